@@ -1,0 +1,51 @@
+# All set-up happens here: `make test` and `make demo` work on a fresh machine.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV     := .venv
+PY       := $(VENV)/bin/python
+JOBS     ?= 2
+CPP_BUILD := build/cpp
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+SOURCES := $(shell find csrc lumotext -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: test cpp-test py-test demo install venv clean
+
+$(VENV)/.created:
+	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	touch $@
+
+$(VENV)/.deps: $(VENV)/.created pyproject.toml
+	$(PY) -m pip install -q pytest numpy
+	touch $@
+
+venv: $(VENV)/.deps
+
+# Incremental: scikit-build-core keeps its CMake tree under build/, so an unchanged source tree
+# rebuilds nothing, and the stamp skips pip altogether.
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+install: $(VENV)/.installed
+
+cpp-test: $(VENV)/.created
+	tools/ensure-gtest.sh
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DLUMOTEXT_BUILD_EXTENSION=OFF -DLUMOTEXT_BUILD_TESTS=ON >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+
+py-test: install
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
+
+test: cpp-test py-test
+
+demo: install
+	$(PY) -m lumotext.demo
+
+clean:
+	rm -rf build $(VENV)

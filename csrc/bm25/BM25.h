@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace lumo::typing::text {
+
+// BM25-style sparse encoder. Training gathers corpus statistics one document at a time;
+// documents are encoded as saturated, length-normalised term frequencies and queries as
+// inverse document frequencies normalised to sum 1, so that a dot product scores a match.
+//
+// String tokens and integer tokens share one statistic: an integer token is counted under
+// its decimal text. Counts are 64-bit internally so long-running corpora never wrap.
+class BM25 {
+ public:
+  using TokenCounts = std::unordered_map<std::string, std::int64_t>;
+
+  BM25(double b, double k1);
+
+  double b() const { return _b; }
+  void b(double value) { _b = value; }
+  double k1() const { return _k1; }
+  void k1(double value) { _k1 = value; }
+
+  void train(const std::vector<std::string>& tokens);
+  void train(const std::vector<long long>& tokens);
+  // Several documents at once; empty inner lists are not documents and are skipped.
+  void train(const std::vector<std::vector<long long>>& tokens_vec);
+
+  // Writes the model document to `path`; the file format is owned by the model file code.
+  void dump(const std::string& path) const;
+  // Reads the statistics and parameters from a model document's text.
+  void load(const std::string& text);
+
+  std::map<std::string, double> encode_document(const std::vector<std::string>& tokens) const;
+  std::map<long long, double> encode_document(const std::vector<long long>& tokens) const;
+  std::map<std::string, double> encode_query(const std::vector<std::string>& tokens) const;
+  std::map<long long, double> encode_query(const std::vector<long long>& tokens) const;
+
+  double idf(const std::string& token) const;
+
+  // Read-only views of the statistics, for callers that persist or inspect a model.
+  std::int64_t doc_count() const { return _doc_count; }
+  std::int64_t doc_length_total() const { return _doc_length_total; }
+  double doc_length_average() const { return _doc_length_average; }
+  const TokenCounts& doc_token_frequency() const { return _doc_token_frequency; }
+
+ private:
+  template <typename Token>
+  void _train(const std::vector<Token>& tokens);
+  bool _initialized() const;
+  template <typename Token>
+  std::map<Token, double> _encode_document(const std::vector<Token>& tokens) const;
+  template <typename Token>
+  std::map<Token, double> _encode_query(const std::vector<Token>& tokens) const;
+
+  double _b;
+  double _k1;
+  std::int64_t _doc_count = 0;
+  std::int64_t _doc_length_total = 0;
+  double _doc_length_average = 0.0;
+  TokenCounts _doc_token_frequency;
+};
+
+}  // namespace lumo::typing::text
