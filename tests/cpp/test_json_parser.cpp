@@ -36,31 +36,31 @@ TEST_P(JsonParse, GivesValueAndDiagnostics) {
 INSTANTIATE_TEST_SUITE_P(
     Scalars, JsonParse,
     ::testing::Values(
-        ParseCase{"IntegerThenSpace", "10 ", "10", ""},
-        ParseCase{"IntegerThenLineFeed", "10\n", "10", ""},
-        ParseCase{"NumberAtEndIsRejected", "10", "null", "ERROR: Number: unexpected character '" + kNul + "'\n"},
-        ParseCase{"FloatAtEndIsRejected", "1.5", "null", "ERROR: Number: unexpected character '" + kNul + "'\n"},
-        ParseCase{"Float", "10.0 ", "10.000000", ""},
-        ParseCase{"Exponent", "1e2 ", "100.000000", ""},
+        ParseCase{"IntegerThenSpace", "10 ", "10", ""}, ParseCase{"IntegerThenLineFeed", "10\n", "10", ""},
+        ParseCase{"NumberAtEndIsRejected", "10", "null",
+                  "ERROR: Number: unexpected character '" + kNul + "'\n"},
+        ParseCase{"FloatAtEndIsRejected", "1.5", "null",
+                  "ERROR: Number: unexpected character '" + kNul + "'\n"},
+        ParseCase{"Float", "10.0 ", "10.000000", ""}, ParseCase{"Exponent", "1e2 ", "100.000000", ""},
         ParseCase{"CapitalExponentWithPlus", "1E+2 ", "100.000000", ""},
-        ParseCase{"NegativeExponent", "1e-2 ", "0.010000", ""},
-        ParseCase{"MinusZero", "-0 ", "0", ""},
-        ParseCase{"MinusInsideMantissa", "1-2 ", "1", ""},
-        ParseCase{"SeveralDots", "1.2.3 ", "1.200000", ""},
+        ParseCase{"NegativeExponent", "1e-2 ", "0.010000", ""}, ParseCase{"MinusZero", "-0 ", "0", ""},
+        ParseCase{"MinusInsideMantissa", "1-2 ", "1", ""}, ParseCase{"SeveralDots", "1.2.3 ", "1.200000", ""},
         ParseCase{"LetterAfterNumber", "12x", "null", "ERROR: Number: unexpected character 'x'\n"},
-        ParseCase{"LetterAfterExponent", "1e5x", "null", "ERROR: Number: Expected a number for exponent, found 'x'\n"},
-        ParseCase{"ExponentAtEnd", "1e", "null", "ERROR: Number: Expected a number for exponent, found '" + kNul + "'\n"},
-        ParseCase{"True", "true", "true", ""},
-        ParseCase{"False", "false", "false", ""},
-        ParseCase{"Null", "null", "null", ""},
-        ParseCase{"WordNotCheckedAfter", "truex", "true", ""},
+        ParseCase{"LetterAfterExponent", "1e5x", "null",
+                  "ERROR: Number: Expected a number for exponent, found 'x'\n"},
+        ParseCase{"ExponentAtEnd", "1e", "null",
+                  "ERROR: Number: Expected a number for exponent, found '" + kNul + "'\n"},
+        ParseCase{"True", "true", "true", ""}, ParseCase{"False", "false", "false", ""},
+        ParseCase{"Null", "null", "null", ""}, ParseCase{"WordNotCheckedAfter", "truex", "true", ""},
         ParseCase{"BadTrue", "trux", "null", "ERROR: Bool: Expected 'true' or 'false', found 'trux'\n"},
-        ParseCase{"BadFalseShowsFive", "fals3 and more", "null", "ERROR: Bool: Expected 'true' or 'false', found 'fals3'\n"},
+        ParseCase{"BadFalseShowsFive", "fals3 and more", "null",
+                  "ERROR: Bool: Expected 'true' or 'false', found 'fals3'\n"},
         ParseCase{"BadNullShowsFour", "nul1 x", "null", "ERROR: Null: Expected 'null', found 'nul1'\n"},
         ParseCase{"ShortWordAtEnd", "t", "null", "ERROR: Bool: Expected 'true' or 'false', found 't'\n"},
         ParseCase{"UnknownStart", "x", "null", "ERROR: Parse: Unknown starting character 'x'\n"},
         ParseCase{"PlusIsNoNumber", "+1 ", "null", "ERROR: Parse: Unknown starting character '+'\n"},
-        ParseCase{"HighByteIsNoSpace", "\xc2\xa0 1 ", "null", "ERROR: Parse: Unknown starting character '\xc2'\n"},
+        ParseCase{"HighByteIsNoSpace", "\xc2\xa0 1 ", "null",
+                  "ERROR: Parse: Unknown starting character '\xc2'\n"},
         ParseCase{"EmptyText", "", "null", "ERROR: Parse: Unknown starting character '" + kNul + "'\n"},
         ParseCase{"SixSpaceBytes", " \t\n\v\f\r7 ", "7", ""},
         ParseCase{"TrailingTextIgnored", "1 2", "1", ""},
@@ -94,11 +94,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ParseCase{"EmptyArray", "[]", "[]", ""}, ParseCase{"EmptyArraySpaced", "[ ]", "[]", ""},
         ParseCase{"EmptyObject", "{}", "{\n\n}", ""}, ParseCase{"EmptyObjectSpaced", "{ }", "{\n\n}", ""},
-        ParseCase{"Array", "[1, \"a\", [true], {\"k\": null}]", "[1, \"a\", [true], {\n    \"k\" : null\n  }]", ""},
-        ParseCase{"ArrayTrailingComma", "[1,]", "[1, null]", "ERROR: Parse: Unknown starting character ']'\n"},
+        ParseCase{"Array", "[1, \"a\", [true], {\"k\": null}]",
+                  "[1, \"a\", [true], {\n    \"k\" : null\n  }]", ""},
+        ParseCase{"ArrayTrailingComma", "[1,]", "[1, null]",
+                  "ERROR: Parse: Unknown starting character ']'\n"},
         ParseCase{"ArrayMissingComma", "[1 2]", "[]", "ERROR: Array: Expected ',' or ']', found '2'\n"},
-        ParseCase{"ArrayUnclosed", "[1", "[]", "ERROR: Number: unexpected character '" + kNul + "'\n" +
-                                                   "ERROR: Array: Expected ',' or ']', found '" + kNul + "'\n"},
+        ParseCase{"ArrayUnclosed", "[1", "[]",
+                  "ERROR: Number: unexpected character '" + kNul + "'\n" +
+                      "ERROR: Array: Expected ',' or ']', found '" + kNul + "'\n"},
         ParseCase{"Object", "{\"b\": 1, \"a\": {\"c\": 2.5}}",
                   "{\n  \"a\" : {\n    \"c\" : 2.500000\n  },\n  \"b\" : 1\n}", ""},
         ParseCase{"ObjectTrailingComma", "{\"a\": 1,}", "{\n  \"a\" : 1\n}",
@@ -169,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ThrowCase{"HugeExponentText", "1e99999999999999999999 ", true},
                       ThrowCase{"FloatOverflowText", "1" + std::string(400, '0') + ".0 ", true},
                       ThrowCase{"LoneMinus", "- ", false}, ThrowCase{"DoubleMinus", "--1 ", false},
-                      ThrowCase{"EmptyExponent", "[1e,2]", false}, ThrowCase{"MinusExponentOnly", "1e- ", false}),
+                      ThrowCase{"EmptyExponent", "[1e,2]", false},
+                      ThrowCase{"MinusExponentOnly", "1e- ", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct PositionCase {
@@ -189,29 +193,30 @@ TEST_P(JsonPosition, StopsWhereDocumented) {
   EXPECT_EQ(offset, c.end);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AfterValuesAndErrors, JsonPosition,
-    ::testing::Values(PositionCase{"NumberLeavesEndCharacter", "12,", 0, 2},
-                      PositionCase{"NumberErrorSkipsCharacter", "12x,", 0, 3},
-                      PositionCase{"NumberErrorAtEndGoesPastIt", "12", 0, 3},
-                      PositionCase{"ExponentErrorSkipsCharacter", "1e5x", 0, 4},
-                      PositionCase{"UnknownStartStays", "  x", 0, 2},
-                      PositionCase{"WordMovesOn", "false!", 0, 5},
-                      PositionCase{"BadWordStays", " nulL", 0, 1},
-                      PositionCase{"StringAfterQuote", "\"ab\" x", 0, 4},
-                      PositionCase{"HexErrorOnTheU", "\"a\\uZ\"", 0, 3},
-                      PositionCase{"UnterminatedAtEnd", "\"abc\\", 0, 5},
-                      PositionCase{"ArrayAfterBracket", "[1] ", 0, 3},
-                      PositionCase{"ArrayErrorOnCharacter", "[1 x]", 0, 3},
-                      PositionCase{"ObjectColonErrorOnCharacter", "{\"a\" 1}", 0, 5},
-                      PositionCase{"ObjectCommaErrorOnCharacter", "{\"a\":1 ;", 0, 7},
-                      PositionCase{"StartsMidText", "ab 42 ", 2, 5},
-                      PositionCase{"TooDeepSkipsWholeConstruct", std::string(600, '[') + std::string(600, ']') + " ",
-                                   0, 1200}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AfterValuesAndErrors, JsonPosition,
+                         ::testing::Values(PositionCase{"NumberLeavesEndCharacter", "12,", 0, 2},
+                                           PositionCase{"NumberErrorSkipsCharacter", "12x,", 0, 3},
+                                           PositionCase{"NumberErrorAtEndGoesPastIt", "12", 0, 3},
+                                           PositionCase{"ExponentErrorSkipsCharacter", "1e5x", 0, 4},
+                                           PositionCase{"UnknownStartStays", "  x", 0, 2},
+                                           PositionCase{"WordMovesOn", "false!", 0, 5},
+                                           PositionCase{"BadWordStays", " nulL", 0, 1},
+                                           PositionCase{"StringAfterQuote", "\"ab\" x", 0, 4},
+                                           PositionCase{"HexErrorOnTheU", "\"a\\uZ\"", 0, 3},
+                                           PositionCase{"UnterminatedAtEnd", "\"abc\\", 0, 5},
+                                           PositionCase{"ArrayAfterBracket", "[1] ", 0, 3},
+                                           PositionCase{"ArrayErrorOnCharacter", "[1 x]", 0, 3},
+                                           PositionCase{"ObjectColonErrorOnCharacter", "{\"a\" 1}", 0, 5},
+                                           PositionCase{"ObjectCommaErrorOnCharacter", "{\"a\":1 ;", 0, 7},
+                                           PositionCase{"StartsMidText", "ab 42 ", 2, 5},
+                                           PositionCase{"TooDeepSkipsWholeConstruct",
+                                                        std::string(600, '[') + std::string(600, ']') + " ",
+                                                        0, 1200}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 std::string Nested(int levels, const std::string& inner = "1") {
-  return std::string(static_cast<std::size_t>(levels), '[') + inner + std::string(static_cast<std::size_t>(levels), ']');
+  return std::string(static_cast<std::size_t>(levels), '[') + inner +
+         std::string(static_cast<std::size_t>(levels), ']');
 }
 
 int DepthOf(const JSON& value) {

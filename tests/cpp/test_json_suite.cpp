@@ -90,12 +90,30 @@ TEST(JsonTestSuite, EveryDocumentParsesSafely) {
     ++valid;
     const bool excepted = ExpectedDiagnostics().count(name) != 0;
     if (excepted)
-      EXPECT_EQ(outcome, Outcome::Diagnostic) << name << " was expected to report: "
-                                              << ExpectedDiagnostics().at(name);
+      EXPECT_EQ(outcome, Outcome::Diagnostic)
+          << name << " was expected to report: " << ExpectedDiagnostics().at(name);
     else
       EXPECT_EQ(outcome, Outcome::Clean) << name << ": " << detail;
   }
   EXPECT_EQ(valid, 95u);
+}
+
+// Every cut of a document ends the text somewhere inside a construct: in a string, after a
+// backslash, in a \u escape, in a number or between members. Each must stop at the end.
+TEST(JsonTestSuite, EveryPrefixOfSmallDocumentsParsesSafely) {
+  const std::vector<fs::path> files = Documents();
+  if (files.empty()) GTEST_SKIP() << "JSON test collection not found at " << SuiteDirectory();
+  std::size_t parsed = 0;
+  for (const fs::path& file : files) {
+    const std::string text = ReadAll(file);
+    if (text.size() > 4096) continue;
+    for (std::size_t length = 0; length <= text.size(); ++length) {
+      std::string detail;
+      Parse(text.substr(0, length), detail);
+      ++parsed;
+    }
+  }
+  EXPECT_GT(parsed, 1000u);
 }
 
 TEST(JsonTestSuite, ExceptionsNameRealFiles) {

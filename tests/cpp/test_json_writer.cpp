@@ -31,13 +31,15 @@ TEST_P(JsonFloatText, HasSixFixedDecimals) { EXPECT_EQ(Streamed(JSON(GetParam().
 
 INSTANTIATE_TEST_SUITE_P(
     Values, JsonFloatText,
-    ::testing::Values(FloatCase{"ThreeQuarters", 0.75, "0.750000"}, FloatCase{"Whole", 3.0, "3.000000"}, FloatCase{"NegativeZero", -0.0, "-0.000000"},
-                      FloatCase{"TenthOfMicro", 1e-07, "0.000000"}, FloatCase{"QuarterMicro", 2.5e-07, "0.000000"},
-                      FloatCase{"Rounded", 1.2345678, "1.234568"}, FloatCase{"EightThirds", 8.0 / 3.0, "2.666667"},
-                      FloatCase{"Negative", -1.5, "-1.500000"}, FloatCase{"Huge", 1e20, "100000000000000000000.000000"},
-                      FloatCase{"Infinity", std::numeric_limits<double>::infinity(), "inf"},
-                      FloatCase{"NegativeInfinity", -std::numeric_limits<double>::infinity(), "-inf"},
-                      FloatCase{"NaN", std::numeric_limits<double>::quiet_NaN(), "nan"}),
+    ::testing::Values(
+        FloatCase{"ThreeQuarters", 0.75, "0.750000"}, FloatCase{"Whole", 3.0, "3.000000"},
+        FloatCase{"NegativeZero", -0.0, "-0.000000"}, FloatCase{"TenthOfMicro", 1e-07, "0.000000"},
+        FloatCase{"QuarterMicro", 2.5e-07, "0.000000"}, FloatCase{"Rounded", 1.2345678, "1.234568"},
+        FloatCase{"EightThirds", 8.0 / 3.0, "2.666667"}, FloatCase{"Negative", -1.5, "-1.500000"},
+        FloatCase{"Huge", 1e20, "100000000000000000000.000000"},
+        FloatCase{"Infinity", std::numeric_limits<double>::infinity(), "inf"},
+        FloatCase{"NegativeInfinity", -std::numeric_limits<double>::infinity(), "-inf"},
+        FloatCase{"NaN", std::numeric_limits<double>::quiet_NaN(), "nan"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonWriter, LargestDoubleIsWrittenInFull) {
@@ -60,13 +62,16 @@ TEST_P(JsonEscape, ReplacesExactlySevenBytes) {
   EXPECT_EQ(Streamed(JSON(GetParam().raw)), "\"" + GetParam().escaped + "\"");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, JsonEscape,
-    ::testing::Values(EscapeCase{"ShortControls", "\b\t\n\f\r", "\\b\\t\\n\\f\\r"}, EscapeCase{"TabAndQuote", "\t\"", "\\t\\\""},
-                      EscapeCase{"Backslash", "a\\b", "a\\\\b"}, EscapeCase{"OtherControls", std::string("\0\v\x01\x1f", 4), std::string("\0\v\x01\x1f", 4)},
-                      EscapeCase{"SlashAndDel", "/\x7f", "/\x7f"}, EscapeCase{"HighBytes", "\xe4\xb8\xad\xff", "\xe4\xb8\xad\xff"},
-                      EscapeCase{"Empty", "", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Bytes, JsonEscape,
+                         ::testing::Values(EscapeCase{"ShortControls", "\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+                                           EscapeCase{"TabAndQuote", "\t\"", "\\t\\\""},
+                                           EscapeCase{"Backslash", "a\\b", "a\\\\b"},
+                                           EscapeCase{"OtherControls", std::string("\0\v\x01\x1f", 4),
+                                                      std::string("\0\v\x01\x1f", 4)},
+                                           EscapeCase{"SlashAndDel", "/\x7f", "/\x7f"},
+                                           EscapeCase{"HighBytes", "\xe4\xb8\xad\xff", "\xe4\xb8\xad\xff"},
+                                           EscapeCase{"Empty", "", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonWriter, ObjectLayout) {
   JSON root;
@@ -121,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IndentCase{"DepthZero", 0, "  ", "{\n\"k\" : {\n  \"m\" : 1\n}\n}"},
                       IndentCase{"NegativeDepth", -3, "  ", "{\n\"k\" : {\n\"m\" : 1\n}\n}"},
                       IndentCase{"TabUnit", 1, "\t", "{\n\t\"k\" : {\n\t\t\"m\" : 1\n}\n}"},
-                      IndentCase{"WideUnit", 2, "----", "{\n--------\"k\" : {\n------------\"m\" : 1\n----------}\n------}"}),
+                      IndentCase{"WideUnit", 2, "----",
+                                 "{\n--------\"k\" : {\n------------\"m\" : 1\n----------}\n------}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JsonWriter, KeysAreWrittenAsHeld) {
