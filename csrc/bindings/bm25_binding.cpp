@@ -21,6 +21,8 @@ void BindBM25Impl(py::module_& m) {
       .def("train", py::overload_cast<const Strings&>(&BM25::train))
       .def("train", py::overload_cast<const Integers&>(&BM25::train))
       // The model file: load takes the document's text, dump a path.
+      .def("load", &BM25::load)
+      .def("dump", py::overload_cast<const std::string&>(&BM25::dump, py::const_))
       .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document, py::const_))
       .def("encode_document", py::overload_cast<const Integers&>(&BM25::encode_document, py::const_))
       .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query, py::const_))
