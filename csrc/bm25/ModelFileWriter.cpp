@@ -195,6 +195,9 @@ class TemporaryFile {
 void WriteReplacing(const Target& target, const std::function<void(std::ostream&)>& produce) {
   const std::string base = BaseNameOf(target.path);
   if (base.empty() || base == "." || base == "..") throw std::runtime_error(kUnableToOpen);
+  // Renaming would replace a file that the caller may not write; opening it would have failed.
+  if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
+    throw std::runtime_error(kUnableToOpen);
   TemporaryFile temporary(DirectoryOf(target.path), base);
   if (target.exists) {
     // The replacement takes the place of the old file, so it takes its permissions too, and

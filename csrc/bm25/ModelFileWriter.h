@@ -12,7 +12,8 @@ namespace lumo::typing::text {
 // A regular file (after following symbolic links) or a path that does not exist yet is
 // written to a fresh temporary file in the same directory, flushed to disk and renamed over
 // the target; on any failure the temporary file is removed and the target is untouched. A
-// replaced file keeps its permission bits. An existing target that is not a regular file (a
+// replaced file keeps its permission bits, and a file the caller may not write is refused as
+// opening it would be. An existing target that is not a regular file (a
 // device such as /dev/null, a FIFO) is written in place.
 //
 // Every failure throws std::runtime_error with a message beginning "Failed to dump: ": the

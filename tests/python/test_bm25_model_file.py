@@ -248,13 +248,14 @@ def run_unprivileged(action):
     return report
 
 
-def test_read_only_directory_raises_and_keeps_the_earlier_file(trained):
-    # Root writes into a read-only directory anyway, so as root the dump runs in a child that
-    # has given up root and owns the directory, with its write bits cleared.
+@pytest.mark.parametrize("read_only", ["directory", "file"])
+def test_read_only_targets_raise_and_keep_the_earlier_file(trained, read_only):
+    # Root writes anyway, so as root the dump runs in a child that has given up root and owns
+    # the directory and the file.
     base = pathlib.Path(tempfile.mkdtemp())  # pytest's own directory is private to root
     try:
         os.chmod(base, 0o755)
-        directory = base / "readonly"
+        directory = base / "models"
         directory.mkdir()
         target = directory / "model.json"
         target.write_text(EXAMPLE)
@@ -263,7 +264,8 @@ def test_read_only_directory_raises_and_keeps_the_earlier_file(trained):
             if any(not os.stat(p).st_mode & stat.S_IXOTH for p in base.parents):
                 pytest.skip(f"{base} is not reachable by an unprivileged user")
             os.chown(directory, 65534, 65534)
-        os.chmod(directory, 0o555)
+            os.chown(target, 65534, 65534)
+        os.chmod(directory if read_only == "directory" else target, 0o555 if read_only == "directory" else 0o444)
 
         def dump():
             try:
