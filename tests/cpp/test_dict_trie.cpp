@@ -144,6 +144,7 @@ TEST(DictTrieStatistics, UndecodableWordIsSkippedWithoutCounting) {
   ASSERT_TRUE(clean.dict);
   EXPECT_EQ(l.records, (std::vector<std::string>{"ERROR Decode \xFF\xFE failed."}));
   EXPECT_EQ(l.dict->GetDictUnits().size(), 4u);
+  EXPECT_EQ(l.dict->GetDictUnits().capacity(), 4u);  // the trie points into storage of the final size
   EXPECT_EQ(l.dict->GetTotalFreq(), clean.dict->GetTotalFreq());
   EXPECT_EQ(l.dict->GetMinWeight(), clean.dict->GetMinWeight());
   EXPECT_EQ(l.dict->GetMedianWeight(), clean.dict->GetMedianWeight());
@@ -278,6 +279,7 @@ TEST(DictTrieUser, ColumnCountsDecideWeightAndTag) {
   }
   EXPECT_EQ(Lookup(*l.dict, "\xE5\xB7\xB1"), nullptr);
   EXPECT_EQ(l.dict->GetDictUnits().size(), 2u + 6u);
+  EXPECT_EQ(l.dict->GetDictUnits().capacity(), 2u + 6u);
   // A one-rune main word is no user word, and user entries leave the statistics alone.
   EXPECT_FALSE(l.dict->IsSingleRuneUserWord(0x8BCD));
   EXPECT_EQ(l.dict->GetTotalFreq(), 40.0);
