@@ -141,6 +141,35 @@ def test_leniently_decoded_word_fails_conversion(tok):
     assert tok.cut("甲乙") == ["甲乙"]
 
 
+@pytest.mark.parametrize(
+    "word",
+    ["café", "éà", "Ωmega", "甲😀乙", "😀😀", "x\x7f", "\u00ff\u0100", "\U0010ffff\u00e9"],
+)
+def test_words_of_every_width_come_back_exactly(tmp_path, word):
+    paths = write_files(tmp_path, dict_path=MAIN_DICT + f"{word} 500 n\n")
+    tok = Jieba(**paths)
+    sentence = f"甲乙 {word}，{word}"
+    assert tok.cut(sentence) == ["甲乙", " ", word, "，", word]
+    assert tok.cut(sentence.encode()) == ["甲乙", " ", word, "，", word]
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"\xc0\x80",  # overlong NUL
+        b"\xe0\x80\xaf",  # overlong solidus
+        b"\xed\xa0\x80",  # surrogate
+        b"\xf4\x90\x80\x80",  # above U+10FFFF
+        b"\xe4\x41\x42",  # continuation bytes that are not
+        "甲乙".encode() + b"\x80a",  # a stray continuation byte read as a two-byte lead
+    ],
+)
+def test_words_python_cannot_decode_raise(tok, data):
+    # The segmenter's decoder is lenient and yields such a word; Python's str is not.
+    with pytest.raises(UnicodeDecodeError):
+        tok.cut(data)
+
+
 ALPHABET = list("甲乙丙丁中天地单丢aZ19.,") + [" ", "\t", "\n", "\r", "，", "。", "\u3000", "é", "😀"]
 
 
