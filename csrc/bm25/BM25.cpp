@@ -1,9 +1,12 @@
 #include "bm25/BM25.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
-#include <string_view>
+#include <type_traits>
+
+#include "bm25/TokenRuns.h"
 
 namespace lumo::typing::text {
 namespace {
@@ -20,25 +23,16 @@ std::string IntegerKey(long long token) {
   return std::string(buffer, result.ptr);
 }
 
-// Occurrences of each distinct token in one list. String tokens are viewed in place rather
-// than copied: the map lives only as long as the caller's list.
-std::unordered_map<std::string_view, std::int64_t> TokenFrequency(const std::vector<std::string>& tokens) {
-  std::unordered_map<std::string_view, std::int64_t> tf;
-  tf.reserve(tokens.size());
-  for (const auto& token : tokens) ++tf[token];
-  return tf;
+std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
+  return std::vector<std::string_view>(tokens.begin(), tokens.end());
 }
 
-std::unordered_map<long long, std::int64_t> TokenFrequency(const std::vector<long long>& tokens) {
-  std::unordered_map<long long, std::int64_t> tf;
-  tf.reserve(tokens.size());
-  for (long long token : tokens) ++tf[token];
-  return tf;
+template <typename Token, typename MapKey = Token>
+std::map<MapKey, double> ToMap(const std::vector<Token>& tokens, const BM25::PositionedWeights& weights) {
+  std::map<MapKey, double> map;
+  for (const auto& [position, weight] : weights) map.emplace_hint(map.end(), MapKey(tokens[position]), weight);
+  return map;
 }
-
-// The statistics key of a token: the string itself, or an integer's decimal text.
-const std::string& StatisticsKey(const std::string& token) { return token; }
-std::string StatisticsKey(long long token) { return IntegerKey(token); }
 
 }  // namespace
 
@@ -48,14 +42,34 @@ template <typename Token>
 void BM25::_train(const std::vector<Token>& tokens) {
   if (tokens.empty()) return;
   // Adding one per occurrence gives the same totals as adding each distinct token's count,
-  // with a single hash lookup per token and no intermediate map.
-  for (const auto& token : tokens) ++_doc_token_frequency[StatisticsKey(token)];
+  // with a single hash lookup per token and no intermediate map. The key buffer is reused so
+  // that looking up a known token allocates nothing.
+  std::string key;
+  for (const auto& token : tokens) {
+    if constexpr (std::is_same_v<Token, long long>) {
+      key = IntegerKey(token);
+    } else {
+      key.assign(token.data(), token.size());
+    }
+    // (for std::string tokens the copy into the buffer is as cheap as the lookup's own work)
+    auto it = _doc_token_frequency.find(key);
+    if (it != _doc_token_frequency.end()) {
+      ++it->second;
+    } else {
+      _doc_token_frequency.emplace(key, 1);
+    }
+  }
   _doc_count += 1;
   _doc_length_total += static_cast<std::int64_t>(tokens.size());
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
 }
 
 void BM25::train(const std::vector<std::string>& tokens) {
+  if (tokens.empty()) throw std::runtime_error(kEmptyTrainingInput);
+  _train(tokens);
+}
+
+void BM25::train(const std::vector<std::string_view>& tokens) {
   if (tokens.empty()) throw std::runtime_error(kEmptyTrainingInput);
   _train(tokens);
 }
@@ -75,30 +89,35 @@ bool BM25::_initialized() const {
 }
 
 template <typename Token>
-std::map<Token, double> BM25::_encode_document(const std::vector<Token>& tokens) const {
-  std::map<Token, double> weights;
-  if (tokens.empty()) return weights;
+BM25::PositionedWeights BM25::_document_weights(const std::vector<Token>& tokens) const {
+  if (tokens.empty()) return {};
   if (!_initialized()) throw std::runtime_error(kNotInitialized);
   const double len = static_cast<double>(tokens.size());
   const double norm = ((len / _doc_length_average) * _b + (1.0 - _b)) * _k1;
-  for (const auto& [token, count] : TokenFrequency(tokens)) {
-    const double tf = static_cast<double>(count);
-    weights.emplace(Token(token), tf / (norm + tf));
+  PositionedWeights weights;
+  for (const auto& run : DistinctRuns(tokens)) {
+    const double tf = static_cast<double>(run.count);
+    weights.emplace_back(run.first, tf / (norm + tf));
   }
   return weights;
 }
 
 template <typename Token>
-std::map<Token, double> BM25::_encode_query(const std::vector<Token>& tokens) const {
-  std::map<Token, double> weights;
-  if (tokens.empty()) return weights;
+BM25::PositionedWeights BM25::_query_weights(const std::vector<Token>& tokens) const {
+  if (tokens.empty()) return {};
   if (!_initialized()) throw std::runtime_error(kNotInitialized);
-  for (const auto& token : tokens) {
-    double& weight = weights.try_emplace(token, 0.0).first->second;
-    // A repeated token keeps the idf it got first instead of adding up.
-    if (std::fabs(weight) < kNearZero) weight = idf(StatisticsKey(token));
+  // A repeated token counts once, with its own idf: duplicates do not add up.
+  PositionedWeights weights;
+  std::string key;
+  for (const auto& run : DistinctRuns(tokens)) {
+    if constexpr (std::is_same_v<Token, long long>) {
+      key = IntegerKey(tokens[run.first]);
+    } else {
+      key.assign(tokens[run.first].data(), tokens[run.first].size());
+    }
+    weights.emplace_back(run.first, idf(key));
   }
-  double sum = 0.0;
+  double sum = 0.0;  // added in ascending key order
   for (const auto& entry : weights) sum += entry.second;
   // Not guarded on purpose: weights of both signs may sum to zero or less, and the result is
   // then what IEEE division gives.
@@ -106,20 +125,36 @@ std::map<Token, double> BM25::_encode_query(const std::vector<Token>& tokens) co
   return weights;
 }
 
+BM25::PositionedWeights BM25::document_weights(const std::vector<std::string_view>& tokens) const {
+  return _document_weights(tokens);
+}
+
+BM25::PositionedWeights BM25::document_weights(const std::vector<long long>& tokens) const {
+  return _document_weights(tokens);
+}
+
+BM25::PositionedWeights BM25::query_weights(const std::vector<std::string_view>& tokens) const {
+  return _query_weights(tokens);
+}
+
+BM25::PositionedWeights BM25::query_weights(const std::vector<long long>& tokens) const {
+  return _query_weights(tokens);
+}
+
 std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) const {
-  return _encode_document(tokens);
+  return ToMap(tokens, _document_weights(Views(tokens)));
 }
 
 std::map<long long, double> BM25::encode_document(const std::vector<long long>& tokens) const {
-  return _encode_document(tokens);
+  return ToMap(tokens, _document_weights(tokens));
 }
 
 std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) const {
-  return _encode_query(tokens);
+  return ToMap(tokens, _query_weights(Views(tokens)));
 }
 
 std::map<long long, double> BM25::encode_query(const std::vector<long long>& tokens) const {
-  return _encode_query(tokens);
+  return ToMap(tokens, _query_weights(tokens));
 }
 
 double BM25::idf(const std::string& token) const {

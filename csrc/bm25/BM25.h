@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace lumo::typing::text {
@@ -17,6 +19,10 @@ namespace lumo::typing::text {
 class BM25 {
  public:
   using TokenCounts = std::unordered_map<std::string, std::int64_t>;
+  // A sparse vector as (position of the token's first occurrence in the input, weight) pairs
+  // in ascending token order. It saves a copy of every token and a tree per call for callers
+  // (the Python binding) that convert the result right away and still hold the input.
+  using PositionedWeights = std::vector<std::pair<std::size_t, double>>;
 
   BM25(double b, double k1);
 
@@ -26,6 +32,7 @@ class BM25 {
   void k1(double value) { _k1 = value; }
 
   void train(const std::vector<std::string>& tokens);
+  void train(const std::vector<std::string_view>& tokens);
   void train(const std::vector<long long>& tokens);
   // Several documents at once; empty inner lists are not documents and are skipped.
   void train(const std::vector<std::vector<long long>>& tokens_vec);
@@ -40,6 +47,11 @@ class BM25 {
   std::map<std::string, double> encode_query(const std::vector<std::string>& tokens) const;
   std::map<long long, double> encode_query(const std::vector<long long>& tokens) const;
 
+  PositionedWeights document_weights(const std::vector<std::string_view>& tokens) const;
+  PositionedWeights document_weights(const std::vector<long long>& tokens) const;
+  PositionedWeights query_weights(const std::vector<std::string_view>& tokens) const;
+  PositionedWeights query_weights(const std::vector<long long>& tokens) const;
+
   double idf(const std::string& token) const;
 
   // Read-only views of the statistics, for callers that persist or inspect a model.
@@ -53,9 +65,9 @@ class BM25 {
   void _train(const std::vector<Token>& tokens);
   bool _initialized() const;
   template <typename Token>
-  std::map<Token, double> _encode_document(const std::vector<Token>& tokens) const;
+  PositionedWeights _document_weights(const std::vector<Token>& tokens) const;
   template <typename Token>
-  std::map<Token, double> _encode_query(const std::vector<Token>& tokens) const;
+  PositionedWeights _query_weights(const std::vector<Token>& tokens) const;
 
   double _b;
   double _k1;

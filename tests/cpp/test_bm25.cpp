@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bm25/BM25.h"
+#include "bm25/TokenRuns.h"
 
 using lumo::typing::text::BM25;
 
@@ -110,6 +113,58 @@ TEST(BM25Encoding, NearZeroAverageCountsAsUntrained) {
   EXPECT_TRUE(model.encode_document(std::vector<long long>{}).empty());
   EXPECT_THROW(model.encode_document(std::vector<long long>{1}), std::runtime_error);
   EXPECT_THROW(model.encode_query(std::vector<std::string>{"a"}), std::runtime_error);
+}
+
+}  // namespace
+
+namespace {
+
+using lumo::typing::text::DistinctRuns;
+
+// The distinct tokens must come out in unsigned byte order, each with its first position and
+// count, including tokens that agree on the sort's eight-byte fast-comparison prefix.
+TEST(DistinctRuns, StringTokensInByteOrderWithFirstPositionAndCount) {
+  const std::vector<std::string> owned = {"abcdefgh2", "b", "abcdefgh", std::string("abcdefgh\0", 9),
+                                          "abcdefgh1", "\xc3\xa9", "b", "abcdefgh1", "", "a", ""};
+  const std::vector<std::string_view> tokens(owned.begin(), owned.end());
+  std::vector<std::string> expected = owned;
+  std::sort(expected.begin(), expected.end());
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+
+  const auto runs = DistinctRuns(tokens);
+  ASSERT_EQ(runs.size(), expected.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const std::string& token = owned[runs[i].first];
+    EXPECT_EQ(token, expected[i]) << i;
+    const auto first = std::find(owned.begin(), owned.end(), token) - owned.begin();
+    EXPECT_EQ(runs[i].first, static_cast<std::size_t>(first));
+    EXPECT_EQ(runs[i].count, static_cast<std::size_t>(std::count(owned.begin(), owned.end(), token)));
+  }
+}
+
+TEST(DistinctRuns, IntegerTokensInNumericOrder) {
+  const std::vector<long long> tokens = {3, -1, 3, -20, 0, -1, 3};
+  const auto runs = DistinctRuns(tokens);
+  std::vector<std::pair<long long, std::size_t>> got;
+  for (const auto& run : runs) got.emplace_back(tokens[run.first], run.count);
+  const std::vector<std::pair<long long, std::size_t>> expected = {{-20, 1}, {-1, 2}, {0, 1}, {3, 3}};
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(runs.back().first, 0u);
+}
+
+TEST(BM25Encoding, ViewAndStringFormsAgree) {
+  BM25 model(0.75, 1.2);
+  model.train(std::vector<std::string>{"a", "b", "b", "c"});
+  const std::vector<std::string> doc = {"b", "z", "b", "a"};
+  const auto as_map = model.encode_document(doc);
+  const auto positioned = model.document_weights(std::vector<std::string_view>(doc.begin(), doc.end()));
+  ASSERT_EQ(as_map.size(), positioned.size());
+  auto it = as_map.begin();
+  for (const auto& [position, weight] : positioned) {
+    EXPECT_EQ(doc[position], it->first);
+    EXPECT_DOUBLE_EQ(weight, it->second);
+    ++it;
+  }
 }
 
 }  // namespace

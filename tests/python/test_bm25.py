@@ -199,3 +199,51 @@ def test_training_accumulates_across_calls():
     assert model.encode_query(["a", "zz"])["a"] == pytest.approx(
         math.log(4 / 2.5) / (math.log(4 / 2.5) + math.log(4 / 1.5))
     )
+
+
+class TokenSequence:
+    """A sequence that hands out a fresh string on every access."""
+
+    def __init__(self, tokens):
+        self._tokens = tokens
+
+    def __len__(self):
+        return len(self._tokens)
+
+    def __getitem__(self, index):
+        return "".join(list(self._tokens[index]))
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        TokenSequence(["tok-a", "tok-b", "tok-a"]),
+        [Text("tok-a"), "tok-b", Text("tok-a")],
+        [b"tok-a", bytearray(b"tok-b"), "tok-a"],
+    ],
+    ids=["fresh-objects", "str-subclass", "bytes-like"],
+)
+@pytest.mark.parametrize("method", ["encode_document", "encode_query"])
+def test_any_string_like_tokens_give_plain_str_keys(method, tokens):
+    model = trained(["tok-a", "x"])
+    result = getattr(model, method)(tokens)
+    assert result == getattr(model, method)(["tok-a", "tok-b", "tok-a"])
+    assert all(type(key) is str for key in result)
+
+
+def test_unencodable_str_does_not_match():
+    with pytest.raises(TypeError):
+        BM25().train(["ok", "\ud800"])
+
+
+def test_long_tokens_sharing_a_prefix_are_ordered_and_counted():
+    prefix = "abcdefgh"  # longer than the sort's fast comparison window
+    tokens = [prefix + "2", prefix, prefix + "1", prefix + "\x00", prefix + "1", prefix + "é"]
+    model = trained(tokens)
+    weights = model.encode_document(tokens)
+    assert list(weights) == sorted(set(tokens), key=lambda t: t.encode())
+    assert weights[prefix + "1"] > weights[prefix]  # counted twice

@@ -1,0 +1,156 @@
+#pragma once
+
+// Zero-copy conversions for token lists and sparse vectors at the Python boundary.
+//
+// `TokenViews` accepts exactly what pybind11's conversion to std::vector<std::string> accepts
+// (any sequence but str and bytes, whose elements are all str, bytes or bytearray) and presents
+// the same "list[str]" signature, but views each element's UTF-8 bytes in place instead of
+// copying them. `SortedWeightsResult` turns weights already in key order into a new dict, with
+// the "dict[K, float]" signature of an ordered map.
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lumo::typing::text::pybind {
+
+// String tokens viewed in place, with the Python objects they came from (borrowed: the
+// argument sequence or the call's keep-alive list holds them until the call returns).
+struct TokenViews {
+  std::vector<std::string_view> views;
+  std::vector<PyObject*> objects;
+};
+
+// Weights by position of each distinct token's first occurrence, in token order, over the
+// tokens they were computed from: an exact `str` token becomes its own dict key, which spares
+// decoding and hashing a new string.
+struct StringWeightsResult {
+  const TokenViews* tokens;
+  std::vector<std::pair<std::size_t, double>> entries;
+};
+
+struct IntegerWeightsResult {
+  const std::vector<long long>* tokens;
+  std::vector<std::pair<std::size_t, double>> entries;
+};
+
+}  // namespace lumo::typing::text::pybind
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<lumo::typing::text::pybind::TokenViews> {
+  PYBIND11_TYPE_CASTER(lumo::typing::text::pybind::TokenViews, const_name("list[str]"));
+
+  bool load(handle src, bool /*convert: string conversion takes no implicit conversions*/) {
+    if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) return false;
+    value.views.clear();
+    value.objects.clear();
+    if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {
+      // The container owns its elements for the whole call, and no Python code runs meanwhile.
+      const Py_ssize_t size = PySequence_Fast_GET_SIZE(src.ptr());
+      PyObject** items = PySequence_Fast_ITEMS(src.ptr());
+      Reserve(static_cast<std::size_t>(size));
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!Append(items[i])) return false;
+      }
+      return true;
+    }
+    // Any other sequence may hand out temporaries: keep each alive until the call returns.
+    auto seq = reinterpret_borrow<sequence>(src);
+    Reserve(seq.size());
+    for (const auto& item : seq) {
+      if (!Append(item.ptr())) return false;
+      loader_life_support::add_patient(item);
+    }
+    return true;
+  }
+
+ private:
+  void Reserve(std::size_t n) {
+    value.views.reserve(n);
+    value.objects.reserve(n);
+  }
+
+  bool Append(PyObject* object) {
+    std::string_view view;
+    if (PyUnicode_Check(object)) {
+      Py_ssize_t size = -1;
+      const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+      if (data == nullptr) {
+        PyErr_Clear();  // e.g. a lone surrogate: the element does not convert
+        return false;
+      }
+      view = std::string_view(data, static_cast<std::size_t>(size));
+    } else if (PyBytes_Check(object)) {
+      view = std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    } else if (PyByteArray_Check(object)) {
+      view = std::string_view(PyByteArray_AS_STRING(object), static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
+    } else {
+      return false;
+    }
+    value.views.push_back(view);
+    value.objects.push_back(object);
+    return true;
+  }
+};
+
+template <>
+struct type_caster<lumo::typing::text::pybind::StringWeightsResult> {
+  using Result = lumo::typing::text::pybind::StringWeightsResult;
+  PYBIND11_TYPE_CASTER(Result, const_name("dict[str, float]"));
+
+  bool load(handle, bool) { return false; }  // results only
+
+  static handle cast(const Result& src, return_value_policy, handle) {
+    dict out = Presized(src.entries.size());
+    for (const auto& [position, weight] : src.entries) {
+      PyObject* token = src.tokens->objects[position];
+      object key;
+      if (PyUnicode_CheckExact(token)) {
+        key = reinterpret_borrow<object>(token);
+      } else {
+        // bytes, bytearray or a str subclass: the key is a plain str of the token's UTF-8
+        const std::string_view view = src.tokens->views[position];
+        key = reinterpret_steal<object>(PyUnicode_DecodeUTF8(view.data(), static_cast<Py_ssize_t>(view.size()), nullptr));
+        if (!key) throw error_already_set();
+      }
+      SetWeight(out, key, weight);
+    }
+    return out.release();
+  }
+
+  // The size is known up front, so the dict never grows while it is filled.
+  static dict Presized(std::size_t size) {
+    auto out = reinterpret_steal<dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(size)));
+    if (!out) throw error_already_set();
+    return out;
+  }
+
+  static void SetWeight(dict& out, const object& key, double weight) {
+    object value = reinterpret_steal<object>(PyFloat_FromDouble(weight));
+    if (!value || PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) != 0) throw error_already_set();
+  }
+};
+
+template <>
+struct type_caster<lumo::typing::text::pybind::IntegerWeightsResult> {
+  using Result = lumo::typing::text::pybind::IntegerWeightsResult;
+  PYBIND11_TYPE_CASTER(Result, const_name("dict[int, float]"));
+
+  bool load(handle, bool) { return false; }  // results only
+
+  static handle cast(const Result& src, return_value_policy, handle) {
+    using StringCaster = type_caster<lumo::typing::text::pybind::StringWeightsResult>;
+    dict out = StringCaster::Presized(src.entries.size());
+    for (const auto& [position, weight] : src.entries) {
+      object key = reinterpret_steal<object>(PyLong_FromLongLong((*src.tokens)[position]));
+      if (!key) throw error_already_set();
+      StringCaster::SetWeight(out, key, weight);
+    }
+    return out.release();
+  }
+};
+
+}  // namespace pybind11::detail
