@@ -31,30 +31,42 @@ import seg_eval  # noqa: E402
 
 D = build_dict.DictConfig
 H = hmm.HmmConfig
-NONE = dict(zero_count="floor", max_len=None, min_pmi=None, prune_gold_split=False,
-            split_affixes=False, split_measures=False)
+NONE = dict(zero_count="floor", max_len=None, min_pmi=None, min_pmi_two=None,
+            prune_gold_split=False, split_affixes=False, split_measures=False)
 DEFAULT = D()
 
+
+def step(**change) -> D:
+    return D(**{**NONE, **change})
+
+
+def vary(**change) -> D:
+    return dataclasses.replace(DEFAULT, **change)
+
+
 VARIANTS = [
-    ("all essay entries, zero counts floored to 1", D(**NONE), H()),
-    ("zero counts dropped", D(**{**NONE, "zero_count": "drop"}), H()),
-    ("+ entries the gold corpus splits dropped",
-     D(**{**NONE, "zero_count": "drop", "prune_gold_split": True}), H()),
-    ("+ entries longer than 4 runes dropped",
-     D(**{**NONE, "zero_count": "drop", "prune_gold_split": True, "max_len": 4}), H()),
-    ("+ longer than 3 runes dropped",
-     D(**{**NONE, "zero_count": "drop", "prune_gold_split": True, "max_len": 3}), H()),
-    ("+ phrases with PMI < 7 dropped",
-     D(**{**NONE, "zero_count": "drop", "prune_gold_split": True, "max_len": 3, "min_pmi": 7.0}), H()),
-    ("+ affix and measure-word rules", DEFAULT, H()),
-    ("default, with long entries (cap 8)", dataclasses.replace(DEFAULT, max_len=8), H()),
-    ("default, PMI < 8 dropped", dataclasses.replace(DEFAULT, min_pmi=8.0), H()),
-    ("default, PMI < 9 dropped", dataclasses.replace(DEFAULT, min_pmi=9.0), H()),
-    ("default, gold words with ASCII kept", dataclasses.replace(DEFAULT, gold_ascii=True), H()),
+    ("all essay entries, zero counts floored to 1", step(), H()),
+    ("zero counts dropped", step(zero_count="drop"), H()),
+    ("+ entries the gold dev split splits dropped", step(zero_count="drop", prune_gold_split=True), H()),
+    ("+ entries longer than 3 runes dropped",
+     step(zero_count="drop", prune_gold_split=True, max_len=3), H()),
+    ("+ phrases dropped (one PMI threshold, 7)",
+     step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0), H()),
+    ("phrases dropped by PMI 12 (3+ runes) / 5 (2 runes), cap 8 instead of 3",
+     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0), H()),
+    ("+ affix and measure-word rules = **default**", DEFAULT, H()),
+    ("default, zero counts floored to 1", vary(zero_count="floor"), H()),
+    ("default, cap 3", vary(max_len=3), H()),
+    ("default, cap 4", vary(max_len=4), H()),
+    ("default, no length cap", vary(max_len=None), H()),
+    ("default, PMI 10 / 5", vary(min_pmi=10.0), H()),
+    ("default, PMI 12 / 4", vary(min_pmi_two=4.0), H()),
+    ("default, no PMI pruning", vary(min_pmi=None, min_pmi_two=None), H()),
+    ("default, gold words with ASCII kept", vary(gold_ascii=True), H()),
     ("default, HMM from dictionary statistics only", DEFAULT, H(gold_share=0.0)),
     ("default, HMM from gold statistics only", DEFAULT, H(gold_share=1.0)),
     ("default, HMM gold share 0.5", DEFAULT, H(gold_share=0.5)),
-    ("default, HMM dictionary weighted by raw frequency", DEFAULT, H(dict_weight="raw")),
+    ("default, HMM dictionary runes weighted by raw frequency", DEFAULT, H(dict_weight="raw")),
 ]
 
 

@@ -38,17 +38,19 @@ FALLBACK_TAG = "x"  # word not seen in the tagged corpus
 
 @dataclasses.dataclass(frozen=True)
 class DictConfig:
-    zero_count: str = "drop"        # what a count of 0 becomes: "drop" or "floor" (count 1)
-    max_len: int | None = 3         # longest rime-essay entry kept, in runes (None: no cap)
-    min_pmi: float | None = 7.0         # drop entries whose cheapest two-word split scores below
-    prune_gold_split: bool = True   # drop entries the gold corpus splits more often than not
-    gold_scale: float = 1.0         # frequency of an added gold word: its gold count times
-                                    # (essay tokens / gold tokens) times this factor
-    gold_ascii: bool = False        # add gold words that hold ASCII runes (numbers, Latin)
-    split_affixes: bool = True      # drop entries = dictionary word + gold suffix (or prefix
-                                    # + word) when the gold corpus treats the affix apart
-    split_measures: bool = True     # drop numeral/determiner + measure-word entries
-    min_affix_count: int = 2        # gold occurrences for a suffix/prefix to count
+    zero_count: str = "drop"           # what a count of 0 becomes: "drop" or "floor" (count 1)
+    max_len: int | None = 8            # longest rime-essay entry kept, in runes (None: no cap)
+    min_pmi: float | None = 12.0       # drop entries whose cheapest two-word split has a
+                                       # pointwise mutual information below this (phrases)
+    min_pmi_two: float | None = 5.0    # the same for two-rune entries (None: as min_pmi)
+    prune_gold_split: bool = True      # drop entries the gold corpus splits more often than not
+    gold_scale: float = 1.0            # frequency of an added gold word: its gold count times
+                                       # (essay tokens / gold tokens) times this factor
+    gold_ascii: bool = False           # add gold words that hold ASCII runes (numbers, Latin)
+    split_affixes: bool = True         # drop entries = dictionary word + gold suffix (or prefix
+                                       # + word) when the gold corpus treats the affix apart
+    split_measures: bool = True        # drop numeral/determiner + measure-word entries
+    min_affix_count: int = 2           # gold occurrences for a suffix/prefix to count
 
 
 @dataclasses.dataclass
@@ -189,7 +191,10 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
             if len(word) < 2 or word in gold_counts:
                 continue
             pmi = weakest_split_pmi(word, counts, total)
-            if pmi is not None and pmi < config.min_pmi:
+            limit = config.min_pmi
+            if len(word) == 2 and config.min_pmi_two is not None:
+                limit = config.min_pmi_two
+            if pmi is not None and pmi < limit:
                 drop.append(word)
         for word in drop:
             del counts[word]

@@ -32,7 +32,7 @@ B, E, M, S = range(4)
 
 # Blocks whose runes get an emission even when no source shows them.
 INVENTORY_BLOCKS = (
-    (0x0080, 0x024F),   # C1 controls, Latin-1 supplement, Latin extended A/B
+    (0x0080, 0x02FF),   # C1 controls, Latin-1 supplement, Latin extended, IPA, modifiers
     (0x0370, 0x03FF),   # Greek
     (0x0400, 0x04FF),   # Cyrillic
     (0x2000, 0x2BFF),   # punctuation, super/subscripts, currency, arrows, maths, boxes, shapes
