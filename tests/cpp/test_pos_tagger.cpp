@@ -11,98 +11,57 @@
 #include "tokenizer/jieba/PosTagger.h"
 
 namespace jieba = lumo::typing::text::jieba;
-using lexical_test::ParseRecords;
-using lexical_test::Record;
-using segtest::Lines;
 using Tagged = std::vector<std::pair<std::string, std::string>>;
 
 namespace {
 
-// 2024 is a tagged dictionary word made of digits; ab12 and 中国 are user words, the first
-// without a tag, the second with one.
-const std::string kMain = Lines({"甲乙 10 n", "2024 5 t", "天 5 n"});
-const std::string kUser = Lines({"ab12", "中国 ns"});
-
-struct TagCase {
-  const char* name;
-  std::string word;
-  std::string tag;
+// 1999 is a tagged dictionary word of digits; ab12 a user word without tag, 中国 one with a tag.
+struct TaggerTest : ::testing::Test {
+  segtest::Resources res{segtest::Lines({"甲乙 10 n", "1999 5 t", "天 5 n"}), segtest::Lines({"ab12", "中国 ns"})};
+  jieba::MixSegment mix{res.dict.get(), res.model.get()};
+  jieba::MPSegment mp{res.dict.get()};
+  jieba::PosTagger tagger;
 };
 
-void PrintTo(const TagCase& c, std::ostream* os) { *os << c.name; }
-
-class LookupTag : public ::testing::TestWithParam<TagCase> {};
-
-TEST_P(LookupTag, DictionaryTagOrFallback) {
-  segtest::Resources res(kMain, kUser);
-  jieba::MixSegment seg(res.dict.get(), res.model.get());
-  jieba::PosTagger tagger;
-  EXPECT_EQ(tagger.LookupTag(GetParam().word, seg), GetParam().tag);
+TEST_F(TaggerTest, LookupTagFromDictionaryOrRule) {
+  // word, tag. Only the runes up to half the length in ASCII count: for 12ab the scan stops
+  // after 1 and 2, for ba12 after b and a, for two runes at the first ASCII one.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"甲乙", "n"}, {"1999", "t"},  {"中国", "ns"}, {"天", "n"},   {"ab12", "eng"}, {"2024", "m"},
+      {"12ab", "m"}, {"ba12", "eng"}, {"abcd", "eng"}, {"7", "x"},    {"x", "x"},      {"地", "x"},
+      {"丙丁", "x"}, {"", "x"},       {"丙1", "m"},   {"a1", "eng"}, {"1a", "m"},     {"甲乙丙1", "m"},
+      {"甲乙丙z", "eng"}};
+  for (const auto& [word, tag] : cases) {
+    EXPECT_EQ(tagger.LookupTag(word, mix), tag) << word;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Words, LookupTag,
-    ::testing::Values(TagCase{"dictionary_tag", "甲乙", "n"}, TagCase{"dictionary_digits_tag", "2024", "t"},
-                      TagCase{"user_tag", "中国", "ns"},
-                      // The user word has an empty tag and falls through to the character rule.
-                      TagCase{"empty_tag_falls_through", "ab12", "eng"},
-                      TagCase{"digits", "2025", "m"},
-                      // Only the runes up to half the length in ASCII count: 1 2, then a stop.
-                      TagCase{"digits_then_letters", "12ab", "m"},
-                      TagCase{"letters_then_digits", "ba12", "eng"}, TagCase{"letters", "abcd", "eng"},
-                      TagCase{"one_digit", "7", "x"}, TagCase{"one_letter", "x", "x"},
-                      TagCase{"one_chinese_rune_outside", "地", "x"}, TagCase{"one_chinese_rune_tagged", "天", "n"},
-                      TagCase{"chinese_outside", "丙丁", "x"}, TagCase{"empty_word", "", "x"},
-                      // Two runes: the scan stops at the first ASCII rune.
-                      TagCase{"chinese_then_digit", "丙1", "m"}, TagCase{"letter_then_digit", "a1", "eng"},
-                      TagCase{"digit_then_letter", "1a", "m"},
-                      // Four runes, one ASCII: the scan reaches the end.
-                      TagCase{"mostly_chinese_digit", "甲乙丙1", "m"},
-                      TagCase{"mostly_chinese_letter", "甲乙丙z", "eng"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PosTagger, UndecodableWordIsTaggedXWithARecord) {
-  segtest::Resources res(kMain, kUser);
-  jieba::MPSegment seg(res.dict.get());
-  jieba::PosTagger tagger;
+TEST_F(TaggerTest, UndecodableWordIsTaggedXWithARecord) {
   testing::internal::CaptureStderr();
-  const std::string tag = tagger.LookupTag("a\xFF", seg);
-  const std::vector<Record> records = ParseRecords(testing::internal::GetCapturedStderr());
-  EXPECT_EQ(tag, "x");
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].label, "csrc/tokenizer/jieba/PosTagger");
-  EXPECT_EQ(records[0].line, 42);
-  EXPECT_EQ(records[0].level, "ERROR");
-  EXPECT_EQ(records[0].message, "Decode failed.");
+  EXPECT_EQ(tagger.LookupTag("a\xFF", mp), "x");
+  std::vector<int> lines;
+  const auto records =
+      lexical_test::ParseRecords(testing::internal::GetCapturedStderr(), "csrc/tokenizer/jieba/PosTagger", &lines);
+  EXPECT_EQ(records, std::vector<std::string>{"ERROR Decode failed."});
+  EXPECT_EQ(lines, std::vector<int>{42});
 }
 
-TEST(PosTagger, TagAppendsPairsForEveryWord) {
-  segtest::Resources res(kMain, kUser);
-  jieba::MixSegment mix(res.dict.get(), res.model.get());
-  jieba::MPSegment mp(res.dict.get());
-
+TEST_F(TaggerTest, TagAppendsOnePairPerWord) {
   Tagged tagged = {{"before", "q"}};
-  EXPECT_TRUE(mix.Tag("甲乙 ab12，2024中国", tagged));
-  const Tagged expected = {{"before", "q"}, {"甲乙", "n"}, {" ", "x"}, {"ab12", "eng"},
-                           {"，", "x"},     {"2024", "t"}, {"中国", "ns"}};
-  EXPECT_EQ(tagged, expected);
-
-  // The max-probability segmenter cuts unknown ASCII into runes, which the rule tags "x".
+  EXPECT_TRUE(mix.Tag("甲乙 ab12，1999中国", tagged));
+  EXPECT_EQ(tagged, (Tagged{{"before", "q"}, {"甲乙", "n"}, {" ", "x"}, {"ab12", "eng"}, {"，", "x"},
+                            {"1999", "t"}, {"中国", "ns"}}));
+  // The max-probability segmenter leaves unknown digits as single runes, tagged "x".
   Tagged mp_tagged;
   EXPECT_TRUE(mp.Tag("甲乙99", mp_tagged));
   EXPECT_EQ(mp_tagged, (Tagged{{"甲乙", "n"}, {"9", "x"}, {"9", "x"}}));
-}
 
-TEST(PosTagger, EmptySentenceReportsWhatWasThere) {
-  segtest::Resources res(kMain, kUser);
-  jieba::MixSegment seg(res.dict.get(), res.model.get());
-  const jieba::SegmentTagged& tagged_segment = seg;
-  Tagged tagged;
-  EXPECT_FALSE(tagged_segment.Tag("", tagged));
-  EXPECT_TRUE(tagged.empty());
-  tagged.emplace_back("w", "t");
-  EXPECT_TRUE(tagged_segment.Tag("", tagged));
-  EXPECT_EQ(tagged.size(), 1u);
+  const jieba::SegmentTagged& base = mix;
+  Tagged empty;
+  EXPECT_FALSE(base.Tag("", empty));
+  EXPECT_TRUE(base.Tag("", tagged));
+  EXPECT_EQ(tagged.size(), 7u);
+  EXPECT_EQ(base.GetDictTrie(), res.dict.get());
 }
 
 }  // namespace

@@ -6,24 +6,15 @@
 #include <vector>
 
 #include "lexical_test_support.h"
-#include "seg_test_support.h"
-#include "tokenizer/jieba/HMMSegment.h"
-#include "tokenizer/jieba/MixSegment.h"
 #include "tokenizer/jieba/PreFilter.h"
 #include "tokenizer/jieba/SegmentBase.h"
 
 namespace jieba = lumo::typing::text::jieba;
 using jieba::Rune;
-using lexical_test::ParseRecords;
-using lexical_test::Record;
 
 namespace {
 
-constexpr const char* kSegmentBase = "csrc/tokenizer/jieba/SegmentBase";
-constexpr const char* kPreFilter = "csrc/tokenizer/jieba/PreFilter";
-
-// The smallest concrete segmenter: every piece the filter hands out becomes one word, so the
-// driver's own behaviour shows directly.
+// Every piece the filter hands out becomes one word, so the driver shows directly.
 class PieceSegment : public jieba::SegmentBase {
  public:
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
@@ -32,167 +23,92 @@ class PieceSegment : public jieba::SegmentBase {
   void Cut(const std::string& sentence, std::vector<jieba::Word>& words) const {
     CutSentence(sentence, words, Pieces);
   }
-  using SegmentBase::ResetSeparators;
 
  private:
-  static void Pieces(jieba::RuneStrArray::const_iterator b, jieba::RuneStrArray::const_iterator e,
-                     std::vector<jieba::WordRange>& out) {
+  static void Pieces(const jieba::RuneStr* b, const jieba::RuneStr* e, std::vector<jieba::WordRange>& out) {
     out.emplace_back(b, e - 1);
   }
 };
 
-TEST(Separators, DefaultSetHoldsExactlyTheFiveRunes) {
-  PieceSegment seg;
-  const std::unordered_set<Rune> expected = {0x20, 0x09, 0x0A, 0xFF0C, 0x3002};
-  EXPECT_EQ(seg.Separators(), expected);
-  EXPECT_EQ(std::string(jieba::SPECIAL_SEPARATORS).size(), 9u);
+// One ERROR record (or none when line is 0) from `unit` at `line` with `message`.
+void ExpectRecord(const std::string& captured, const std::string& unit, int line, const std::string& message) {
+  std::vector<int> lines;
+  const std::vector<std::string> records =
+      lexical_test::ParseRecords(captured, "csrc/tokenizer/jieba/" + unit, &lines);
+  if (line == 0) {
+    EXPECT_TRUE(records.empty()) << captured;
+  } else {
+    EXPECT_EQ(records, std::vector<std::string>{"ERROR " + message});
+    EXPECT_EQ(lines, std::vector<int>{line});
+  }
 }
 
 struct ResetCase {
-  const char* name;
   std::string text;
   bool ok;
   std::unordered_set<Rune> kept;
-  int line;             // 0: no record
-  std::string message;  // of the ERROR record
+  int line;
+  std::string message;
 };
-
-void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 
 class ResetSeparators : public ::testing::TestWithParam<ResetCase> {};
 
 TEST_P(ResetSeparators, ReplacesTheSetOrReportsWhy) {
   const ResetCase& c = GetParam();
   PieceSegment seg;
+  EXPECT_EQ(seg.Separators(), (std::unordered_set<Rune>{0x20, 0x09, 0x0A, 0xFF0C, 0x3002}));
   testing::internal::CaptureStderr();
   EXPECT_EQ(seg.ResetSeparators(c.text), c.ok);
-  const std::vector<Record> records = ParseRecords(testing::internal::GetCapturedStderr());
+  ExpectRecord(testing::internal::GetCapturedStderr(), "SegmentBase", c.line, c.message);
   EXPECT_EQ(seg.Separators(), c.kept);
-  if (c.line == 0) {
-    EXPECT_TRUE(records.empty());
-    return;
-  }
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].label, kSegmentBase);
-  EXPECT_EQ(records[0].line, c.line);
-  EXPECT_EQ(records[0].level, "ERROR");
-  EXPECT_EQ(records[0].message, c.message);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ResetSeparators,
-    ::testing::Values(ResetCase{"ascii", "ab", true, {'a', 'b'}, 0, ""},
-                      ResetCase{"empty", "", true, {}, 0, ""},
-                      ResetCase{"repeat_keeps_prefix", "abca", false, {'a', 'b', 'c'}, 37, "a already exists"},
-                      ResetCase{"repeat_multibyte", "甲乙甲", false, {0x7532, 0x4E59}, 37, "甲 already exists"},
-                      ResetCase{"undecodable", "a\xFF", false, {}, 32, "decode a\xFF failed"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Texts, ResetSeparators,
+                         ::testing::Values(ResetCase{"ab", true, {'a', 'b'}, 0, ""}, ResetCase{"", true, {}, 0, ""},
+                                           ResetCase{"abca", false, {'a', 'b', 'c'}, 37, "a already exists"},
+                                           ResetCase{"甲乙甲", false, {0x7532, 0x4E59}, 37, "甲 already exists"},
+                                           ResetCase{"a\xFF", false, {}, 32, "decode a\xFF failed"}));
 
-TEST(Separators, ResetChangesWhatTheDriverSplitsAt) {
-  PieceSegment seg;
-  ASSERT_TRUE(seg.ResetSeparators("-"));
-  std::vector<std::string> words;
-  seg.Cut("a b-c", words);
-  EXPECT_EQ(words, (std::vector<std::string>{"a b", "-", "c"}));
-}
-
-// Pieces as rune positions [begin, end) of the decoded sentence.
-std::vector<std::pair<std::size_t, std::size_t>> Pieces(const std::string& sentence) {
-  const std::unordered_set<Rune> seps = {0x20, 0x09, 0x0A, 0xFF0C, 0x3002};
-  jieba::PreFilter filter(seps, sentence);
-  std::vector<std::pair<std::size_t, std::size_t>> out;
-  const auto* base = filter.Runes().begin();
-  while (filter.HasNext()) {
-    const jieba::PreFilter::Range r = filter.Next();
-    out.emplace_back(r.begin - base, r.end - base);
-  }
-  return out;
-}
-
-struct PieceCase {
-  const char* name;
+struct DriveCase {
   std::string sentence;
-  std::vector<std::pair<std::size_t, std::size_t>> pieces;
+  std::vector<std::string> words;
 };
 
-void PrintTo(const PieceCase& c, std::ostream* os) { *os << c.name; }
+class SentenceDriver : public ::testing::TestWithParam<DriveCase> {};
 
-class PreFilterPieces : public ::testing::TestWithParam<PieceCase> {};
-
-TEST_P(PreFilterPieces, SplitsAtEachSeparatorRune) {
-  EXPECT_EQ(Pieces(GetParam().sentence), GetParam().pieces);
+// A sentence splits into maximal separator-free runs and single separators, in order.
+TEST_P(SentenceDriver, PiecesAtEachSeparatorRune) {
+  PieceSegment seg;
+  std::vector<std::string> words = {"old", "older", "oldest", "x", "y", "z"};
+  seg.Cut(GetParam().sentence, words);
+  EXPECT_EQ(words, GetParam().words);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sentences, PreFilterPieces,
-    ::testing::Values(PieceCase{"empty", "", {}}, PieceCase{"one_separator", " ", {{0, 1}}},
-                      PieceCase{"no_separator", "甲乙c", {{0, 3}}},
-                      PieceCase{"a_space_b", "a b", {{0, 1}, {1, 2}, {2, 3}}},
-                      PieceCase{"leading_and_trailing", "\tab\n", {{0, 1}, {1, 3}, {3, 4}}},
-                      PieceCase{"two_in_a_row", "a  b", {{0, 1}, {1, 2}, {2, 3}, {3, 4}}},
-                      PieceCase{"fullwidth_punctuation", "甲，乙。", {{0, 1}, {1, 2}, {2, 3}, {3, 4}}},
-                      PieceCase{"ordinary_runes", "a\rb\xE3\x80\x80" "c,d.e", {{0, 9}}},
-                      PieceCase{"only_separators", " \t\n，。", {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    Sentences, SentenceDriver,
+    ::testing::Values(DriveCase{"", {}}, DriveCase{" ", {" "}}, DriveCase{"a b", {"a", " ", "b"}},
+                      DriveCase{"\tab\n", {"\t", "ab", "\n"}}, DriveCase{"a  b", {"a", " ", " ", "b"}},
+                      DriveCase{"甲，乙。", {"甲", "，", "乙", "。"}},
+                      DriveCase{"a\rb\u3000c,d.e", {"a\rb\u3000c,d.e"}},
+                      DriveCase{" \t\n，。", {" ", "\t", "\n", "，", "。"}}));
 
-TEST(PreFilter, UndecodableSentenceGivesNoPieceAndOneRecord) {
-  testing::internal::CaptureStderr();
-  const auto pieces = Pieces("ab\xE4\xB8");
-  const std::string captured = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(pieces.empty());
-  const std::vector<Record> records = ParseRecords(captured);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].label, kPreFilter);
-  EXPECT_EQ(records[0].line, 24);
-  EXPECT_EQ(records[0].level, "ERROR");
-  EXPECT_EQ(records[0].message, "decode failed. ");
-}
-
-TEST(SentenceDriver, ReplacesWhatTheOutputHeld) {
+TEST(SentenceDriver, UndecodableSentenceGivesNothingAndOneRecord) {
   PieceSegment seg;
-  std::vector<std::string> words = {"old", "older", "oldest", "x"};
-  seg.Cut("ab，c", words);
-  EXPECT_EQ(words, (std::vector<std::string>{"ab", "，", "c"}));
-  seg.Cut("", words);
-  EXPECT_TRUE(words.empty());
-
-  std::vector<jieba::Word> records(3);
+  std::vector<jieba::Word> words(3);
   testing::internal::CaptureStderr();
-  seg.Cut("\xFF", records);
-  testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(records.empty());
+  seg.Cut("ab\xE4\xB8", words);
+  ExpectRecord(testing::internal::GetCapturedStderr(), "PreFilter", 24, "decode failed. ");
+  EXPECT_TRUE(words.empty());
 }
 
 TEST(SentenceDriver, WordRecordsCarryByteAndRuneOffsets) {
   PieceSegment seg;
   std::vector<jieba::Word> words;
   seg.Cut("甲乙 c，", words);
-  ASSERT_EQ(words.size(), 4u);
-  const std::vector<std::string> texts = {"甲乙", " ", "c", "，"};
-  const std::vector<std::uint32_t> bytes = {0, 6, 7, 8};
-  const std::vector<std::uint32_t> runes = {0, 2, 3, 4};
-  const std::vector<std::uint32_t> lengths = {2, 1, 1, 1};
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    EXPECT_EQ(words[i].text, texts[i]) << i;
-    EXPECT_EQ(words[i].byte_offset, bytes[i]) << i;
-    EXPECT_EQ(words[i].rune_offset, runes[i]) << i;
-    EXPECT_EQ(words[i].rune_length, lengths[i]) << i;
-  }
-}
-
-// Every segmenter of the family shares the separator handling: a separator is a word of its own
-// however the range-level cut would treat it.
-TEST(SentenceDriver, SeparatorsAreWordsInEverySegmenter) {
-  segtest::Resources res(segtest::ZERO_MAIN_DICT);
-  jieba::HMMSegment hmm(res.model.get());
-  jieba::MixSegment mix(res.dict.get(), res.model.get());
-  const std::string sentence = "甲乙 甲乙\t，。\n";
-  const std::vector<std::string> expected = {"甲乙", " ", "甲乙", "\t", "，", "。", "\n"};
-  std::vector<std::string> words;
-  hmm.Cut(sentence, words);
-  EXPECT_EQ(words, expected);
-  mix.Cut(sentence, words);
-  EXPECT_EQ(words, expected);
+  std::vector<std::vector<std::uint32_t>> got;
+  for (const jieba::Word& w : words) got.push_back({w.byte_offset, w.rune_offset, w.rune_length});
+  EXPECT_EQ(got, (std::vector<std::vector<std::uint32_t>>{{0, 0, 2}, {6, 2, 1}, {7, 3, 1}, {8, 4, 1}}));
+  EXPECT_EQ(words[0].text, "甲乙");
 }
 
 }  // namespace

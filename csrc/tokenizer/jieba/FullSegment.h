@@ -22,18 +22,25 @@ class FullSegment : public SegmentBase {
   ~FullSegment() override = default;
 
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
-    CutSentence(sentence, words, RangeCutter{this});
+    CutSentence(sentence, words, RangeCutter{this, {}});
   }
   void Cut(const std::string& sentence, std::vector<Word>& words) const {
-    CutSentence(sentence, words, RangeCutter{this});
+    CutSentence(sentence, words, RangeCutter{this, {}});
   }
 
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
            std::vector<WordRange>& ranges) const {
+    std::vector<Dag> dags;
+    Cut(begin, end, ranges, dags);
+  }
+
+ private:
+  // `dags` is working storage, shared by the pieces of one sentence.
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
+           std::vector<Dag>& dags) const {
     if (begin == end) {
       return;
     }
-    std::vector<Dag> dags;
     dict_trie_->Find(begin, end, dags, MAX_WORD_LENGTH);
     // End (exclusive, in runes) of the furthest-reaching candidate seen so far.
     std::size_t covered = 0;
@@ -51,12 +58,11 @@ class FullSegment : public SegmentBase {
     }
   }
 
- private:
   struct RangeCutter {
     const FullSegment* self;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e,
-                    std::vector<WordRange>& out) const {
-      self->Cut(b, e, out);
+    std::vector<Dag> dags;
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+      self->Cut(b, e, out, dags);
     }
   };
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,13 +75,36 @@ class HMMSegment : public SegmentBase {
   static bool IsLetter(Rune r) { return (r >= 'A' && r <= 'Z') || (r >= 'a' && r <= 'z'); }
   static bool IsDigit(Rune r) { return r >= '0' && r <= '9'; }
 
+  // Fixed-size storage for the short stretches that make up nearly all HMM work, the heap
+  // only beyond that. Elements are left uninitialised; the callers write before they read.
+  template <class T, std::size_t N>
+  class Scratch {
+   public:
+    explicit Scratch(std::size_t n) : data_(local_) {
+      if (n > N) {
+        heap_.reset(new T[n]);
+        data_ = heap_.get();
+      }
+    }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+   private:
+    T local_[N];
+    std::unique_ptr<T[]> heap_;
+    T* data_;
+  };
+
+  static constexpr std::size_t LOCAL_RUNES = 32;
+
   // [begin, end) is non-empty and holds no ASCII rune.
   void InternalCut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
                    std::vector<WordRange>& ranges) const {
-    std::vector<std::size_t> states;
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    Scratch<std::size_t, LOCAL_RUNES> states(n);
     Viterbi(begin, end, states);
     RuneStrArray::const_iterator word_start = begin;
-    for (std::size_t i = 0; i < states.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       if (states[i] == E || states[i] == S) {
         ranges.emplace_back(word_start, begin + i);
         word_start = begin + i + 1;
@@ -91,12 +115,12 @@ class HMMSegment : public SegmentBase {
   // Fills `states` with the most probable label of every rune of the non-empty [begin, end).
   // Ties keep the lower previous state (strictly-greater updates) and the final label prefers E
   // over S, so the path ends on a word end either way.
-  void Viterbi(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
-               std::vector<std::size_t>& states) const {
+  template <class States>
+  void Viterbi(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, States& states) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
     // Flat tables, one row of STATUS_SUM entries per position.
-    std::vector<double> weight(n * STATUS_SUM);
-    std::vector<std::int32_t> path(n * STATUS_SUM);
+    Scratch<double, LOCAL_RUNES * STATUS_SUM> weight(n * STATUS_SUM);
+    Scratch<std::int32_t, LOCAL_RUNES * STATUS_SUM> path(n * STATUS_SUM);
 
     for (std::size_t s = 0; s < STATUS_SUM; ++s) {
       weight[s] = model_->startLogProb[s] + model_->EmitLogProb(s, begin->rune);
@@ -104,26 +128,26 @@ class HMMSegment : public SegmentBase {
     }
     for (std::size_t j = 1; j < n; ++j) {
       const Rune rune = begin[j].rune;
-      const double* prev = &weight[(j - 1) * STATUS_SUM];
-      double* cur = &weight[j * STATUS_SUM];
-      std::int32_t* from = &path[j * STATUS_SUM];
+      const std::size_t prev = (j - 1) * STATUS_SUM;
+      const std::size_t cur = j * STATUS_SUM;
       for (std::size_t s = 0; s < STATUS_SUM; ++s) {
-        cur[s] = MIN_LOG_PROB;
-        from[s] = static_cast<std::int32_t>(E);
+        double best = MIN_LOG_PROB;
+        std::int32_t from = static_cast<std::int32_t>(E);
         const double emit = model_->EmitLogProb(s, rune);
         for (std::size_t q = 0; q < STATUS_SUM; ++q) {
-          const double value = prev[q] + model_->transLogProb[q][s] + emit;
-          if (value > cur[s]) {
-            cur[s] = value;
-            from[s] = static_cast<std::int32_t>(q);
+          const double value = weight[prev + q] + model_->transLogProb[q][s] + emit;
+          if (value > best) {
+            best = value;
+            from = static_cast<std::int32_t>(q);
           }
         }
+        weight[cur + s] = best;
+        path[cur + s] = from;
       }
     }
 
-    const double* last = &weight[(n - 1) * STATUS_SUM];
-    states.resize(n);
-    states[n - 1] = last[E] >= last[S] ? E : S;
+    const std::size_t last = (n - 1) * STATUS_SUM;
+    states[n - 1] = weight[last + E] >= weight[last + S] ? E : S;
     for (std::size_t j = n - 1; j > 0; --j) {
       states[j - 1] = static_cast<std::size_t>(path[j * STATUS_SUM + states[j]]);
     }

@@ -29,19 +29,26 @@ class MPSegment : public SegmentTagged {
     Cut(sentence, words, MAX_WORD_LENGTH);
   }
   void Cut(const std::string& sentence, std::vector<std::string>& words, std::size_t max_word_len) const {
-    CutSentence(sentence, words, RangeCutter{this, max_word_len});
+    CutSentence(sentence, words, RangeCutter{this, max_word_len, {}});
   }
   void Cut(const std::string& sentence, std::vector<Word>& words, std::size_t max_word_len) const {
-    CutSentence(sentence, words, RangeCutter{this, max_word_len});
+    CutSentence(sentence, words, RangeCutter{this, max_word_len, {}});
   }
 
   // Appends the words of [begin, end) to `ranges`.
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
            std::size_t max_word_len) const {
+    std::vector<Dag> dags;
+    Cut(begin, end, ranges, max_word_len, dags);
+  }
+
+  // The same, with the caller's storage for the DAG records, so that the pieces of one sentence
+  // share a single allocation.
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
+           std::size_t max_word_len, std::vector<Dag>& dags) const {
     if (begin == end) {
       return;
     }
-    std::vector<Dag> dags;
     dict_trie_->Find(begin, end, dags, max_word_len);
     CalcDP(dags);
     CutByDag(begin, dags, ranges);
@@ -57,9 +64,9 @@ class MPSegment : public SegmentTagged {
   struct RangeCutter {
     const MPSegment* self;
     std::size_t max_word_len;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e,
-                    std::vector<WordRange>& out) const {
-      self->Cut(b, e, out, max_word_len);
+    std::vector<Dag> dags;
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+      self->Cut(b, e, out, max_word_len, dags);
     }
   };
 

@@ -27,30 +27,40 @@ class MixSegment : public SegmentTagged {
     Cut(sentence, words, true);
   }
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
-    CutSentence(sentence, words, RangeCutter{this, hmm});
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
-    CutSentence(sentence, words, RangeCutter{this, hmm});
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
+
+  // Working storage of the range-level cut, reused by the pieces of one sentence.
+  struct Scratch {
+    std::vector<Dag> dags;
+    std::vector<WordRange> words;
+  };
 
   // Appends the words of [begin, end); with or without the HMM stage they tile the range.
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
            bool hmm) const {
+    Scratch scratch;
+    Cut(begin, end, ranges, hmm, scratch);
+  }
+
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
+           bool hmm, Scratch& scratch) const {
     if (!hmm) {
-      mp_segment_.Cut(begin, end, ranges, MAX_WORD_LENGTH);
+      mp_segment_.Cut(begin, end, ranges, MAX_WORD_LENGTH, scratch.dags);
       return;
     }
-    const std::size_t n = static_cast<std::size_t>(end - begin);
-    std::vector<WordRange> words;
-    words.reserve(n);
-    mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH);
+    std::vector<WordRange>& words = scratch.words;
+    words.clear();
+    words.reserve(static_cast<std::size_t>(end - begin));
+    mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH, scratch.dags);
 
     const DictTrie* dict = mp_segment_.GetDictTrie();
     const auto rerunnable = [dict](const WordRange& w) {
       return w.first == w.last && !dict->IsSingleRuneUserWord(w.first->rune);
     };
-    std::vector<WordRange> hmm_words;
-    hmm_words.reserve(n);
     std::size_t i = 0;
     while (i < words.size()) {
       if (!rerunnable(words[i])) {
@@ -62,9 +72,8 @@ class MixSegment : public SegmentTagged {
       while (j < words.size() && rerunnable(words[j])) {
         ++j;
       }
-      hmm_segment_.Cut(words[i].first, words[j - 1].last + 1, hmm_words);
-      ranges.insert(ranges.end(), hmm_words.begin(), hmm_words.end());
-      hmm_words.clear();
+      // The HMM's range cut only appends, so its words can go straight to the output.
+      hmm_segment_.Cut(words[i].first, words[j - 1].last + 1, ranges);
       i = j;
     }
   }
@@ -79,9 +88,9 @@ class MixSegment : public SegmentTagged {
   struct RangeCutter {
     const MixSegment* self;
     bool hmm;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e,
-                    std::vector<WordRange>& out) const {
-      self->Cut(b, e, out, hmm);
+    Scratch scratch;
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+      self->Cut(b, e, out, hmm, scratch);
     }
   };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 
@@ -21,7 +22,7 @@ class PreFilter {
   };
 
   PreFilter(const std::unordered_set<Rune>& separators, const std::string& sentence)
-      : cursor_(0), separators_(separators) {
+      : cursor_(0), separators_(separators), quick_mask_(QuickMask(separators)) {
     if (!DecodeRunesInString(sentence, runes_)) {
       // The record's line number is part of this unit's documented output.
       LUMO_LOG_AT(ERROR, "csrc/tokenizer/jieba/PreFilter", 24) << "decode failed. ";
@@ -52,11 +53,25 @@ class PreFilter {
   const RuneStrArray& Runes() const { return runes_; }
 
  private:
-  bool IsSeparator(std::size_t i) const { return separators_.count(runes_[i].rune) != 0; }
+  // One bit per value of the rune's low six bits, set for every separator: most runes are turned
+  // away by the mask alone, and only the few that share low bits with a separator reach the set.
+  static std::uint64_t QuickMask(const std::unordered_set<Rune>& separators) {
+    std::uint64_t mask = 0;
+    for (Rune r : separators) {
+      mask |= std::uint64_t{1} << (r & 63u);
+    }
+    return mask;
+  }
+
+  bool IsSeparator(std::size_t i) const {
+    const Rune r = runes_[i].rune;
+    return ((quick_mask_ >> (r & 63u)) & 1u) != 0 && separators_.count(r) != 0;
+  }
 
   std::size_t cursor_;
   RuneStrArray runes_;
   const std::unordered_set<Rune>& separators_;
+  const std::uint64_t quick_mask_;
 };
 
 }  // namespace lumo::typing::text::jieba

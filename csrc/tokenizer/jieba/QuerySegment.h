@@ -25,17 +25,30 @@ class QuerySegment : public SegmentBase {
     Cut(sentence, words, true);
   }
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
-    CutSentence(sentence, words, RangeCutter{this, hmm});
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
-    CutSentence(sentence, words, RangeCutter{this, hmm});
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
 
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
            bool hmm) const {
+    Scratch scratch;
+    Cut(begin, end, ranges, hmm, scratch);
+  }
+
+ private:
+  struct Scratch {
+    MixSegment::Scratch mix;
     std::vector<WordRange> words;
+  };
+
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
+           bool hmm, Scratch& scratch) const {
+    std::vector<WordRange>& words = scratch.words;
+    words.clear();
     words.reserve(static_cast<std::size_t>(end - begin));
-    mix_segment_.Cut(begin, end, words, hmm);
+    mix_segment_.Cut(begin, end, words, hmm, scratch.mix);
     for (const WordRange& word : words) {
       const std::size_t len = word.Length();
       if (len > 2) {
@@ -52,13 +65,12 @@ class QuerySegment : public SegmentBase {
     }
   }
 
- private:
   struct RangeCutter {
     const QuerySegment* self;
     bool hmm;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e,
-                    std::vector<WordRange>& out) const {
-      self->Cut(b, e, out, hmm);
+    Scratch scratch;
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+      self->Cut(b, e, out, hmm, scratch);
     }
   };
 

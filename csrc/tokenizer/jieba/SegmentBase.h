@@ -56,9 +56,10 @@ class SegmentBase {
  protected:
   // The sentence driver. Decodes the sentence once (in the PreFilter), runs `range_cut` over every
   // piece the filter hands out, separators included, collecting word ranges, and turns the ranges
-  // into words only at the end. `range_cut(begin, end, ranges)` appends and never removes.
+  // into words only at the end. `range_cut(begin, end, ranges)` appends and never removes; it is
+  // one object for the whole sentence, so it may keep working storage from piece to piece.
   template <class RangeCut>
-  void CutSentence(const std::string& sentence, std::vector<Word>& words, const RangeCut& range_cut) const {
+  void CutSentence(const std::string& sentence, std::vector<Word>& words, RangeCut range_cut) const {
     PreFilter filter(separators_, sentence);
     std::vector<WordRange> ranges;
     CollectRanges(sentence, filter, ranges, range_cut);
@@ -71,7 +72,7 @@ class SegmentBase {
   // reusing the strings `words` already holds.
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<std::string>& words,
-                   const RangeCut& range_cut) const {
+                   RangeCut range_cut) const {
     PreFilter filter(separators_, sentence);
     std::vector<WordRange> ranges;
     CollectRanges(sentence, filter, ranges, range_cut);
@@ -88,7 +89,7 @@ class SegmentBase {
  private:
   template <class RangeCut>
   static void CollectRanges(const std::string& sentence, PreFilter& filter, std::vector<WordRange>& ranges,
-                            const RangeCut& range_cut) {
+                            RangeCut& range_cut) {
     if (sentence.size() > 1) {
       ranges.reserve(sentence.size() / 2);
     }
