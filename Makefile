@@ -18,8 +18,9 @@ $(VENV)/.created:
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
-$(VENV)/.deps: $(VENV)/.created pyproject.toml
-	$(PY) -m pip install -q pytest numpy
+$(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
+	$(PY) tools/requirements.py test scipy dask > $(VENV)/requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/requirements.txt
 	touch $@
 
 venv: $(VENV)/.deps
