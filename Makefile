@@ -8,7 +8,7 @@ JOBS     ?= 2
 CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-SOURCES := $(shell find csrc lumotext -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: test cpp-test py-test demo install venv clean
 
