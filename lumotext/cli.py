@@ -11,6 +11,7 @@ does not load, ...), 2 for a usage error.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
 import os
@@ -137,7 +138,7 @@ class Progress:
         if not enabled:
             return
         try:
-            from tqdm import tqdm
+            tqdm = importlib.import_module("tqdm").tqdm
         except ImportError:
             _warn("the progress bar needs tqdm (pip install tqdm); going on without it")
             return
@@ -182,7 +183,7 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
 
     overrides: dict[str, str | None] = {name: getattr(args, name) for name, _, _ in PATH_OPTIONS}
     if overrides["user_dict_path"] is not None:
-        overrides["user_dict_path"] = "|".join(overrides["user_dict_path"])  # type: ignore[arg-type]
+        overrides["user_dict_path"] = "|".join(args.user_dict_path)
     for name, option, _ in PATH_OPTIONS:
         value = overrides[name]
         if value is None:

@@ -21,10 +21,10 @@ from __future__ import annotations
 import hashlib
 import threading
 from functools import partial
-from typing import TYPE_CHECKING, Callable, Iterable, Mapping, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union, cast
 
-import dask
 import dask.bag
+from dask.delayed import delayed
 
 from lumotext.models import load_model, merge_models, model_text as _model_text
 from lumotext.pipeline import index_tokens
@@ -98,7 +98,7 @@ def train_bm25(
     The result is :func:`lumotext.merge_models` of per-partition models, so it equals the
     model trained on all documents in one process up to the rounding that merge_models states.
     """
-    reduced = bag.reduction(
+    reduced = cast(Any, bag).reduction(
         partial(_train_partition, b=b, k1=k1, segment=segment, paths=paths, search=search),
         merge_models,
         split_every=split_every,
@@ -127,7 +127,7 @@ def _encode_partition(
     vectors: list[dict[str, float] | dict[int, float]] = []
     for document in documents:
         tokens = tokenize(document)
-        vectors.append(model.encode_query(tokens) if query else model.encode_document(tokens))  # type: ignore[arg-type]
+        vectors.append(model.encode_query(tokens) if query else model.encode_document(tokens))
     return vectors
 
 
@@ -147,7 +147,8 @@ def encode_documents(
     worker, which loads it once. Map the result through :func:`lumotext.sparse.to_sparse_vector`
     for a vector database's ``{"indices": ..., "values": ...}`` shape.
     """
-    shared_text = dask.delayed(model_text, pure=True)
-    return bag.map_partitions(
+    shared_text = delayed(model_text, pure=True)
+    result: dask.bag.Bag = cast(Any, bag).map_partitions(
         _encode_partition, shared_text, query=query, segment=segment, paths=paths, search=search
     )
+    return result

@@ -17,8 +17,10 @@ Example, with a model trained on two documents::
     >>> model = BM25()
     >>> model.train(["水", "电"]); model.train(["水", "坝"])
     >>> document = model.encode_document(["水", "坝", "坝"])
+    >>> document
+    {'坝': 0.547945205479452, '水': 0.37735849056603776}
     >>> to_sparse_vector(document, {"坝": 0, "电": 1, "水": 2})
-    {'indices': [0, 2], 'values': [0.6153846153846154, 0.4444444444444444]}
+    {'indices': [0, 2], 'values': [0.547945205479452, 0.37735849056603776]}
     >>> hashed = to_sparse_vector(document)
     >>> hashed["indices"] == sorted([token_hash("坝"), token_hash("水")])
     True
@@ -146,7 +148,7 @@ def to_csr_matrix(
     vocabulary: Mapping[Token, int] | None = None,
     *,
     unknown: Literal["ignore", "error"] = "ignore",
-    dtype: numpy.typing.DTypeLike = None,
+    dtype: numpy.typing.DTypeLike | None = None,
 ) -> tuple[scipy.sparse.csr_matrix, dict[Token, int]]:
     """A CSR matrix with row i holding vector i, and the vocabulary (token to column) used.
 
@@ -200,7 +202,7 @@ def encode_csr(
     *,
     query: bool = False,
     unknown: Literal["ignore", "error"] = "ignore",
-    dtype: numpy.typing.DTypeLike = None,
+    dtype: numpy.typing.DTypeLike | None = None,
 ) -> tuple[scipy.sparse.csr_matrix, dict[str, int]]:
     """Encodes tokenized documents (or queries, with ``query=True``) with ``model`` into a CSR
     matrix, as :func:`to_csr_matrix` does with their vectors."""
