@@ -339,9 +339,9 @@ def _read_model(path: str) -> BM25:
     except UnicodeDecodeError as error:
         raise CommandError(f"--model: {path}: not a BM25 model: invalid UTF-8 at byte {error.start + 1}") from None
     try:
-        stats = parse_model(text, path)
+        stats = parse_model(text, "not a BM25 model")
     except ValueError as error:
-        raise CommandError(f"--model: not a BM25 model: {error}") from None
+        raise CommandError(f"--model: {path}: {error}") from None
     if stats.doc_count == 0 or abs(stats.doc_length_average) < 1e-9:
         raise CommandError(f"--model: {path}: the model was trained on no documents")
     model = BM25()
