@@ -152,6 +152,7 @@ def test_cut_with_overridden_data(tmp_path):
     result = lumotext("cut", *args, stdin="长江大桥通车时间\n".encode())
     assert result.returncode == 0, result.stderr
     assert lines_of(result) == ["长江大桥 通车时间"]
+    args = [item for option, path in paths.items() if option != "--user-dict" for item in (option, path)]
     without_user = lumotext("cut", *args, "--user-dict", "", stdin="长江大桥通车时间\n".encode())
     assert lines_of(without_user)[0].startswith("长江大桥 通车 ")
 
