@@ -16,7 +16,6 @@ import json
 import math
 import os
 import sys
-import tempfile
 from collections import deque
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
@@ -172,7 +171,7 @@ def _progress_enabled(args: argparse.Namespace) -> bool:
 PATH_OPTIONS = (
     ("dict_path", "--dict", "main dictionary (lines: WORD FREQUENCY TAG)"),
     ("hmm_path", "--hmm", "HMM model for words outside the dictionary"),
-    ("user_dict_path", "--user-dict", "user dictionary; repeat for several, '' for none"),
+    ("user_dict_path", "--user-dict", "user dictionary (default: the bundled file); repeat for several, '' for none"),
     ("idf_path", "--idf", "IDF list (loaded with the segmenter)"),
     ("stop_word_path", "--stop-words", "stop-word list (loaded with the segmenter)"),
 )
@@ -273,27 +272,12 @@ def _check_writable(path: str) -> None:
         raise CommandError(f"--out: cannot write to directory {directory!r}")
 
 
-def _write_model(model: BM25, path: str, documents: int) -> None:
-    """Dumps next to the destination, reads the file back, and only then puts it in place, so
-    a full disk or a crash never leaves a truncated model under the final name."""
-    from lumotext.models import parse_model
-
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".lumotext-", suffix=".json", dir=directory)
-    os.close(handle)
+def _write_model(model: BM25, path: str) -> None:
+    # dump writes a temporary file and renames it into place, and raises on any failure.
     try:
-        try:
-            model.dump(temporary)
-            with open(temporary, encoding="utf-8") as stream:
-                written = parse_model(stream.read(), path)
-        except (OSError, RuntimeError, ValueError) as error:
-            raise CommandError(f"cannot write the model to {path!r}: {error}") from None
-        if written.doc_count != documents:
-            raise CommandError(f"cannot write the model to {path!r}: the written file does not read back")
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
+        model.dump(path)
+    except RuntimeError as error:
+        raise CommandError(f"cannot write the model to {path!r}: {error}") from None
 
 
 def command_train(args: argparse.Namespace) -> None:
@@ -315,7 +299,7 @@ def command_train(args: argparse.Namespace) -> None:
     _run_lines(args, "train", body)
     if counts["documents"] == 0:
         raise CommandError(f"no documents to train on: all {counts['empty']} input lines are empty; no model written")
-    _write_model(model, args.out, counts["documents"])
+    _write_model(model, args.out)
     if _progress_enabled(args):
         print(
             f"{PROG}: trained on {counts['documents']} documents ({counts['empty']} empty lines skipped); "
