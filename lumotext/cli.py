@@ -298,7 +298,8 @@ def command_train(args: argparse.Namespace) -> None:
 
     _run_lines(args, "train", body)
     if counts["documents"] == 0:
-        raise CommandError(f"no documents to train on: all {counts['empty']} input lines are empty; no model written")
+        found = f"all {counts['empty']} input lines are empty" if counts["empty"] else "the input is empty"
+        raise CommandError(f"no documents to train on: {found}; no model written")
     _write_model(model, args.out)
     if _progress_enabled(args):
         print(

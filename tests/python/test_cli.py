@@ -290,6 +290,8 @@ def model_file(tmp_path, text):
         (lambda t: ["bm25", "train", "--out", t / "no" / "m.json", "--tokenized"], "--out: directory '{t}/no' does not exist"),
         (lambda t: ["bm25", "train", "--out", t, "--tokenized"], "--out: '{t}' is a directory"),
         (lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized"], "no documents to train on: all 2 input lines are empty; no model written"),
+        (lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized", write(t / "empty.txt", b"")],
+         "no documents to train on: the input is empty; no model written"),
         (lambda t: ["cut", "--dict", t / "nodict.txt"], "--dict: cannot read '{t}/nodict.txt'"),
         (lambda t: ["cut", "--user-dict", t / "u1.txt"], "--user-dict: cannot read '{t}/u1.txt'"),
         (lambda t: ["cut", "--hmm", write(t / "hmm.txt", "0 0 0\n")], "cannot load the segmenter data"),
