@@ -298,12 +298,13 @@ def model_file(tmp_path, text):
     ],
 )
 def test_runtime_errors_exit_1_with_a_message(tmp_path, make_args, message):
-    write(tmp_path / "m.json", model_text(reference_model([["a"]])))
+    existing = write(tmp_path / "m.json", model_text(reference_model([["a"]]))).read_bytes()
     result = lumotext(*make_args(tmp_path), stdin=b"\n \n")
     assert result.returncode == 1, result.stderr
     stderr = result.stderr.decode()
     assert f"lumotext: error: {message.format(t=tmp_path)}" in stderr, stderr
     assert "Traceback" not in stderr
+    assert (tmp_path / "m.json").read_bytes() == existing  # a failed run replaces no model
 
 
 @pytest.mark.parametrize(
