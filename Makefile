@@ -10,7 +10,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean
+.PHONY: test cpp-test py-test demo install venv clean data
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
@@ -47,6 +47,14 @@ test: cpp-test py-test
 
 demo: install
 	$(PY) -m lumotext.demo
+
+# Rebuilds the five default data files in lumotext/data/ (the IDF list needs the built module).
+$(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
+	$(PY) -m pip install -q -r tools/requirements.txt
+	touch $@
+
+data: install $(VENV)/.data-deps
+	$(PY) tools/make_data.py
 
 clean:
 	rm -rf build $(VENV)

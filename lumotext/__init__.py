@@ -1,5 +1,6 @@
 """Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line.
 
+* :func:`default_paths` names the bundled segmenter data: ``pylumotext.Jieba(**default_paths())``;
 * :func:`segment_many` segments many texts on a thread pool, in order;
 * :mod:`lumotext.sparse` turns BM25 vectors into vector-database sparse vectors and CSR
   matrices;
@@ -8,6 +9,7 @@
 * ``lumotext`` (or ``python -m lumotext``) is the command line.
 """
 
+from lumotext._data import default_paths
 from lumotext.models import load_model, merge_models, model_text
 from lumotext.pipeline import Segmenter, index_tokens, segment_many
 from lumotext.segmenter import make_jieba, shared_jieba
@@ -16,6 +18,7 @@ from lumotext.sparse import SparseVector, encode_csr, to_csr_matrix, to_sparse_v
 __all__ = [
     "Segmenter",
     "SparseVector",
+    "default_paths",
     "encode_csr",
     "index_tokens",
     "load_model",
