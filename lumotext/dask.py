@@ -23,8 +23,11 @@ import threading
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union, cast
 
-import dask.bag
-from dask.delayed import delayed
+try:
+    import dask.bag
+    from dask.delayed import delayed
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError(f"lumotext.dask needs Dask: pip install 'pylumotext[dask]' ({error})") from error
 
 from lumotext.models import load_model, merge_models, model_text as _model_text
 from lumotext.pipeline import index_tokens

@@ -157,8 +157,11 @@ def to_csr_matrix(
     :func:`to_sparse_vector`. Column indices within each row are sorted. ``dtype`` defaults to
     float64.
     """
-    import numpy as np
-    import scipy.sparse
+    try:
+        import numpy as np
+        import scipy.sparse
+    except ImportError as error:
+        raise ImportError(f"CSR matrices need scipy: pip install 'pylumotext[scipy]' ({error})") from error
 
     rows = list(vectors)
     if vocabulary is None:

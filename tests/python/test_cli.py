@@ -340,3 +340,26 @@ def test_a_closed_pipe_ends_quietly(sample):
     _, stderr = process.communicate(timeout=120)
     assert process.returncode == 1
     assert b"Traceback" not in stderr
+
+
+# --- optional dependencies ------------------------------------------------------------------------
+
+HIDE = "import sys; sys.modules[{name!r}] = None; "
+
+
+@pytest.mark.parametrize(
+    "name, code, expected",
+    [
+        ("tqdm", "from lumotext.cli import main; sys.exit(main(['bm25', 'train', '--tokenized', '--progress', '--out', {out!r}]))",
+         "lumotext: warning: the progress bar needs tqdm"),
+        ("scipy", "from lumotext.sparse import to_csr_matrix; to_csr_matrix([])", "CSR matrices need scipy: pip install 'pylumotext[scipy]'"),
+        ("dask", "import lumotext.dask", "lumotext.dask needs Dask: pip install 'pylumotext[dask]'"),
+    ],
+)
+def test_missing_optional_packages_are_explained(tmp_path, name, code, expected):
+    script = HIDE.format(name=name) + code.format(out=str(tmp_path / "m.json"))
+    result = subprocess.run([sys.executable, "-c", script], input=b"a b\n", capture_output=True, timeout=120)
+    assert expected in result.stderr.decode(), result.stderr
+    if name == "tqdm":
+        assert result.returncode == 0
+        assert (tmp_path / "m.json").is_file()
