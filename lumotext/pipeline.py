@@ -59,6 +59,8 @@ def segment_many(
         raise ValueError(f"threads must be a positive integer, got {threads!r}")
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError(f"batch_size must be a positive integer, got {batch_size!r}")
+    if isinstance(texts, (str, bytes)):
+        raise TypeError("texts must be an iterable of texts; wrap a single text in a list")
     cut = jieba.cut_for_search if search else jieba.cut
     return _segment(cut, iter(texts), threads, batch_size)
 

@@ -113,6 +113,11 @@ def test_bad_arguments_fail_at_the_call(bad):
         segment_many(ShuffledSegmenter(), ["a"], **bad)
 
 
+def test_a_single_text_is_not_taken_for_many():
+    with pytest.raises(TypeError, match="wrap a single text in a list"):
+        segment_many(ShuffledSegmenter(), "长江大桥")
+
+
 def test_threads_really_share_one_jieba(jieba):
     """Many threads on one object at once, on long lines, give the results of one thread."""
     lines = ["".join(bench_lines(400)[i::4]) for i in range(4)] * 4
