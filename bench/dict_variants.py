@@ -66,7 +66,7 @@ VARIANTS = [
     ("default, HMM from dictionary statistics only", DEFAULT, H(gold_share=0.0)),
     ("default, HMM from gold statistics only", DEFAULT, H(gold_share=1.0)),
     ("default, HMM gold share 0.5", DEFAULT, H(gold_share=0.5)),
-    ("default, HMM dictionary runes weighted by raw frequency", DEFAULT, H(dict_weight="raw")),
+    ("default, HMM dictionary runes weighted by log(1 + frequency)", DEFAULT, H(dict_weight="log")),
 ]
 
 

@@ -74,8 +74,11 @@ def chinese_demo() -> None:
     for query in ZH_QUERIES:
         tokens = content_words(jieba.cut_for_search(query), stop_words)
         print(f"\nquery: {query}  ->  {' / '.join(tokens)}")
-        for score, index in rank(model, documents, tokens):
+        hits = [(score, index) for score, index in rank(model, documents, tokens) if score > 0]
+        for score, index in hits:
             print(f"  {score:.4f}  #{index:<3} {sentences[index]}")
+        if not hits:
+            print("  (no document shares a word with the query)")
 
 
 def main() -> None:

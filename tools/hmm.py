@@ -83,7 +83,7 @@ class HmmConfig:
     trans_pseudo: float = 0.01      # pseudo-count for start and transition cells
     gold_share: float = 0.8         # weight of the gold emission distribution in the mix
     smoothing: float = 1e-4         # probability mass spread uniformly over a state's runes
-    dict_weight: str = "log"        # how a dictionary frequency weighs its runes: raw|log|one
+    dict_weight: str = "raw"        # how a dictionary frequency weighs its runes: raw|log|one
 
 
 @dataclasses.dataclass
