@@ -8,7 +8,7 @@ JOBS     ?= 2
 CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-SOURCES := $(shell find csrc lumotext -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: test cpp-test py-test demo install venv clean data
 
@@ -18,8 +18,9 @@ $(VENV)/.created:
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
-$(VENV)/.deps: $(VENV)/.created pyproject.toml
-	$(PY) -m pip install -q pytest numpy
+$(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
+	$(PY) tools/requirements.py test scipy dask > $(VENV)/requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/requirements.txt
 	touch $@
 
 venv: $(VENV)/.deps
