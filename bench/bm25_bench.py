@@ -5,6 +5,8 @@ string tokens and once with integer tokens. Reports tokens/s (median of --repeat
 train, encode_document and encode_query, and the native/pure-Python ratio.
 
     python bench/bm25_bench.py [--docs 100000] [--mean-length 100] [--repeat 3] [--json out.json]
+
+Also writes bench/results/bm25_python.md and .json unless --no-write is given.
 """
 
 from __future__ import annotations
@@ -13,15 +15,15 @@ import argparse
 import json
 import math
 import random
-import statistics
 import sys
-import time
 from collections import Counter
 from typing import Callable, Sequence
 
 import numpy as np
 
 from pylumotext import BM25
+
+import harness
 
 
 class PureBM25:
@@ -75,12 +77,7 @@ def make_corpus(docs: int, mean_length: int, vocabulary: int, seed: int) -> list
 
 
 def timed(fn: Callable[[], None], repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return harness.timed(fn, repeat)[0]
 
 
 def bench_kind(kind: str, corpus: list, queries: list, repeat: int) -> list[dict]:
@@ -138,6 +135,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--json", help="write the results to this file")
+    parser.add_argument("--no-write", action="store_true", help="write no files under bench/results")
     args = parser.parse_args(argv)
 
     corpus_ints = make_corpus(args.docs, args.mean_length, args.vocabulary, args.seed)
@@ -152,6 +150,16 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"corpus_tokens": tokens, "docs": args.docs, "results": rows}, out, indent=2)
+    if not args.no_write:
+        columns = [("tokens", "tokens"), ("operation", "operation"), ("native_tokens_per_s", "native tokens/s"),
+                   ("pure_python_tokens_per_s", "pure Python tokens/s"), ("ratio", "ratio")]
+        notes = [f"Synthetic corpus: {args.docs:,} documents, {tokens:,} Zipf-distributed tokens, vocabulary "
+                 f"{args.vocabulary:,}; {args.queries:,} queries of 5 tokens; median of {args.repeat} runs.",
+                 "Pure Python: the same formulas with collections.Counter and dicts, checked to give the same "
+                 "keys and weights before timing."]
+        harness.write_results("bm25_python", "BM25: native against pure Python", [("", columns, rows)], notes,
+                              {"corpus_tokens": tokens, "docs": args.docs, "rows": rows},
+                              "make bench (bench/bm25_bench.py)")
     return 0
 
 
