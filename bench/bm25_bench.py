@@ -17,7 +17,7 @@ import math
 import random
 import sys
 from collections import Counter
-from typing import Callable, Sequence
+from typing import Sequence
 
 import numpy as np
 
@@ -76,10 +76,6 @@ def make_corpus(docs: int, mean_length: int, vocabulary: int, seed: int) -> list
     return out
 
 
-def timed(fn: Callable[[], None], repeat: int) -> float:
-    return harness.timed(fn, repeat)[0]
-
-
 def bench_kind(kind: str, corpus: list, queries: list, repeat: int) -> list[dict]:
     tokens = sum(map(len, corpus))
     query_tokens = sum(map(len, queries))
@@ -114,8 +110,7 @@ def bench_kind(kind: str, corpus: list, queries: list, repeat: int) -> list[dict
         ("encode_query", query_tokens, lambda: [native.encode_query(q) for q in queries],
          lambda: [pure.encode_query(q) for q in queries]),
     ]:
-        t_native = timed(fn_native, repeat)
-        t_pure = timed(fn_pure, repeat)
+        t_native, t_pure = harness.timed_alternating([fn_native, fn_pure], repeat)
         rows.append({
             "tokens": kind, "operation": op, "token_count": count,
             "native_tokens_per_s": count / t_native, "pure_python_tokens_per_s": count / t_pure,
@@ -154,7 +149,8 @@ def main(argv: list[str] | None = None) -> int:
         columns = [("tokens", "tokens"), ("operation", "operation"), ("native_tokens_per_s", "native tokens/s"),
                    ("pure_python_tokens_per_s", "pure Python tokens/s"), ("ratio", "ratio")]
         notes = [f"Synthetic corpus: {args.docs:,} documents, {tokens:,} Zipf-distributed tokens, vocabulary "
-                 f"{args.vocabulary:,}; {args.queries:,} queries of 5 tokens; median of {args.repeat} runs.",
+                 f"{args.vocabulary:,}; {args.queries:,} queries of 5 tokens; median of {args.repeat} runs, "
+                 "native and pure Python taking turns.",
                  "Pure Python: the same formulas with collections.Counter and dicts, checked to give the same "
                  "keys and weights before timing."]
         harness.write_results("bm25_python", "BM25: native against pure Python", [("", columns, rows)], notes,

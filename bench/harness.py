@@ -55,6 +55,18 @@ def timed(fn: Callable[[], object], repeat: int) -> tuple[float, list[float]]:
     return statistics.median(times), times
 
 
+def timed_alternating(fns: Sequence[Callable[[], object]], repeat: int) -> list[float]:
+    """Median wall time of each function, the functions taking turns in every round, so that
+    a change of machine load during the run touches all of them alike."""
+    times: list[list[float]] = [[] for _ in fns]
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            times[i].append(time.perf_counter() - start)
+    return [statistics.median(t) for t in times]
+
+
 def machine() -> dict:
     model = platform.processor()
     try:
