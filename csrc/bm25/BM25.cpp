@@ -114,16 +114,23 @@ BM25::PositionedWeights BM25::_query_weights(const std::vector<Token>& tokens) c
   if (tokens.empty()) return {};
   if (!_initialized()) throw std::runtime_error(kNotInitialized);
   // A repeated token counts once, with its own idf: duplicates do not add up.
-  PositionedWeights weights;
-  for (const auto& run : DistinctRuns(tokens)) {
+  const std::vector<TokenRun> runs = DistinctRuns(tokens);
+  std::vector<std::string_view> keys(runs.size());
+  std::vector<char> text;  // decimal text of integer tokens, 24 bytes each
+  if constexpr (std::is_same_v<Token, long long>) text.resize(runs.size() * 24);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
     if constexpr (std::is_same_v<Token, long long>) {
-      char text[24];
-      const auto result = std::to_chars(text, text + sizeof text, tokens[run.first]);
-      weights.emplace_back(run.first, _idf(std::string_view(text, static_cast<std::size_t>(result.ptr - text))));
+      char* out = text.data() + i * 24;
+      const auto result = std::to_chars(out, out + 24, tokens[runs[i].first]);
+      keys[i] = std::string_view(out, static_cast<std::size_t>(result.ptr - out));
     } else {
-      weights.emplace_back(run.first, _idf(tokens[run.first]));
+      keys[i] = tokens[runs[i].first];
     }
   }
+  std::vector<const TokenCounts::Entry*> found(runs.size());
+  _doc_token_frequency.FindEach(keys.data(), keys.size(), found.data());
+  PositionedWeights weights(runs.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) weights[i] = {runs[i].first, _idf_of(found[i])};
   double sum = 0.0;  // added in ascending key order
   for (const auto& entry : weights) sum += entry.second;
   // Not guarded on purpose: weights of both signs may sum to zero or less, and the result is
@@ -168,8 +175,12 @@ double BM25::idf(const std::string& token) const { return _idf(token); }
 
 double BM25::_idf(std::string_view token) const {
   auto it = _doc_token_frequency.find(token);
+  return _idf_of(it != _doc_token_frequency.end() ? &*it : nullptr);
+}
+
+double BM25::_idf_of(const TokenCounts::Entry* counted) const {
   // An unseen token is treated as if it had occurred once.
-  const double denominator = it != _doc_token_frequency.end() ? static_cast<double>(it->second) + 0.5 : 1.5;
+  const double denominator = counted != nullptr ? static_cast<double>(counted->second) + 0.5 : 1.5;
   return std::log(static_cast<double>(_doc_count + 1) / denominator);
 }
 

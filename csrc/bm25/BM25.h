@@ -66,6 +66,7 @@ class BM25 {
   void _train(const std::vector<Token>& tokens);
   bool _initialized() const;
   double _idf(std::string_view token) const;
+  double _idf_of(const TokenCounts::Entry* counted) const;
   template <typename Token>
   PositionedWeights _document_weights(const std::vector<Token>& tokens) const;
   template <typename Token>

@@ -111,6 +111,25 @@ class TokenCountTable {
     mask_ = 0;
   }
 
+  // The entry of each key, or null, with the lookups of a block overlapped as in
+  // AddOccurrences.
+  void FindEach(const std::string_view* keys, std::size_t n, const Entry** found) const {
+    constexpr std::size_t kBlock = 16;
+    std::uint64_t hashes[kBlock];
+    if (slots_.empty()) {
+      for (std::size_t i = 0; i < n; ++i) found[i] = nullptr;
+      return;
+    }
+    for (std::size_t start = 0; start < n; start += kBlock) {
+      const std::size_t m = n - start < kBlock ? n - start : kBlock;
+      Prefetch(keys + start, m, hashes);
+      for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t index = Lookup(keys[start + i], hashes[i]);
+        found[start + i] = index == kAbsent ? nullptr : &entries_[index];
+      }
+    }
+  }
+
   // Adds one occurrence of each key. The keys are taken in blocks: all hashes of a block are
   // computed and their slots fetched first, then their entries, and only then are the counts
   // updated, so the memory latency of the lookups overlaps instead of adding up.
@@ -120,14 +139,7 @@ class TokenCountTable {
     for (std::size_t start = 0; start < n; start += kBlock) {
       const std::size_t m = n - start < kBlock ? n - start : kBlock;
       if (!slots_.empty()) {
-        for (std::size_t i = 0; i < m; ++i) {
-          hashes[i] = HashTokenBytes(keys[start + i].data(), keys[start + i].size());
-          __builtin_prefetch(&slots_[hashes[i] & mask_]);
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-          const std::uint64_t slot = slots_[hashes[i] & mask_];
-          if (slot != 0) __builtin_prefetch(&entries_[static_cast<std::uint32_t>(slot) - 1]);
-        }
+        Prefetch(keys + start, m, hashes);
       } else {
         for (std::size_t i = 0; i < m; ++i) hashes[i] = HashTokenBytes(keys[start + i].data(), keys[start + i].size());
       }
@@ -136,6 +148,18 @@ class TokenCountTable {
   }
 
  private:
+  // Hashes m keys, then fetches their first slots, then the entries those slots name.
+  void Prefetch(const std::string_view* keys, std::size_t m, std::uint64_t* hashes) const {
+    for (std::size_t i = 0; i < m; ++i) {
+      hashes[i] = HashTokenBytes(keys[i].data(), keys[i].size());
+      __builtin_prefetch(&slots_[hashes[i] & mask_]);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint64_t slot = slots_[hashes[i] & mask_];
+      if (slot != 0) __builtin_prefetch(&entries_[static_cast<std::uint32_t>(slot) - 1]);
+    }
+  }
+
   static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
   static constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
 
