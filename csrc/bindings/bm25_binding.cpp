@@ -43,6 +43,8 @@ void BindBM25Impl(py::module_& m) {
       .def("train", &TrainStrings)
       .def("train", &TrainIntegers)
       // The model file: load takes the document's text, dump a path.
+      .def("load", &BM25::load)
+      .def("dump", py::overload_cast<const std::string&>(&BM25::dump, py::const_))
       .def("encode_document", &EncodeDocumentStrings)
       .def("encode_document", &EncodeDocumentIntegers)
       .def("encode_query", &EncodeQueryStrings)

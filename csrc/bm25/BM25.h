@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <string>
 #include <string_view>
@@ -38,9 +39,13 @@ class BM25 {
   // Several documents at once; empty inner lists are not documents and are skipped.
   void train(const std::vector<std::vector<long long>>& tokens_vec);
 
-  // Writes the model document to `path`; the file format is owned by the model file code.
+  // Writes the model document to `path`. A failure raises "Failed to dump: ..." and leaves an
+  // earlier file at `path` as it was (see ModelFileWriter.h).
   void dump(const std::string& path) const;
-  // Reads the statistics and parameters from a model document's text.
+  // Writes the model document to a stream; raises "Failed to dump: ..." if the stream fails.
+  void dump(std::ostream& out) const;
+  // Reads the statistics and parameters from a model document's text. Either the whole
+  // document is taken or, on any error, nothing changes.
   void load(const std::string& text);
 
   std::map<std::string, double> encode_document(const std::vector<std::string>& tokens) const;
