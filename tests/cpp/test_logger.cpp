@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lexical_test_support.h"
+#include "tokenizer/limonp/Logger.h"
+
+namespace limonp = lumo::typing::text::limonp;
+using lexical_test::ParseRecords;
+using lexical_test::Records;
+
+namespace {
+
+constexpr const char* kPreFilter = "csrc/tokenizer/jieba/PreFilter";
+
+TEST(LoggerRecord, LayoutOfAnErrorRecord) {
+  testing::internal::CaptureStderr();
+  LUMO_LOG(ERROR, kPreFilter) << "decode failed. ";
+  const int line = __LINE__ - 1;
+  const std::string captured = testing::internal::GetCapturedStderr();
+  const std::regex layout(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d csrc/tokenizer/jieba/PreFilter:)" + std::to_string(line) +
+                          R"( ERROR decode failed\. \n)");
+  EXPECT_TRUE(std::regex_match(captured, layout)) << captured;
+}
+
+TEST(LoggerRecord, PiecesRecordsAndExplicitLines) {
+  std::vector<int> lines;
+  testing::internal::CaptureStderr();
+  LUMO_LOG(ERROR, kPreFilter) << "Decode " << std::string("\xE4\xB8\xAD") << " failed." << 42 << 'c' << -7L;
+  LUMO_LOG_AT(WARN, kPreFilter, 24) << "second";
+  const std::vector<std::string> records = ParseRecords(testing::internal::GetCapturedStderr(), kPreFilter, &lines);
+  EXPECT_EQ(records, (std::vector<std::string>{"ERROR Decode \xE4\xB8\xAD failed.42c-7", "WARN second"}));
+  EXPECT_EQ(lines[1], 24);
+}
+
+class LoggerLevels : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LoggerLevels, NameFromTheTableAndOnlyFatalStops) {
+  const std::size_t level = GetParam();
+  bool fatal = false;
+  const auto records = Records(kPreFilter, [&] { limonp::Logger(level, kPreFilter, 5).Stream() << "m"; }, &fatal);
+  const char* const names[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+  EXPECT_STREQ(limonp::LOG_LEVEL_ARRAY[level], names[level]);
+  EXPECT_EQ(records, std::vector<std::string>{std::string(names[level]) + " m"});
+  EXPECT_EQ(fatal, level == limonp::LL_FATAL);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, LoggerLevels, ::testing::Range<std::size_t>(0, 5));
+
+// The exception reaches Python as RuntimeError; its text is the record as written.
+TEST(LoggerFatal, ThrowsTheRecordTextAfterWritingIt) {
+  testing::internal::CaptureStderr();
+  std::string what;
+  try {
+    LUMO_LOG(FATAL, kPreFilter) << "stop";
+    ADD_FAILURE() << "the statement after a FATAL record ran";
+  } catch (const std::runtime_error& e) {
+    what = e.what();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), what + "\n");
+}
+
+bool Fails(int* calls) { return ++*calls < 0; }
+
+TEST(LoggerFatal, CheckQuotesTheConditionOnceWithTrailingSpace) {
+  int calls = 0;
+  const std::string path = "/no/such";
+  EXPECT_EQ(Records(kPreFilter, [&] { LUMO_CHECK(Fails(&calls), kPreFilter); }),
+            std::vector<std::string>{"FATAL exp: [Fails(&calls)] false. "});
+  EXPECT_EQ(calls, 1);
+  std::vector<int> lines;
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(LUMO_CHECK_AT(path.empty(), kPreFilter, 21) << "open " << path << " failed.", limonp::FatalError);
+  EXPECT_EQ(ParseRecords(testing::internal::GetCapturedStderr(), kPreFilter, &lines),
+            std::vector<std::string>{"FATAL exp: [path.empty()] false. open /no/such failed."});
+  EXPECT_EQ(lines, std::vector<int>{21});
+}
+
+TEST(LoggerFatal, PassingCheckWritesNothingAndBindsAsOneStatement) {
+  int evaluated = 0;
+  bool else_taken = false;
+  testing::internal::CaptureStderr();
+  LUMO_CHECK(1 + 1 == 2, kPreFilter) << ++evaluated;
+  if (false)
+    LUMO_CHECK(false, kPreFilter);
+  else
+    else_taken = true;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_TRUE(else_taken);
+}
+
+}  // namespace
