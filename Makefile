@@ -10,7 +10,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean bench
+.PHONY: test cpp-test py-test demo install venv clean data bench
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
@@ -46,6 +46,14 @@ test: cpp-test py-test
 
 demo: install
 	$(PY) -m lumotext.demo
+
+# Rebuilds the five default data files in lumotext/data/ (the IDF list needs the built module).
+$(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
+	$(PY) -m pip install -q -r tools/requirements.txt
+	touch $@
+
+data: install $(VENV)/.data-deps
+	$(PY) tools/make_data.py
 
 # Benchmarks: a separate venv with the peers (bench/requirements.txt) and the package.
 # A peer that fails to install is reported by the benchmark, not fatal here.

@@ -1,3 +1,5 @@
 """Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line."""
 
-__all__: list[str] = []
+from lumotext._data import default_paths
+
+__all__: list[str] = ["default_paths"]
