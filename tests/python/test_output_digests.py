@@ -1,5 +1,9 @@
 """Exact outputs pinned as digests, so that speed work can prove it changed no result.
 
+BM25: encodings over a generated corpus. Segmentation: cut and cut_for_search over the shared
+benchmark text with the default data, line by line and as lines of 100,000 runes (skipped when
+the shared corpora are not beside the repository).
+
 Each digest covers every key (in the order the dict yields them) and every weight bit for
 bit (float.hex). The corpus is generated here from a fixed seed; the reference encoder
 below re-derives every weight with the same operations in the same order, so a digest
@@ -133,3 +137,66 @@ def test_bm25_encodings_are_pinned(kind, b, k1):
     for got, want in zip(queries, ref_queries):
         assert list(got.values()) == pytest.approx(list(want.values()), rel=1e-12, abs=1e-15)
     assert (digest(documents), digest(queries)) == PINNED[(kind, b, k1)]
+
+
+# -- segmentation ----------------------------------------------------------------------------
+
+def _bench_text_path():
+    """The shared benchmark text beside the repository or one of its parents, or None."""
+    import os
+    d = os.path.dirname(os.path.abspath(__file__))
+    while True:
+        parent = os.path.dirname(d)
+        candidate = os.path.join(parent, "shared", "corpora", "zh-text", "bench-zh.txt")
+        if os.path.isfile(candidate):
+            return candidate
+        if parent == d:
+            return None
+        d = parent
+
+
+def _word_digest(cut, lines) -> tuple[str, int]:
+    h = hashlib.sha256()
+    count = 0
+    for line in lines:
+        words = cut(line)
+        count += len(words)
+        h.update("\x1f".join(words).encode("utf-8") + b"\x1e")
+    return h.hexdigest(), count
+
+
+def _long_lines(lines, length=100_000, total=1_000_000):
+    """The text without its separator runes, as lines far longer than any in the file."""
+    import re
+    stream = re.sub("[ \t\n\uff0c\u3002]", "", "".join(lines))[:total]
+    return [stream[i:i + length] for i in range(0, len(stream), length)]
+
+
+# (method, input) -> (digest, number of words), with the default data; re-pin only when the
+# default data are rebuilt on purpose.
+PINNED_SEGMENTATION = {
+    ("cut", "lines"): ("2dee6327c253794a6a9f76741e8b09bb48c5c2b58c4739e4b504071a9c6db128", 1129293),
+    ("cut_for_search", "lines"): ("b0467a6329f39d6e647263856d5b380af4a5eef665e54a8e813e5a33ebef4fc4", 1129874),
+    ("cut", "long lines"): ("ffbbbd17905e48e6c899db3b31d1e0b9465454a641dd365a95df2f7a0b82705f", 593611),
+    ("cut_for_search", "long lines"): ("3a80f4ccde0bd0e1f77cf543ef1ae3d44f807f5e9890c4eae2a33d34183fabab", 593915),
+}
+
+
+@pytest.mark.parametrize("method, shape", list(PINNED_SEGMENTATION))
+def test_segmentation_of_the_benchmark_text_is_pinned(method, shape):
+    path = _bench_text_path()
+    if path is None:
+        pytest.skip("shared/corpora/zh-text/bench-zh.txt is not beside the repository")
+    import lumotext
+    from pylumotext import Jieba
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    if shape == "long lines":
+        lines = _long_lines(lines)
+    jieba = Jieba(**lumotext.default_paths())
+    cut = getattr(jieba, method)
+    if method == "cut":
+        # The words of a line give back the line, so the digest pins the cut points only.
+        assert all("".join(cut(line)) == line for line in lines[:2000])
+    assert _word_digest(cut, lines) == PINNED_SEGMENTATION[(method, shape)], (
+        "segmentation changed (or the default data were rebuilt: then re-pin)")
