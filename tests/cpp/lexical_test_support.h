@@ -37,12 +37,20 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Splits captured standard error into records "LEVEL message", checking the layout of each line
-// (time stamp, label, ":" line, level, message, line feed) on the way.
-inline std::vector<std::string> ParseRecords(const std::string& captured, const std::string& label,
-                                             std::vector<int>* lines = nullptr) {
-  static const std::regex kRecord(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ([^ :]+):(\d+) (DEBUG|INFO|WARN|ERROR|FATAL) (.*)$)");
-  std::vector<std::string> records;
+struct Record {
+  std::string stamp;
+  std::string label;
+  int line;
+  std::string level;
+  std::string message;
+};
+
+// Splits captured standard error into records, checking the layout of each line (time stamp,
+// label, ":" line, level, message, line feed) on the way.
+inline std::vector<Record> ParseRecords(const std::string& captured) {
+  static const std::regex kRecord(
+      R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) ([^ :]+):(\d+) (DEBUG|INFO|WARN|ERROR|FATAL) (.*)$)");
+  std::vector<Record> records;
   std::size_t start = 0;
   while (start < captured.size()) {
     const std::size_t end = captured.find('\n', start);
@@ -52,16 +60,24 @@ inline std::vector<std::string> ParseRecords(const std::string& captured, const 
     }
     const std::string line = captured.substr(start, end - start);
     std::smatch m;
-    if (!std::regex_match(line, m, kRecord)) {
-      ADD_FAILURE() << "not a record: [" << line << "]";
+    if (std::regex_match(line, m, kRecord)) {
+      records.push_back(Record{m[1], m[2], std::stoi(m[3]), m[4], m[5]});
     } else {
-      EXPECT_EQ(m[1], label);
-      records.push_back(m[3].str() + " " + m[4].str());
-      if (lines) lines->push_back(std::stoi(m[2]));
+      ADD_FAILURE() << "not a record: [" << line << "]";
     }
     start = end + 1;
   }
   return records;
+}
+
+// The records as "LEVEL message", all expected from the unit `label`.
+inline std::vector<std::string> Messages(const std::string& captured, const std::string& label) {
+  std::vector<std::string> out;
+  for (const Record& r : ParseRecords(captured)) {
+    EXPECT_EQ(r.label, label);
+    out.push_back(r.level + " " + r.message);
+  }
+  return out;
 }
 
 // Runs `f` with standard error captured and returns its records; a FATAL stop is caught and
@@ -76,7 +92,7 @@ std::vector<std::string> Records(const std::string& label, F f, bool* fatal = nu
     stopped = true;
   }
   if (fatal) *fatal = stopped;
-  return ParseRecords(testing::internal::GetCapturedStderr(), label);
+  return Messages(testing::internal::GetCapturedStderr(), label);
 }
 
 }  // namespace lexical_test

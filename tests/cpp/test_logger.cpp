@@ -3,6 +3,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lexical_test_support.h"
@@ -10,6 +11,7 @@
 
 namespace limonp = lumo::typing::text::limonp;
 using lexical_test::ParseRecords;
+using lexical_test::Record;
 using lexical_test::Records;
 
 namespace {
@@ -27,13 +29,14 @@ TEST(LoggerRecord, LayoutOfAnErrorRecord) {
 }
 
 TEST(LoggerRecord, PiecesRecordsAndExplicitLines) {
-  std::vector<int> lines;
   testing::internal::CaptureStderr();
   LUMO_LOG(ERROR, kPreFilter) << "Decode " << std::string("\xE4\xB8\xAD") << " failed." << 42 << 'c' << -7L;
   LUMO_LOG_AT(WARN, kPreFilter, 24) << "second";
-  const std::vector<std::string> records = ParseRecords(testing::internal::GetCapturedStderr(), kPreFilter, &lines);
-  EXPECT_EQ(records, (std::vector<std::string>{"ERROR Decode \xE4\xB8\xAD failed.42c-7", "WARN second"}));
-  EXPECT_EQ(lines[1], 24);
+  const std::vector<Record> records = ParseRecords(testing::internal::GetCapturedStderr());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].message, "Decode \xE4\xB8\xAD failed.42c-7");
+  EXPECT_EQ(std::make_tuple(records[1].label, records[1].line, records[1].level, records[1].message),
+            std::make_tuple(std::string(kPreFilter), 24, std::string("WARN"), std::string("second")));
 }
 
 class LoggerLevels : public ::testing::TestWithParam<std::size_t> {};
@@ -71,12 +74,12 @@ TEST(LoggerFatal, CheckQuotesTheConditionOnceWithTrailingSpace) {
   EXPECT_EQ(Records(kPreFilter, [&] { LUMO_CHECK(Fails(&calls), kPreFilter); }),
             std::vector<std::string>{"FATAL exp: [Fails(&calls)] false. "});
   EXPECT_EQ(calls, 1);
-  std::vector<int> lines;
   testing::internal::CaptureStderr();
   EXPECT_THROW(LUMO_CHECK_AT(path.empty(), kPreFilter, 21) << "open " << path << " failed.", limonp::FatalError);
-  EXPECT_EQ(ParseRecords(testing::internal::GetCapturedStderr(), kPreFilter, &lines),
-            std::vector<std::string>{"FATAL exp: [path.empty()] false. open /no/such failed."});
-  EXPECT_EQ(lines, std::vector<int>{21});
+  const std::vector<Record> records = ParseRecords(testing::internal::GetCapturedStderr());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].line, 21);
+  EXPECT_EQ(records[0].message, "exp: [path.empty()] false. open /no/such failed.");
 }
 
 TEST(LoggerFatal, PassingCheckWritesNothingAndBindsAsOneStatement) {

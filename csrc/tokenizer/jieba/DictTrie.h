@@ -27,8 +27,9 @@ const std::size_t DICT_COLUMN_NUM = 3;
 // main dictionary or an unreadable file stops construction with a FATAL record), read-only after.
 class DictTrie {
  public:
-  // Weight given to user words that carry no frequency of their own.
-  enum UserWordWeightOption {
+  // Weight given to user words that carry no frequency of their own. The fixed underlying type
+  // makes every int a valid value, so values other than these three are well defined (maximum).
+  enum UserWordWeightOption : int {
     UserWordWeightMin = 0,
     UserWordWeightMedian = 1,
     UserWordWeightMax = 2,
