@@ -70,12 +70,15 @@ inline std::vector<Record> ParseRecords(const std::string& captured) {
   return records;
 }
 
-// The records as "LEVEL message", all expected from the unit `label`.
-inline std::vector<std::string> Messages(const std::string& captured, const std::string& label) {
+// The records as "LEVEL message", all expected from the unit `label`; their line numbers go to
+// `lines` when given.
+inline std::vector<std::string> ParseRecords(const std::string& captured, const std::string& label,
+                                             std::vector<int>* lines = nullptr) {
   std::vector<std::string> out;
   for (const Record& r : ParseRecords(captured)) {
     EXPECT_EQ(r.label, label);
     out.push_back(r.level + " " + r.message);
+    if (lines) lines->push_back(r.line);
   }
   return out;
 }
@@ -92,7 +95,7 @@ std::vector<std::string> Records(const std::string& label, F f, bool* fatal = nu
     stopped = true;
   }
   if (fatal) *fatal = stopped;
-  return Messages(testing::internal::GetCapturedStderr(), label);
+  return ParseRecords(testing::internal::GetCapturedStderr(), label);
 }
 
 }  // namespace lexical_test

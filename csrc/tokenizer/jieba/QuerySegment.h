@@ -38,6 +38,7 @@ class QuerySegment : public SegmentBase {
   }
 
  private:
+  // Working storage of the range-level cut, reused by the pieces of one sentence.
   struct Scratch {
     MixSegment::Scratch mix;
     std::vector<WordRange> words;
