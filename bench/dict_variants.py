@@ -31,7 +31,7 @@ import seg_eval  # noqa: E402
 
 D = build_dict.DictConfig
 H = hmm.HmmConfig
-NONE = dict(zero_count="floor", max_len=None, min_pmi=None, min_pmi_two=None,
+NONE = dict(zero_count="floor", max_len=None, min_pmi=None, min_pmi_two=None, min_freedom=None,
             prune_gold_split=False, split_affixes=False, split_measures=False)
 DEFAULT = D()
 
@@ -54,13 +54,18 @@ VARIANTS = [
      step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0), H()),
     ("phrases dropped by PMI 12 (3+ runes) / 5 (2 runes), cap 8 instead of 3",
      step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0), H()),
-    ("+ affix and measure-word rules = **default**", DEFAULT, H()),
+    ("+ affix and measure-word rules",
+     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0,
+          split_affixes=True, split_measures=True), H()),
+    ("+ phrase pruning spares entries whose split leaves a bound rune = **default**", DEFAULT, H()),
+    ("default, bound-rune limit 0.1", vary(min_freedom=0.1), H()),
     ("default, zero counts floored to 1", vary(zero_count="floor"), H()),
     ("default, cap 3", vary(max_len=3), H()),
     ("default, cap 4", vary(max_len=4), H()),
     ("default, no length cap", vary(max_len=None), H()),
     ("default, PMI 10 / 5", vary(min_pmi=10.0), H()),
     ("default, PMI 12 / 4", vary(min_pmi_two=4.0), H()),
+    ("default, PMI 16 / 5", vary(min_pmi=16.0), H()),
     ("default, no PMI pruning", vary(min_pmi=None, min_pmi_two=None), H()),
     ("default, gold words with ASCII kept", vary(gold_ascii=True), H()),
     ("default, HMM from dictionary statistics only", DEFAULT, H(gold_share=0.0)),
@@ -101,7 +106,8 @@ def main(argv=None) -> int:
     test = conllu.read_conllu(os.path.join(seg_eval.GOLD_DIR, "zh_gsdsimp-ud-test.conllu")) if args.test else None
     folds = [(dev[0::2], dev[1::2]), (dev[1::2], dev[0::2])]
 
-    head = "| variant | entries | dev CV P | dev CV R | dev CV F1 |" + (" test F1 |" if test else "")
+    head = ("| variant | entries | dev CV P | dev CV R | dev CV F1 | dev CV crossing |"
+            + (" test F1 |" if test else ""))
     print(head)
     print("|" + "---|" * (head.count("|") - 1))
     for label, dconf, hconf in VARIANTS:
@@ -113,10 +119,12 @@ def main(argv=None) -> int:
         row = f"| {label} | "
         if test:
             s, n = score(counts, dev, test, dconf, hconf)
-            row += f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | {s.f1:.4f} |"
+            row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
+                    f"{cv.crossing_rate:.4f} | {s.f1:.4f} |")
         else:
             n = len(build_dict.build_entries(counts, dev, dconf))
-            row += f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} |"
+            row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
+                    f"{cv.crossing_rate:.4f} |")
         print(row, f"<!-- {time.monotonic() - t:.0f} s -->", flush=True)
     return 0
 

@@ -42,6 +42,7 @@ class Score:
     correct: int = 0
     sentences: int = 0
     untiled: int = 0        # sentences whose words did not give back the text
+    crossing: int = 0       # predicted words that start or end inside a gold word
 
     def add(self, other: "Score") -> None:
         for f in dataclasses.fields(self):
@@ -54,6 +55,12 @@ class Score:
     @property
     def recall(self) -> float:
         return self.correct / self.gold if self.gold else 0.0
+
+    @property
+    def crossing_rate(self) -> float:
+        """Share of predicted words that cut through a gold word: worse than a merge of
+        whole gold words, since the pieces are no words at all."""
+        return self.crossing / self.predicted if self.predicted else 0.0
 
     @property
     def f1(self) -> float:
@@ -78,8 +85,11 @@ def score_sentence(gold_forms: Sequence[str], predicted: Sequence[str]) -> Score
     pred = word_spans(predicted)
     strip = lambda ws: "".join(ch for w in ws for ch in w if not ch.isspace())  # noqa: E731
     untiled = int(strip(gold_forms) != strip(predicted))
-    correct = len(set(gold) & set(pred)) if not untiled else 0
-    return Score(len(gold), len(pred), correct, 1, untiled)
+    if untiled:
+        return Score(len(gold), len(pred), 0, 1, 1, len(pred))
+    bounds = {p for span in gold for p in span}
+    crossing = sum(1 for a, b in pred if a not in bounds or b not in bounds)
+    return Score(len(gold), len(pred), len(set(gold) & set(pred)), 1, 0, crossing)
 
 
 def evaluate(sentences: Iterable[conllu.Sentence], cut: Callable[[str], list[str]]) -> Score:
@@ -138,7 +148,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     s = evaluate(gold, jieba.cut)
     print(f"split={args.split} sentences={s.sentences} gold_words={s.gold} "
           f"predicted={s.predicted} correct={s.correct} untiled={s.untiled}")
-    print(f"P={s.precision:.4f} R={s.recall:.4f} F1={s.f1:.4f}")
+    print(f"P={s.precision:.4f} R={s.recall:.4f} F1={s.f1:.4f} "
+          f"crossing={s.crossing} ({s.crossing_rate:.4f} of predicted words)")
     if args.coverage:
         cov = hmm_coverage(paths["hmm_path"], BENCH_TEXT)
         print(f"bench runes (non-ASCII) covered: {cov['distinct_covered']}/{cov['distinct']} "

@@ -43,6 +43,8 @@ class DictConfig:
     min_pmi: float | None = 12.0       # drop entries whose cheapest two-word split has a
                                        # pointwise mutual information below this (phrases)
     min_pmi_two: float | None = 5.0    # the same for two-rune entries (None: as min_pmi)
+    min_freedom: float | None = 0.05   # keep a low-PMI entry when its split would leave a
+                                       # one-rune part that is rarely a word on its own
     prune_gold_split: bool = True      # drop entries the gold corpus splits more often than not
     gold_scale: float = 1.0            # frequency of an added gold word: its gold count times
                                        # (essay tokens / gold tokens) times this factor
@@ -111,18 +113,33 @@ def gold_split_votes(sentences: Iterable[Sentence], vocabulary: Mapping[str, int
     return kept, split
 
 
-def weakest_split_pmi(word: str, counts: Mapping[str, int], total: float) -> float | None:
+def weakest_split(word: str, counts: Mapping[str, int], total: float) -> tuple[float, int] | None:
     """Pointwise mutual information of the word against its most probable split into two
-    dictionary words; None when no such split exists."""
+    dictionary words, and where that split falls; None when no such split exists. Without
+    the entry, the dictionary route through the word takes that split."""
     best = None
     c = counts[word]
     for k in range(1, len(word)):
         a, b = counts.get(word[:k], 0), counts.get(word[k:], 0)
         if a > 0 and b > 0:
             pmi = math.log(c * total / (a * b))
-            if best is None or pmi < best:
-                best = pmi
+            if best is None or pmi < best[0]:
+                best = (pmi, k)
     return best
+
+
+def rune_freedom(counts: Mapping[str, int]) -> dict[str, float]:
+    """Share of a rune's occurrences (weighted by count) in which it is a word by itself."""
+    alone: dict[str, float] = {}
+    inside: dict[str, float] = collections.defaultdict(float)
+    for word, c in counts.items():
+        if len(word) == 1:
+            alone[word] = alone.get(word, 0.0) + c
+        else:
+            for ch in word:
+                inside[ch] += c
+    return {ch: alone.get(ch, 0.0) / (alone.get(ch, 0.0) + inside[ch])
+            for ch in set(alone) | set(inside) if alone.get(ch, 0.0) + inside[ch] > 0}
 
 
 def gold_affixes(sentences: Iterable[Sentence], min_count: int) -> tuple[set, set]:
@@ -137,6 +154,20 @@ def gold_affixes(sentences: Iterable[Sentence], min_count: int) -> tuple[set, se
                     pfa[t.form] += 1
     return ({r for r, n in sfn.items() if n >= min_count},
             {r for r, n in pfa.items() if n >= min_count})
+
+
+def splits_off_affix(word: str, counts: Mapping[str, int], suffixes: set, prefixes: set) -> bool:
+    """Whether the word is a dictionary word plus a one-rune suffix (or a prefix plus a
+    dictionary word) that cuts cleanly: no other dictionary word crosses the seam, so that
+    without the whole entry the cut falls at the affix. (Dropping 'library' = 'books' +
+    'hall' would otherwise leave 'picture' + 'book-hall' when 'book-hall' is a word.)"""
+    if word[-1] in suffixes and word[:-1] in counts:
+        if not any(word[k:] in counts for k in range(1, len(word) - 1)):
+            return True
+    if word[0] in prefixes and word[1:] in counts:
+        if not any(word[:k] in counts for k in range(2, len(word))):
+            return True
+    return False
 
 
 def gold_measures(sentences: Iterable[Sentence]) -> tuple[set, set]:
@@ -186,24 +217,31 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
     gold_counts = gold_word_counts(gold)
     if config.min_pmi is not None:
         total = float(sum(counts.values()))
+        freedom = rune_freedom(counts) if config.min_freedom is not None else {}
         drop = []
         for word in counts:
             if len(word) < 2 or word in gold_counts:
                 continue
-            pmi = weakest_split_pmi(word, counts, total)
+            split = weakest_split(word, counts, total)
             limit = config.min_pmi
             if len(word) == 2 and config.min_pmi_two is not None:
                 limit = config.min_pmi_two
-            if pmi is not None and pmi < limit:
-                drop.append(word)
+            if split is None or split[0] >= limit:
+                continue
+            if config.min_freedom is not None and len(word) > 2:
+                k = split[1]
+                loose = [word[:k]] if k == 1 else [word[k:]] if k == len(word) - 1 else []
+                if any(freedom.get(p, 0.0) < config.min_freedom for p in loose):
+                    continue
+            drop.append(word)
         for word in drop:
             del counts[word]
         stats.dropped_pmi = len(drop)
 
     if config.split_affixes:
         suffixes, prefixes = gold_affixes(gold, config.min_affix_count)
-        drop = [w for w in counts if len(w) >= 3 and w not in gold_counts and (
-            (w[-1] in suffixes and w[:-1] in counts) or (w[0] in prefixes and w[1:] in counts))]
+        drop = [w for w in counts if len(w) >= 3 and w not in gold_counts
+                and splits_off_affix(w, counts, suffixes, prefixes)]
         for word in drop:
             del counts[word]
         stats.dropped_affix = len(drop)

@@ -133,7 +133,7 @@ def entries_for(config, sents=None, essay_counts=ESSAY):
     return build_dict.build_entries(essay_counts, sents, config, stats), stats
 
 
-PLAIN = build_dict.DictConfig(zero_count="floor", max_len=None, min_pmi=None,
+PLAIN = build_dict.DictConfig(zero_count="floor", max_len=None, min_pmi=None, min_freedom=None,
                               prune_gold_split=False, split_affixes=False, split_measures=False)
 
 
@@ -336,3 +336,27 @@ def test_idf_is_smoothed_decreasing_and_reads_back():
         assert value == pytest.approx(idf[word], abs=1e-6)
     with pytest.raises(ValueError):
         build_idf.idf_values({}, 0)
+
+
+@pytest.mark.parametrize("vocabulary, dropped", [
+    ({"图书", "馆"}, True),
+    ({"图书", "馆", "书馆"}, False),      # a word across the seam would take over the cut
+    ({"书馆", "馆"}, False),              # the rest is no dictionary word
+])
+def test_affix_rule_only_cuts_at_a_clean_seam(vocabulary, dropped):
+    counts = {w: 10 for w in vocabulary | {"图书馆"}}
+    assert build_dict.splits_off_affix("图书馆", counts, {"馆"}, set()) is dropped
+
+
+def test_phrase_pruning_spares_a_split_that_leaves_a_bound_rune():
+    # 'ab' + 'c' is the cheapest split of 'abc'; 'c' occurs mostly inside other words.
+    counts = {"甲乙": 1000, "丙": 10, "丙丁": 5000, "丙戊": 5000, "甲乙丙": 1, "的": 9000, "好": 10,
+              "好的": 3}
+    sents = gold([("字", "NOUN", "NN")])
+    base = dict(PLAIN.__dict__, zero_count="drop", min_pmi=50.0, min_pmi_two=50.0)
+    entries, _ = entries_for(build_dict.DictConfig(**base), sents, counts)
+    assert "甲乙丙" not in entries and "好的" not in entries
+    entries, _ = entries_for(build_dict.DictConfig(**dict(base, min_freedom=0.05)), sents, counts)
+    assert "甲乙丙" in entries          # 丙 is a word on its own in 10 of 10010 uses
+    assert "好的" not in entries        # two-rune entries are judged by PMI alone
+    assert build_dict.rune_freedom(counts)["的"] == pytest.approx(9000 / 9003)

@@ -23,16 +23,17 @@ def test_word_spans_ignore_white_space(words, spans):
 
 
 @pytest.mark.parametrize("gold, pred, expected", [
-    # gold, predicted, (gold, predicted, correct, untiled)
-    (["我们", "在", "北京"], ["我们", "在", "北京"], (3, 3, 3, 0)),
-    (["我们", "在", "北京"], ["我", "们在", "北京"], (3, 3, 1, 0)),
-    (["北京", "大学"], ["北京大学"], (2, 1, 0, 0)),
-    (["New", "York"], ["New", " ", "York"], (2, 2, 2, 0)),
-    (["北京"], ["北", "京", "市"], (1, 3, 0, 1)),        # words that do not give back the text
+    # gold, predicted, (gold, predicted, correct, untiled, crossing)
+    (["我们", "在", "北京"], ["我们", "在", "北京"], (3, 3, 3, 0, 0)),
+    (["我们", "在", "北京"], ["我", "们在", "北京"], (3, 3, 1, 0, 2)),
+    (["北京", "大学"], ["北京大学"], (2, 1, 0, 0, 0)),          # a merge crosses nothing
+    (["图书", "馆"], ["图", "书馆"], (2, 2, 0, 0, 2)),
+    (["New", "York"], ["New", " ", "York"], (2, 2, 2, 0, 0)),
+    (["北京"], ["北", "京", "市"], (1, 3, 0, 1, 3)),        # words that do not give back the text
 ])
 def test_sentence_score(gold, pred, expected):
     s = seg_eval.score_sentence(gold, pred)
-    assert (s.gold, s.predicted, s.correct, s.untiled) == expected
+    assert (s.gold, s.predicted, s.correct, s.untiled, s.crossing) == expected
 
 
 def test_precision_recall_f1_over_sentences():
