@@ -10,7 +10,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean data
+.PHONY: test cpp-test py-test demo install venv clean data bench
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
@@ -56,5 +56,30 @@ $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 data: install $(VENV)/.data-deps
 	$(PY) tools/make_data.py
 
+# Benchmarks: a separate venv with the peers (bench/requirements.txt) and the package.
+# A peer that fails to install is reported by the benchmark, not fatal here.
+BENCH_VENV := bench/.venv
+BENCH_PY   := $(BENCH_VENV)/bin/python
+
+$(BENCH_VENV)/.created:
+	@py312=$$(tools/find-python312.sh) && echo "Creating $(BENCH_VENV) with $$py312" && "$$py312" -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install -q --upgrade pip
+	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	touch $@
+
+$(BENCH_VENV)/.peers: $(BENCH_VENV)/.created bench/requirements.txt
+	@set -e; for req in $$(grep -v '^#' bench/requirements.txt); do \
+	  $(BENCH_PY) -m pip install -q "$$req" || echo "warning: $$req did not install; the benchmarks go on without it"; \
+	done
+	$(BENCH_PY) -m pip install -q --no-build-isolation pkuseg || echo "warning: pkuseg did not install"
+	touch $@
+
+$(BENCH_VENV)/.installed: $(BENCH_VENV)/.peers $(SOURCES)
+	PATH="$(abspath $(BENCH_VENV))/bin:$$PATH" $(BENCH_PY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+bench: $(BENCH_VENV)/.installed
+	cd bench && ../$(BENCH_PY) run_all.py $(BENCH_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BENCH_VENV)

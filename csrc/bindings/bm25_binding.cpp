@@ -12,24 +12,23 @@ namespace lumo::typing::text::pybind {
 
 namespace {
 
-using Integers = std::vector<long long>;
-
 // String tokens are viewed in place, and results go straight from sorted vectors into dicts:
 // the same values as the ordered-map members, without a copy of every token and a tree.
 // The results point into the arguments, which live until the result has been converted.
 void TrainStrings(BM25& model, const TokenViews& tokens) { model.train(tokens.views); }
+void TrainIntegers(BM25& model, const IntegerTokens& tokens) { model.train(tokens.values); }
 
 StringWeightsResult EncodeDocumentStrings(const BM25& model, const TokenViews& tokens) {
   return {&tokens, model.document_weights(tokens.views)};
 }
-IntegerWeightsResult EncodeDocumentIntegers(const BM25& model, const Integers& tokens) {
-  return {&tokens, model.document_weights(tokens)};
+IntegerWeightsResult EncodeDocumentIntegers(const BM25& model, const IntegerTokens& tokens) {
+  return {&tokens, model.document_weights(tokens.values)};
 }
 StringWeightsResult EncodeQueryStrings(const BM25& model, const TokenViews& tokens) {
   return {&tokens, model.query_weights(tokens.views)};
 }
-IntegerWeightsResult EncodeQueryIntegers(const BM25& model, const Integers& tokens) {
-  return {&tokens, model.query_weights(tokens)};
+IntegerWeightsResult EncodeQueryIntegers(const BM25& model, const IntegerTokens& tokens) {
+  return {&tokens, model.query_weights(tokens.values)};
 }
 
 }  // namespace
@@ -42,7 +41,7 @@ void BindBM25Impl(py::module_& m) {
       .def("k1", py::overload_cast<>(&BM25::k1, py::const_))
       .def("k1", py::overload_cast<double>(&BM25::k1))
       .def("train", &TrainStrings)
-      .def("train", py::overload_cast<const Integers&>(&BM25::train))
+      .def("train", &TrainIntegers)
       // The model file: load takes the document's text, dump a path.
       .def("load", &BM25::load)
       .def("dump", py::overload_cast<const std::string&>(&BM25::dump, py::const_))

@@ -5,9 +5,10 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "bm25/TokenCountTable.h"
 
 namespace lumo::typing::text {
 
@@ -19,7 +20,7 @@ namespace lumo::typing::text {
 // its decimal text. Counts are 64-bit internally so long-running corpora never wrap.
 class BM25 {
  public:
-  using TokenCounts = std::unordered_map<std::string, std::int64_t>;
+  using TokenCounts = TokenCountTable;
   // A sparse vector as (position of the token's first occurrence in the input, weight) pairs
   // in ascending token order. It saves a copy of every token and a tree per call for callers
   // (the Python binding) that convert the result right away and still hold the input.
@@ -69,6 +70,8 @@ class BM25 {
   template <typename Token>
   void _train(const std::vector<Token>& tokens);
   bool _initialized() const;
+  double _idf(std::string_view token) const;
+  double _idf_of(const TokenCounts::Entry* counted) const;
   template <typename Token>
   PositionedWeights _document_weights(const std::vector<Token>& tokens) const;
   template <typename Token>

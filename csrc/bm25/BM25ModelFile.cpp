@@ -83,17 +83,11 @@ void BM25::load(const std::string& text) {
   const double b = ReadFloat(root, kB, "load b failed");
   const double k1 = ReadFloat(root, kK1, "load k1 failed");
 
-  // Commit. Room for every incoming key is made first, so moving the nodes over allocates
-  // nothing and cannot fail half-way. Counts overwrite per key; other keys stay.
+  // Commit. Room for every incoming key is made first, so taking the keys over (moved, not
+  // copied) allocates nothing and cannot fail half-way. Counts overwrite per key; other keys
+  // stay.
   _doc_token_frequency.reserve(_doc_token_frequency.size() + incoming.size());
-  while (!incoming.empty()) {
-    auto node = incoming.extract(incoming.begin());
-    auto held = _doc_token_frequency.find(node.key());
-    if (held != _doc_token_frequency.end())
-      held->second = node.mapped();
-    else
-      _doc_token_frequency.insert(std::move(node));
-  }
+  for (auto& [key, count] : incoming) _doc_token_frequency.insert_or_assign(std::move(key), count);
   _doc_count = doc_count;
   _doc_length_average = average;
   _b = b;

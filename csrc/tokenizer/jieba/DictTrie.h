@@ -59,6 +59,11 @@ class DictTrie {
             std::size_t max_word_length) const {
     trie_->Find(begin, end, dags, max_word_length);
   }
+  // Those of positions [first, last) only (see Trie::FindWindow).
+  void FindWindow(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t first,
+                  std::size_t last, std::vector<Dag>& dags, std::size_t max_word_length) const {
+    trie_->FindWindow(begin, end, first, last, dags, max_word_length);
+  }
 
   bool IsSingleRuneUserWord(Rune rune) const { return single_rune_user_words_.count(rune) > 0; }
 

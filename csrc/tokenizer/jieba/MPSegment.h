@@ -17,6 +17,10 @@ namespace lumo::typing::text::jieba {
 // The longest word, in runes, that any segmenter asks the trie for.
 inline constexpr std::size_t MAX_WORD_LENGTH = 512;
 
+// Ranges longer than this many runes are routed window by window (see CutLong). A Dag record
+// carries room for 16 candidates, over 300 bytes, so a window is a few hundred kilobytes.
+inline constexpr std::size_t DAG_WINDOW = 2048;
+
 // Cuts along the dictionary route of greatest summed log-probability weight. A route is made of
 // dictionary words and single runes; a rune without a dictionary entry costs the main
 // dictionary's smallest weight.
@@ -47,6 +51,10 @@ class MPSegment : public SegmentTagged {
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
            std::size_t max_word_len, std::vector<Dag>& dags) const {
     if (begin == end) {
+      return;
+    }
+    if (static_cast<std::size_t>(end - begin) > DAG_WINDOW) {
+      CutLong(begin, end, ranges, max_word_len, dags);
       return;
     }
     dict_trie_->Find(begin, end, dags, max_word_len);
@@ -90,6 +98,48 @@ class MPSegment : public SegmentTagged {
           dag.best_weight = value;
         }
       }
+    }
+  }
+
+  // The same route as Find + CalcDP + CutByDag, for a long range: the backward pass runs over
+  // windows of DAG_WINDOW positions, from the last window to the first, so that only one
+  // window's Dag records exist at a time. A position's value needs the best weights of later
+  // positions only (up to MAX_WORD_LENGTH runes on), which stay in a flat array of doubles with
+  // the chosen units beside them; every value is computed from the same operands in the same
+  // order as CalcDP does, so the route is the same. Without the windows a sentence of a
+  // million runes would hold some 300 MB of Dag records, and the time per MB of input would
+  // grow with the sentence as those pages are faulted in and streamed through three times.
+  void CutLong(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
+               std::size_t max_word_len, std::vector<Dag>& dags) const {
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    const double min_weight = dict_trie_->GetMinWeight();
+    std::vector<double> best_weight(n);
+    std::vector<const DictUnit*> best_unit(n);
+    for (std::size_t last = n; last > 0;) {
+      const std::size_t first = last > DAG_WINDOW ? last - DAG_WINDOW : 0;
+      dict_trie_->FindWindow(begin, end, first, last, dags, max_word_len);
+      for (std::size_t i = last; i-- > first;) {
+        const DictUnit* chosen = nullptr;
+        double best = MIN_LOG_PROB;
+        for (const auto& candidate : dags[i - first].candidates) {
+          const std::size_t j = candidate.first;
+          const DictUnit* unit = candidate.second;
+          double value = j + 1 < n ? best_weight[j + 1] : 0.0;
+          value += unit != nullptr ? unit->weight : min_weight;
+          if (value > best) {
+            chosen = unit;
+            best = value;
+          }
+        }
+        best_unit[i] = chosen;
+        best_weight[i] = best;
+      }
+      last = first;
+    }
+    for (std::size_t i = 0; i < n;) {
+      const std::size_t len = best_unit[i] != nullptr ? best_unit[i]->word.size() : 1;
+      ranges.emplace_back(begin + i, begin + i + len - 1);
+      i += len;
     }
   }
 
