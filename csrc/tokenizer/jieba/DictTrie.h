@@ -1,0 +1,230 @@
+#pragma once
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "tokenizer/jieba/DictUnit.h"
+#include "tokenizer/jieba/Trie.h"
+#include "tokenizer/jieba/Unicode.h"
+#include "tokenizer/limonp/Logger.h"
+#include "tokenizer/limonp/StringUtil.h"
+
+namespace lumo::typing::text::jieba {
+
+// Columns of a main-dictionary line: word, frequency, tag.
+const std::size_t DICT_COLUMN_NUM = 3;
+
+// The segmenter's vocabulary: the main dictionary and any user dictionaries, weighted by
+// log-probability and indexed by a character trie. Loaded whole by the constructor (a broken
+// main dictionary or an unreadable file stops construction with a FATAL record), read-only after.
+class DictTrie {
+ public:
+  // Weight given to user words that carry no frequency of their own.
+  enum UserWordWeightOption {
+    UserWordWeightMin = 0,
+    UserWordWeightMedian = 1,
+    UserWordWeightMax = 2,
+  };
+
+  // `user_dict_path` lists user dictionaries separated by "|" or ";"; empty for none.
+  explicit DictTrie(const std::string& dict_path, const std::string& user_dict_path = "",
+                    UserWordWeightOption option = UserWordWeightMedian) {
+    Init(dict_path, user_dict_path, option);
+  }
+
+  ~DictTrie() { trie_.reset(); }
+
+  DictTrie(const DictTrie&) = delete;
+  DictTrie& operator=(const DictTrie&) = delete;
+
+  // The entry whose word is exactly the runes of [begin, end), or none.
+  const DictUnit* Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end) const {
+    return trie_->Find(begin, end);
+  }
+  const DictUnit* Find(RuneArray::const_iterator begin, RuneArray::const_iterator end) const {
+    return trie_->Find(begin, end);
+  }
+
+  // The candidate words at every position of [begin, end) (see Trie::Find).
+  void Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<Dag>& dags,
+            std::size_t max_word_length) const {
+    trie_->Find(begin, end, dags, max_word_length);
+  }
+
+  bool IsSingleRuneUserWord(Rune rune) const { return single_rune_user_words_.count(rune) > 0; }
+
+  // Smallest main-dictionary weight: the cost of a rune the dictionary does not know.
+  double GetMinWeight() const { return min_weight_; }
+  double GetMaxWeight() const { return max_weight_; }
+  double GetMedianWeight() const { return median_weight_; }
+  double GetUserWordWeight() const { return user_word_weight_; }
+  double GetTotalFreq() const { return total_freq_; }
+  // Every entry: main dictionary in file order, then the user dictionaries.
+  const std::vector<DictUnit>& GetDictUnits() const { return static_node_infos_; }
+
+ private:
+  static constexpr const char* kLogLabel = "csrc/tokenizer/jieba/DictTrie";
+
+  void Init(const std::string& dict_path, const std::string& user_dict_path, UserWordWeightOption option) {
+    LoadDict(dict_path);
+    total_freq_ = 0.0;
+    for (const DictUnit& unit : static_node_infos_) {
+      total_freq_ += unit.weight;
+    }
+    // Each frequency was checked to be finite and not negative; a sum of zero, or one that
+    // overflows, would still make weights that are not numbers and break the statistics.
+    if (!static_node_infos_.empty()) {
+      LUMO_CHECK(total_freq_ > 0 && std::isfinite(total_freq_), kLogLabel)
+          << "frequencies in " << dict_path << " add up to " << total_freq_
+          << "; they must add up to a positive finite number";
+    }
+    for (DictUnit& unit : static_node_infos_) {
+      unit.weight = std::log(unit.weight / total_freq_);
+    }
+    SetStaticWordWeights(option);
+    if (!user_dict_path.empty()) {
+      LoadUserDict(user_dict_path);
+    }
+    Shrink(static_node_infos_);
+    CreateTrie(static_node_infos_);
+  }
+
+  // Reads the main dictionary; each entry's weight holds its raw frequency until Init turns it
+  // into a log-probability.
+  void LoadDict(const std::string& file_path) {
+    std::ifstream ifs(file_path.c_str());
+    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << file_path << " failed.";
+    std::string line;
+    std::vector<std::string> buf;
+    DictUnit node_info;
+    while (std::getline(ifs, line)) {
+      limonp::Split(line, buf, " ");
+      LUMO_CHECK(buf.size() == DICT_COLUMN_NUM, kLogLabel) << "split result illegal, line:" << line;
+      const double freq = std::strtod(buf[1].c_str(), nullptr);
+      LUMO_CHECK(std::isfinite(freq) && freq >= 0, kLogLabel)
+          << "frequency must be a finite number of at least 0, in " << file_path << ", line:" << line;
+      if (MakeNodeInfo(node_info, buf[0], freq, buf[2])) {
+        static_node_infos_.push_back(node_info);
+      }
+    }
+  }
+
+  bool MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight, const std::string& tag) {
+    if (!DecodeRunesInString(word, node_info.word)) {
+      LUMO_LOG(ERROR, kLogLabel) << "Decode " << word << " failed.";
+      return false;
+    }
+    node_info.weight = weight;
+    node_info.tag = tag;
+    return true;
+  }
+
+  // Minimum, maximum and median (index n / 2 of the ascending order) of the main-dictionary
+  // weights; only values are needed, so a selection over a copy of the weights replaces a sort.
+  void SetStaticWordWeights(UserWordWeightOption option) {
+    LUMO_CHECK(!static_node_infos_.empty(), kLogLabel);
+    std::vector<double> weights;
+    weights.reserve(static_node_infos_.size());
+    for (const DictUnit& unit : static_node_infos_) {
+      weights.push_back(unit.weight);
+    }
+    const auto middle = weights.begin() + static_cast<std::ptrdiff_t>(weights.size() / 2);
+    std::nth_element(weights.begin(), middle, weights.end());
+    median_weight_ = *middle;
+    min_weight_ = *std::min_element(weights.begin(), middle + 1);
+    max_weight_ = *std::max_element(middle, weights.end());
+    switch (option) {
+      case UserWordWeightMin:
+        user_word_weight_ = min_weight_;
+        break;
+      case UserWordWeightMedian:
+        user_word_weight_ = median_weight_;
+        break;
+      default:
+        user_word_weight_ = max_weight_;
+        break;
+    }
+  }
+
+  void LoadUserDict(const std::string& file_paths) {
+    const std::vector<std::string> files = limonp::Split(file_paths, "|;");
+    for (const std::string& path : files) {
+      std::ifstream ifs(path.c_str());
+      LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << path << " failed";
+      std::string line;
+      while (std::getline(ifs, line)) {
+        if (line.empty()) {
+          continue;
+        }
+        InserUserDictNode(line);
+      }
+    }
+  }
+
+  // A user line is "word", "word tag" or "word frequency tag"; other lines have no effect.
+  void InserUserDictNode(const std::string& line) {
+    std::vector<std::string> buf;
+    limonp::Split(line, buf, " ");
+    DictUnit node_info;
+    bool decoded = false;
+    if (buf.size() == 1) {
+      decoded = MakeNodeInfo(node_info, buf[0], user_word_weight_, "");
+    } else if (buf.size() == 2) {
+      decoded = MakeNodeInfo(node_info, buf[0], user_word_weight_, buf[1]);
+    } else if (buf.size() == 3) {
+      const double freq = static_cast<double>(ParseUserFrequency(buf[1]));
+      decoded = MakeNodeInfo(node_info, buf[0], std::log(freq / total_freq_), buf[2]);
+    } else {
+      return;
+    }
+    if (!decoded) {
+      return;
+    }
+    static_node_infos_.push_back(node_info);
+    if (node_info.word.size() == 1) {
+      single_rune_user_words_.insert(node_info.word[0]);
+    }
+  }
+
+  // A leading integer as atoi reads it (blanks, sign, digits; "2.9" is 2), but saturated at the
+  // int range instead of overflowing on an absurdly long number.
+  static int ParseUserFrequency(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+  }
+
+  // The trie points into the entries, so their storage must have its final size first.
+  static void Shrink(std::vector<DictUnit>& units) {
+    if (units.capacity() != units.size()) {
+      std::vector<DictUnit>(units.begin(), units.end()).swap(units);
+    }
+  }
+
+  // Later entries replace earlier ones with the same word: user words override main ones.
+  void CreateTrie(const std::vector<DictUnit>& units) {
+    auto trie = std::make_unique<Trie>();
+    for (const DictUnit& unit : units) {
+      trie->InsertNode(unit.word, &unit);
+    }
+    trie_ = std::move(trie);
+  }
+
+  std::vector<DictUnit> static_node_infos_;
+  std::unique_ptr<Trie> trie_;
+  double total_freq_ = 0.0;
+  double min_weight_ = 0.0;
+  double max_weight_ = 0.0;
+  double median_weight_ = 0.0;
+  double user_word_weight_ = 0.0;
+  std::unordered_set<Rune> single_rune_user_words_;
+};
+
+}  // namespace lumo::typing::text::jieba

@@ -1,0 +1,149 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "tokenizer/jieba/Unicode.h"
+#include "tokenizer/limonp/Logger.h"
+#include "tokenizer/limonp/StringUtil.h"
+
+namespace lumo::typing::text::jieba {
+
+// Log-probability of anything the model does not know; shared with the segmenters.
+const double MIN_LOG_PROB = -3.14e+100;
+
+using EmitProbMap = std::unordered_map<Rune, double>;
+
+// The hidden Markov model of the HMM segmenter: states B, E, M, S (begin, end, middle of a word,
+// single-rune word). Loaded whole by the constructor, read-only after; the numbers are kept
+// exactly as the file gives them.
+struct HMMModel {
+  enum { B = 0, E = 1, M = 2, S = 3, STATUS_SUM = 4 };
+
+  explicit HMMModel(const std::string& model_path)
+      : startLogProb{}, transLogProb{}, emitProbByState{&emitProbB, &emitProbE, &emitProbM, &emitProbS} {
+    LoadModel(model_path);
+  }
+
+  // The map's pointers refer to this object's own members.
+  HMMModel(const HMMModel&) = delete;
+  HMMModel& operator=(const HMMModel&) = delete;
+
+  void LoadModel(const std::string& file_path) {
+    std::ifstream ifile(file_path.c_str());
+    LUMO_CHECK(ifile.is_open(), kLogLabel) << "open " << file_path << " failed";
+    std::string line;
+    std::vector<std::string> tmp;
+
+    LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+    limonp::Split(line, tmp, " ");
+    LUMO_CHECK(tmp.size() == STATUS_SUM, kLogLabel);
+    for (std::size_t j = 0; j < tmp.size(); ++j) {
+      startLogProb[j] = ParseNumber(tmp[j]);
+    }
+
+    for (std::size_t i = 0; i < STATUS_SUM; ++i) {
+      LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+      limonp::Split(line, tmp, " ");
+      LUMO_CHECK(tmp.size() == STATUS_SUM, kLogLabel);
+      for (std::size_t j = 0; j < tmp.size(); ++j) {
+        transLogProb[i][j] = ParseNumber(tmp[j]);
+      }
+    }
+
+    // One statement per state so that each failure names its own map.
+    LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+    LUMO_CHECK(LoadEmitProb(line, emitProbB), kLogLabel);
+    LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+    LUMO_CHECK(LoadEmitProb(line, emitProbE), kLogLabel);
+    LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+    LUMO_CHECK(LoadEmitProb(line, emitProbM), kLogLabel);
+    LUMO_CHECK(GetLine(ifile, line), kLogLabel);
+    LUMO_CHECK(LoadEmitProb(line, emitProbS), kLogLabel);
+  }
+
+  double EmitLogProb(std::size_t state, Rune rune) const {
+    if (state >= STATUS_SUM) {
+      return MIN_LOG_PROB;
+    }
+    const EmitProbMap& emits = *emitProbByState[state];
+    const auto it = emits.find(rune);
+    return it == emits.end() ? MIN_LOG_PROB : it->second;
+  }
+
+  // The next significant line, trimmed of ASCII white space; blank lines and lines starting
+  // with "#" are skipped. False at the end of the file.
+  bool GetLine(std::ifstream& ifile, std::string& line) {
+    while (std::getline(ifile, line)) {
+      Trim(line);
+      if (line.empty() || line[0] == '#') {
+        continue;
+      }
+      return true;
+    }
+    return false;
+  }
+
+  // Parses "rune:number,rune:number,..." into `mp`; false on an empty line or a bad item.
+  bool LoadEmitProb(const std::string& line, EmitProbMap& mp) {
+    if (line.empty()) {
+      return false;
+    }
+    std::vector<std::string> tmp;
+    std::vector<std::string> tmp2;
+    RuneArray unicode;
+    limonp::Split(line, tmp, ",");
+    for (const std::string& item : tmp) {
+      limonp::Split(item, tmp2, ":");
+      if (tmp2.size() != 2) {
+        LUMO_LOG(ERROR, kLogLabel) << "emitProb illegal.";
+        return false;
+      }
+      if (!DecodeRunesInString(tmp2[0], unicode) || unicode.size() != 1) {
+        LUMO_LOG(ERROR, kLogLabel) << "TransCode failed.";
+        return false;
+      }
+      mp[unicode[0]] = ParseNumber(tmp2[1]);
+    }
+    return true;
+  }
+
+  double startLogProb[STATUS_SUM];
+  double transLogProb[STATUS_SUM][STATUS_SUM];
+  EmitProbMap emitProbB;
+  EmitProbMap emitProbE;
+  EmitProbMap emitProbM;
+  EmitProbMap emitProbS;
+  // The emission maps in state order, so that a state index selects its map without a branch.
+  std::array<const EmitProbMap*, STATUS_SUM> emitProbByState;
+
+ private:
+  static constexpr const char* kLogLabel = "csrc/tokenizer/jieba/HMMModel";
+
+  static bool IsAsciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  }
+
+  static void Trim(std::string& s) {
+    std::size_t end = s.size();
+    while (end > 0 && IsAsciiSpace(s[end - 1])) {
+      --end;
+    }
+    std::size_t begin = 0;
+    while (begin < end && IsAsciiSpace(s[begin])) {
+      ++begin;
+    }
+    s = s.substr(begin, end - begin);
+  }
+
+  // The longest numeric prefix, 0 when there is none (strtod rather than atof, whose behaviour
+  // is undefined on out-of-range values).
+  static double ParseNumber(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+};
+
+}  // namespace lumo::typing::text::jieba

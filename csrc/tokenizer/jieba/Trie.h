@@ -1,0 +1,231 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/jieba/DictUnit.h"
+#include "tokenizer/jieba/Unicode.h"
+#include "tokenizer/limonp/LocalVector.h"
+
+namespace lumo::typing::text::jieba {
+
+struct TrieNode;
+
+// The children of one trie node: an open-addressing hash table keyed by rune, with linear
+// probing. Most nodes of a dictionary trie have one or two children and the root has thousands;
+// a flat table serves both with one allocation per node and no per-entry allocation, where a
+// node-based hash map pays a bucket array plus one heap block per child. A node with no children
+// holds no table at all.
+class TrieChildMap {
+ public:
+  TrieChildMap() = default;
+  ~TrieChildMap() { delete[] slots_; }
+  TrieChildMap(const TrieChildMap&) = delete;
+  TrieChildMap& operator=(const TrieChildMap&) = delete;
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+
+  TrieNode* Find(Rune key) const {
+    if (slots_ == nullptr) {
+      return nullptr;
+    }
+    std::uint32_t i = Hash(key) & mask_;
+    // Small tables may be full, so a miss is bounded by the table size rather than by an empty slot.
+    for (std::uint32_t probes = 0; probes <= mask_; ++probes) {
+      const Slot& slot = slots_[i];
+      if (slot.child == nullptr) {
+        return nullptr;
+      }
+      if (slot.key == key) {
+        return slot.child;
+      }
+      i = (i + 1) & mask_;
+    }
+    return nullptr;
+  }
+
+  // Adds `child` under a key that is not present yet; the map owns nothing (the trie frees the
+  // nodes), it only stores the pointer.
+  void Insert(Rune key, TrieNode* child) {
+    if (slots_ == nullptr || size_ + 1 > MaxLoad(mask_ + 1)) {
+      Rehash(slots_ == nullptr ? 1u : (mask_ + 1) * 2);
+    }
+    Place(key, child);
+    ++size_;
+  }
+
+  template <class Visit>
+  void ForEach(Visit visit) const {
+    if (slots_ == nullptr) {
+      return;
+    }
+    for (std::uint32_t i = 0; i <= mask_; ++i) {
+      if (slots_[i].child != nullptr) {
+        visit(slots_[i].key, slots_[i].child);
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    Rune key;
+    TrieNode* child;  // nullptr marks an empty slot, so every rune value can be a key
+  };
+
+  static std::uint32_t Hash(Rune key) {
+    // Fibonacci multiplier with the high half folded down, so that both dense code-point ranges
+    // and strided ones spread over the low bits used as the index.
+    const std::uint32_t h = key * 0x9E3779B1u;
+    return h ^ (h >> 16);
+  }
+
+  // Tables of up to four slots may fill completely: a scan of four slots is as cheap as a
+  // hash hit, and it keeps the many one- and two-child nodes small.
+  static std::uint32_t MaxLoad(std::uint32_t capacity) { return capacity <= 4 ? capacity : capacity / 4 * 3; }
+
+  void Place(Rune key, TrieNode* child) {
+    std::uint32_t i = Hash(key) & mask_;
+    while (slots_[i].child != nullptr) {
+      i = (i + 1) & mask_;
+    }
+    slots_[i] = Slot{key, child};
+  }
+
+  void Rehash(std::uint32_t capacity) {
+    Slot* old = slots_;
+    const std::uint32_t old_capacity = old == nullptr ? 0 : mask_ + 1;
+    slots_ = new Slot[capacity]();
+    mask_ = capacity - 1;
+    for (std::uint32_t i = 0; i < old_capacity; ++i) {
+      if (old[i].child != nullptr) {
+        Place(old[i].key, old[i].child);
+      }
+    }
+    delete[] old;
+  }
+
+  Slot* slots_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t mask_ = 0;
+};
+
+struct TrieNode {
+  TrieChildMap children;
+  // The entry whose word ends exactly here; none for a node that is only a prefix.
+  const DictUnit* unit = nullptr;
+};
+
+// The words that start at one position of a rune range, as the max-probability and full
+// segmenters need them.
+struct Dag {
+  using Candidate = std::pair<std::size_t, const DictUnit*>;
+
+  RuneStr rune_str;
+  // (end position of the word's last rune, its entry or none); the first pair is always the
+  // one-rune word at this position, the others follow in increasing end position.
+  limonp::LocalVector<Candidate> candidates;
+  // Route choice of the max-probability segmenter; none means a single rune.
+  const DictUnit* best_unit;
+  double best_weight;
+
+  Dag() : rune_str{}, best_unit(nullptr), best_weight(0.0) {}
+};
+
+// Character trie over the dictionary words. Filled once, then read by any number of threads.
+class Trie {
+ public:
+  Trie() : root_(new TrieNode) {}
+  ~Trie() { DeleteNode(root_); }
+  Trie(const Trie&) = delete;
+  Trie& operator=(const Trie&) = delete;
+
+  // Adds `word`; a word inserted again takes the new unit. Empty words are ignored.
+  void InsertNode(const RuneArray& word, const DictUnit* unit) {
+    if (word.empty()) {
+      return;
+    }
+    TrieNode* node = root_;
+    for (Rune rune : word) {
+      TrieNode* next = node->children.Find(rune);
+      if (next == nullptr) {
+        next = new TrieNode;
+        node->children.Insert(rune, next);
+      }
+      node = next;
+    }
+    node->unit = unit;
+  }
+
+  // One Dag per position of [begin, end). Longer words are followed only up to
+  // `max_word_length` runes; the one-rune pair is recorded whatever the limit.
+  void Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<Dag>& dags,
+            std::size_t max_word_length) const {
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    dags.clear();
+    dags.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      Dag& dag = dags[i];
+      dag.rune_str = begin[i];
+      const TrieNode* node = root_->children.Find(begin[i].rune);
+      dag.candidates.push_back(Dag::Candidate(i, node == nullptr ? nullptr : node->unit));
+      for (std::size_t j = i + 1; j < n && j - i + 1 <= max_word_length; ++j) {
+        if (node == nullptr || node->children.empty()) {
+          break;
+        }
+        node = node->children.Find(begin[j].rune);
+        if (node == nullptr) {
+          break;
+        }
+        if (node->unit != nullptr) {
+          dag.candidates.push_back(Dag::Candidate(j, node->unit));
+        }
+      }
+    }
+  }
+
+  // The entry whose word is exactly the runes of [begin, end), or none.
+  const DictUnit* Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end) const {
+    return FindExact(begin, end, [](const RuneStr& r) { return r.rune; });
+  }
+  const DictUnit* Find(RuneArray::const_iterator begin, RuneArray::const_iterator end) const {
+    return FindExact(begin, end, [](Rune r) { return r; });
+  }
+
+  // Frees `node` and everything below it. Iterative, so that a dictionary with a very long word
+  // cannot exhaust the stack when the trie goes away.
+  static void DeleteNode(TrieNode* node) {
+    if (node == nullptr) {
+      return;
+    }
+    std::vector<TrieNode*> pending(1, node);
+    while (!pending.empty()) {
+      TrieNode* current = pending.back();
+      pending.pop_back();
+      current->children.ForEach([&pending](Rune, TrieNode* child) { pending.push_back(child); });
+      delete current;
+    }
+  }
+
+ private:
+  template <class It, class KeyOf>
+  const DictUnit* FindExact(It begin, It end, KeyOf key_of) const {
+    if (begin == end) {
+      return nullptr;
+    }
+    const TrieNode* node = root_;
+    for (It it = begin; it != end; ++it) {
+      node = node->children.Find(key_of(*it));
+      if (node == nullptr) {
+        return nullptr;
+      }
+    }
+    return node->unit;
+  }
+
+  TrieNode* root_;
+};
+
+}  // namespace lumo::typing::text::jieba

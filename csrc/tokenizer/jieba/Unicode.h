@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tokenizer/limonp/LocalVector.h"
+
+namespace lumo::typing::text::jieba {
+
+// A Unicode code point as the decoder computes it (the decoder is lenient, so overlong forms,
+// surrogates and values above U+10FFFF can occur).
+using Rune = std::uint32_t;
+
+// One decoded rune and where it came from, so that words can be cut out of the original bytes
+// without re-encoding.
+struct RuneStr {
+  Rune rune;
+  std::uint32_t byte_offset;
+  std::uint32_t byte_length;
+  std::uint32_t rune_offset;
+  std::uint32_t rune_length;
+};
+
+using RuneArray = limonp::LocalVector<Rune>;
+using RuneStrArray = limonp::LocalVector<RuneStr>;
+
+// A word as a stretch of one decoded sentence; both ends are inclusive. Valid only while the
+// rune records it points into are alive and unchanged.
+struct WordRange {
+  RuneStrArray::const_iterator first;
+  RuneStrArray::const_iterator last;
+
+  WordRange() : first(nullptr), last(nullptr) {}
+  WordRange(RuneStrArray::const_iterator f, RuneStrArray::const_iterator l) : first(f), last(l) {}
+  std::size_t Length() const { return static_cast<std::size_t>(last - first) + 1; }
+};
+
+struct Word {
+  std::string text;
+  std::uint32_t byte_offset;
+  std::uint32_t rune_offset;
+  std::uint32_t rune_length;
+
+  Word() : byte_offset(0), rune_offset(0), rune_length(0) {}
+  Word(const std::string& t, std::uint32_t bo, std::uint32_t ro, std::uint32_t rl)
+      : text(t), byte_offset(bo), rune_offset(ro), rune_length(rl) {}
+};
+
+// Texts of this many bytes or more are refused: positions are 32-bit, and letting them wrap
+// would hand out word ranges that point at the wrong bytes.
+inline constexpr std::uint64_t MAX_DECODE_BYTES = std::uint64_t{1} << 32;
+
+// Decodes UTF-8 into rune records. The sequence length is taken from the lead byte alone and
+// continuation bytes contribute only their low six bits; this leniency is part of the
+// segmenter's behaviour (for instance E4 41 42 is one rune). Fails, leaving `runes` empty, on a
+// lead byte 0xF8..0xFF, on a sequence cut short by the end of the text, and on texts of 4 GiB
+// or more.
+inline bool DecodeRunesInString(const char* s, std::size_t len, RuneStrArray& runes) {
+  runes.clear();
+  if (static_cast<std::uint64_t>(len) >= MAX_DECODE_BYTES) {
+    return false;
+  }
+  runes.reserve(len / 2);
+  if (len == 0) {
+    return true;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s);
+  const auto n = static_cast<std::uint32_t>(len);
+  std::uint32_t pos = 0;
+  std::uint32_t index = 0;
+  while (true) {
+    const unsigned b0 = bytes[pos];
+    const std::uint32_t remaining = n - pos;
+    Rune rune;
+    std::uint32_t length;
+    if (b0 < 0x80) {
+      rune = b0;
+      length = 1;
+    } else if (remaining >= 2 && b0 <= 0xDF) {
+      rune = ((b0 & 0x1Fu) << 6) | (bytes[pos + 1] & 0x3Fu);
+      length = 2;
+    } else if (remaining >= 3 && b0 <= 0xEF) {
+      rune = ((b0 & 0x0Fu) << 12) | ((bytes[pos + 1] & 0x3Fu) << 6) | (bytes[pos + 2] & 0x3Fu);
+      length = 3;
+    } else if (remaining >= 4 && b0 <= 0xF7) {
+      rune = ((b0 & 0x07u) << 18) | ((bytes[pos + 1] & 0x3Fu) << 12) | ((bytes[pos + 2] & 0x3Fu) << 6) |
+             (bytes[pos + 3] & 0x3Fu);
+      length = 4;
+    } else {
+      runes.clear();
+      return false;
+    }
+    runes.push_back(RuneStr{rune, pos, length, index, 1});
+    // `length` never exceeds `remaining`, so this cannot wrap.
+    pos += length;
+    ++index;
+    if (pos >= n) {
+      return true;
+    }
+  }
+}
+
+// Decodes UTF-8 into bare runes, with the same rules and failures as above.
+inline bool DecodeRunesInString(const char* s, std::size_t len, RuneArray& unicode) {
+  unicode.clear();
+  RuneStrArray runes;
+  if (!DecodeRunesInString(s, len, runes)) {
+    return false;
+  }
+  unicode.reserve(runes.size());
+  for (const RuneStr& r : runes) {
+    unicode.push_back(r.rune);
+  }
+  return true;
+}
+
+inline bool DecodeRunesInString(const std::string& s, RuneStrArray& runes) {
+  return DecodeRunesInString(s.data(), s.size(), runes);
+}
+
+inline bool DecodeRunesInString(const std::string& s, RuneArray& unicode) {
+  return DecodeRunesInString(s.data(), s.size(), unicode);
+}
+
+// Turns ranges over the decoding of `s` into words, appended after those already in `words`.
+inline void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
+                                   std::vector<Word>& words) {
+  for (const WordRange& wr : wrs) {
+    const std::uint32_t len = wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset;
+    const std::uint32_t rune_len = wr.last->rune_offset + wr.last->rune_length - wr.first->rune_offset;
+    words.emplace_back(s.substr(wr.first->byte_offset, len), wr.first->byte_offset, wr.first->rune_offset,
+                       rune_len);
+  }
+}
+
+}  // namespace lumo::typing::text::jieba
