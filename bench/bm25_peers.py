@@ -33,6 +33,7 @@ import math
 import random
 import sys
 import time
+from itertools import chain
 
 import numpy as np
 import scipy.sparse as sp
@@ -55,18 +56,18 @@ class LumoIndex:
         self.model = model
         self.vectors = vectors
         start = time.perf_counter()
-        vocab: dict[str, int] = {}
-        setdefault = vocab.setdefault
-        indices: list[int] = []
-        data: list[float] = []
-        indptr = [0]
-        for vec in vectors:
-            indices.extend([setdefault(token, len(vocab)) for token in vec])
-            data.extend(vec.values())
-            indptr.append(len(indices))
-        docs_by_terms = sp.csr_matrix(
-            (np.array(data, dtype=np.float64), np.array(indices, dtype=np.int32), np.array(indptr, dtype=np.int64)),
-            shape=(len(vectors), len(vocab)))
+        # The vocabulary in first-seen order, then every entry's column and weight, all through
+        # C-level iteration (dict.fromkeys, map, np.fromiter) rather than a Python loop.
+        vocab = dict.fromkeys(chain.from_iterable(vectors))
+        for column, token in enumerate(vocab):
+            vocab[token] = column
+        lengths = np.fromiter(map(len, vectors), dtype=np.int64, count=len(vectors))
+        nnz = int(lengths.sum())
+        indices = np.fromiter(map(vocab.__getitem__, chain.from_iterable(vectors)), dtype=np.int32, count=nnz)
+        data = np.fromiter(chain.from_iterable(map(dict.values, vectors)), dtype=np.float64, count=nnz)
+        indptr = np.zeros(len(vectors) + 1, dtype=np.int64)
+        np.cumsum(lengths, out=indptr[1:])
+        docs_by_terms = sp.csr_matrix((data, indices, indptr), shape=(len(vectors), len(vocab)))
         self.matrix = docs_by_terms.T.tocsr()       # terms x documents
         self.vocab = vocab
         self.matrix_time = time.perf_counter() - start

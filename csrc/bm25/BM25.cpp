@@ -115,22 +115,26 @@ BM25::PositionedWeights BM25::_query_weights(const std::vector<Token>& tokens) c
   if (!_initialized()) throw std::runtime_error(kNotInitialized);
   // A repeated token counts once, with its own idf: duplicates do not add up.
   const std::vector<TokenRun> runs = DistinctRuns(tokens);
-  std::vector<std::string_view> keys(runs.size());
-  std::vector<char> text;  // decimal text of integer tokens, 24 bytes each
-  if constexpr (std::is_same_v<Token, long long>) text.resize(runs.size() * 24);
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    if constexpr (std::is_same_v<Token, long long>) {
-      char* out = text.data() + i * 24;
-      const auto result = std::to_chars(out, out + 24, tokens[runs[i].first]);
-      keys[i] = std::string_view(out, static_cast<std::size_t>(result.ptr - out));
-    } else {
-      keys[i] = tokens[runs[i].first];
-    }
-  }
-  std::vector<const TokenCounts::Entry*> found(runs.size());
-  _doc_token_frequency.FindEach(keys.data(), keys.size(), found.data());
   PositionedWeights weights(runs.size());
-  for (std::size_t i = 0; i < runs.size(); ++i) weights[i] = {runs[i].first, _idf_of(found[i])};
+  // Looked up a block at a time with the keys on the stack: a query allocates nothing here.
+  constexpr std::size_t kBlock = 16;
+  std::string_view keys[kBlock];
+  char text[kBlock][24];  // decimal text of integer tokens
+  const TokenCounts::Entry* found[kBlock];
+  for (std::size_t start = 0; start < runs.size(); start += kBlock) {
+    const std::size_t m = std::min(kBlock, runs.size() - start);
+    for (std::size_t i = 0; i < m; ++i) {
+      const auto& token = tokens[runs[start + i].first];
+      if constexpr (std::is_same_v<Token, long long>) {
+        const auto result = std::to_chars(text[i], text[i] + sizeof text[i], token);
+        keys[i] = std::string_view(text[i], static_cast<std::size_t>(result.ptr - text[i]));
+      } else {
+        keys[i] = token;
+      }
+    }
+    _doc_token_frequency.FindEach(keys, m, found);
+    for (std::size_t i = 0; i < m; ++i) weights[start + i] = {runs[start + i].first, _idf_of(found[i])};
+  }
   double sum = 0.0;  // added in ascending key order
   for (const auto& entry : weights) sum += entry.second;
   // Not guarded on purpose: weights of both signs may sum to zero or less, and the result is
