@@ -24,7 +24,10 @@ case "${1:-}" in
     # allocates anything: preloading puts it first, ahead of the interpreter and libc's malloc.
     # gcc's libubsan is loaded with the module (it is one of its dependencies) and needs no
     # preloading.
-    export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+    # libstdc++ is preloaded after it: the interpreter does not link it, and ASan's exception
+    # interceptor must find the real __cxa_throw when it starts, or the first C++ exception
+    # thrown by the module aborts the run.
+    export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     # detect_leaks=0: CPython does not free its interned objects, module state and caches at
     # exit, so LeakSanitizer would report the interpreter's own memory. Leaks of the native
     # objects are checked by the C++ run above instead (detect_leaks=1 over the same loops).
