@@ -56,6 +56,11 @@ SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMA
 
 # ASan+UBSan: the C++ tests, then the Python tests against an instrumented extension module
 # that is imported from $(ASAN_BUILD) ahead of the installed one.
+# Tests of the installed package's layout (stub files, data found from another directory) say
+# nothing about memory safety and cannot pass against the module in the sanitizer build tree.
+ASAN_SKIPPED_TESTS := --ignore=test_typing.py \
+    --deselect test_default_data.py::test_default_paths_do_not_depend_on_the_working_directory
+
 test-asan: $(VENV)/.deps
 	tools/ensure-gtest.sh
 	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
@@ -67,7 +72,8 @@ test-asan: $(VENV)/.deps
 	source tools/sanitizer-env.sh python && cd tests/python && \
 	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -c \
 	        'import pylumotext, sys; sys.exit(not pylumotext.__file__.startswith("$(abspath $(ASAN_BUILD))/"))' && \
-	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -m pytest -q -p no:cacheprovider .
+	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -m pytest -q -p no:cacheprovider . \
+	        $(ASAN_SKIPPED_TESTS)
 
 # ThreadSanitizer: only the core and the multi-threaded stress tests.
 test-tsan: $(VENV)/.created
