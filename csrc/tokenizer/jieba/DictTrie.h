@@ -27,8 +27,10 @@ const std::size_t DICT_COLUMN_NUM = 3;
 // main dictionary or an unreadable file stops construction with a FATAL record), read-only after.
 class DictTrie {
  public:
-  // Weight given to user words that carry no frequency of their own.
-  enum UserWordWeightOption {
+  // Weight given to user words that carry no frequency of their own. The underlying type is
+  // fixed so that any int is a valid option (values other than 0 and 1 mean the maximum);
+  // without it, converting 7 into the enumeration would be undefined behaviour.
+  enum UserWordWeightOption : int {
     UserWordWeightMin = 0,
     UserWordWeightMedian = 1,
     UserWordWeightMax = 2,
