@@ -10,6 +10,8 @@ from typing import Mapping, Sequence
 
 from pylumotext import BM25
 
+from lumotext._data import default_paths
+
 QUERIES = ["river flooded fields", "fresh bread in the morning", "power from the dam"]
 TOP = 3
 
@@ -39,8 +41,49 @@ def bm25_demo() -> None:
             print(f"  {score:.4f}  #{index:<3} {' '.join(documents[index])}")
 
 
+ZH_QUERIES = ["洪水淹没农田", "早上吃面包", "中文分词和搜索引擎"]
+ZH_SHOWN = (0, 2, 7)   # sample lines printed with both cuts
+
+
+def content_words(words: Sequence[str], stop_words: set[str]) -> list[str]:
+    """Tokens worth indexing: no white space, no stop words (punctuation included)."""
+    return [w for w in words if w.strip() and w not in stop_words]
+
+
+def chinese_demo() -> None:
+    from pylumotext import Jieba
+
+    paths = default_paths()
+    jieba = Jieba(**paths)
+    with open(paths["stop_word_path"], encoding="utf-8") as f:
+        stop_words = {line.rstrip("\n") for line in f}
+    text = resources.files("lumotext").joinpath("samples/zh_docs.txt").read_text(encoding="utf-8")
+    sentences = [line for line in text.splitlines() if line.strip()]
+
+    print("\nChinese segmentation with the default data")
+    for sentence in (sentences[i] for i in ZH_SHOWN):
+        print(f"\n  {sentence}")
+        print(f"  cut:            {' / '.join(jieba.cut(sentence))}")
+        print(f"  cut_for_search: {' / '.join(jieba.cut_for_search(sentence))}")
+
+    documents = [content_words(jieba.cut_for_search(s), stop_words) for s in sentences]
+    model = BM25()
+    for doc in documents:
+        model.train(doc)
+    print(f"\nBM25 trained on {len(documents)} segmented Chinese documents")
+    for query in ZH_QUERIES:
+        tokens = content_words(jieba.cut_for_search(query), stop_words)
+        print(f"\nquery: {query}  ->  {' / '.join(tokens)}")
+        hits = [(score, index) for score, index in rank(model, documents, tokens) if score > 0]
+        for score, index in hits:
+            print(f"  {score:.4f}  #{index:<3} {sentences[index]}")
+        if not hits:
+            print("  (no document shares a word with the query)")
+
+
 def main() -> None:
     bm25_demo()
+    chinese_demo()
 
 
 if __name__ == "__main__":

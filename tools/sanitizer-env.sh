@@ -22,11 +22,11 @@ case "${1:-}" in
   python)
     # The interpreter is not instrumented, so the ASan runtime has to be loaded before it
     # allocates anything: preloading puts it first, ahead of the interpreter and libc's malloc.
-    # libstdc++ is preloaded too: the interpreter does not link it, and ASan resolves the real
-    # __cxa_throw behind its interceptor only among the libraries present at start-up; without
-    # it the first C++ exception thrown by the module stops the process with
-    # "CHECK failed: ... real___cxa_throw". gcc's libubsan is loaded with the module (it is one
-    # of its dependencies) and needs no preloading.
+    # gcc's libubsan is loaded with the module (it is one of its dependencies) and needs no
+    # preloading.
+    # libstdc++ is preloaded after it: the interpreter does not link it, and ASan's exception
+    # interceptor must find the real __cxa_throw when it starts, or the first C++ exception
+    # thrown by the module aborts the run.
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     # detect_leaks=0: CPython does not free its interned objects, module state and caches at
     # exit, so LeakSanitizer would report the interpreter's own memory. Leaks of the native

@@ -5,7 +5,8 @@
 // `TokenViews` accepts exactly what pybind11's conversion to std::vector<std::string> accepts
 // (any sequence but str and bytes, whose elements are all str, bytes or bytearray) and presents
 // the same "list[str]" signature, but views each element's UTF-8 bytes in place instead of
-// copying them. `SortedWeightsResult` turns weights already in key order into a new dict, with
+// copying them. `IntegerTokens` accepts exactly what the conversion to std::vector<long long>
+// accepts, under the same "list[int]" signature, reading exact ints directly. `SortedWeightsResult` turns weights already in key order into a new dict, with
 // the "dict[K, float]" signature of an ordered map.
 #include <pybind11/pybind11.h>
 
@@ -30,8 +31,15 @@ struct StringWeightsResult {
   std::vector<std::pair<std::size_t, double>> entries;
 };
 
+// Integer tokens with the Python objects they came from (borrowed, as for TokenViews): an
+// exact `int` token becomes its own dict key instead of a newly made one.
+struct IntegerTokens {
+  std::vector<long long> values;
+  std::vector<PyObject*> objects;
+};
+
 struct IntegerWeightsResult {
-  const std::vector<long long>* tokens;
+  const IntegerTokens* tokens;
   std::vector<std::pair<std::size_t, double>> entries;
 };
 
@@ -97,6 +105,57 @@ struct type_caster<lumo::typing::text::pybind::TokenViews> {
 };
 
 template <>
+struct type_caster<lumo::typing::text::pybind::IntegerTokens> {
+  PYBIND11_TYPE_CASTER(lumo::typing::text::pybind::IntegerTokens, const_name("list[int]"));
+
+  bool load(handle src, bool convert) {
+    if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) return false;
+    value.values.clear();
+    value.objects.clear();
+    if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {
+      const Py_ssize_t size = PySequence_Fast_GET_SIZE(src.ptr());
+      PyObject** items = PySequence_Fast_ITEMS(src.ptr());
+      Reserve(static_cast<std::size_t>(size));
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!Append(items[i], convert)) return false;
+      }
+      return true;
+    }
+    auto seq = reinterpret_borrow<sequence>(src);
+    Reserve(seq.size());
+    for (const auto& item : seq) {
+      if (!Append(item.ptr(), convert)) return false;
+      loader_life_support::add_patient(item);
+    }
+    return true;
+  }
+
+ private:
+  void Reserve(std::size_t n) {
+    value.values.reserve(n);
+    value.objects.reserve(n);
+  }
+
+  bool Append(PyObject* object, bool convert) {
+    long long number;
+    if (PyLong_CheckExact(object)) {
+      int overflow = 0;
+      number = PyLong_AsLongLongAndOverflow(object, &overflow);
+      if (overflow != 0) return false;  // beyond 64 bits: refused, as by the standard caster
+    } else {
+      // bool, int subclasses, objects with __index__, and (when converting) other numbers:
+      // the standard caster's rules decide.
+      make_caster<long long> caster;
+      if (!caster.load(object, convert)) return false;
+      number = cast_op<long long>(caster);
+    }
+    value.values.push_back(number);
+    value.objects.push_back(object);
+    return true;
+  }
+};
+
+template <>
 struct type_caster<lumo::typing::text::pybind::StringWeightsResult> {
   using Result = lumo::typing::text::pybind::StringWeightsResult;
   PYBIND11_TYPE_CASTER(Result, const_name("dict[str, float]"));
@@ -145,7 +204,10 @@ struct type_caster<lumo::typing::text::pybind::IntegerWeightsResult> {
     using StringCaster = type_caster<lumo::typing::text::pybind::StringWeightsResult>;
     dict out = StringCaster::Presized(src.entries.size());
     for (const auto& [position, weight] : src.entries) {
-      object key = reinterpret_steal<object>(PyLong_FromLongLong((*src.tokens)[position]));
+      PyObject* token = src.tokens->objects[position];
+      object key = PyLong_CheckExact(token)
+                       ? reinterpret_borrow<object>(token)
+                       : reinterpret_steal<object>(PyLong_FromLongLong(src.tokens->values[position]));
       if (!key) throw error_already_set();
       StringCaster::SetWeight(out, key, weight);
     }

@@ -15,14 +15,6 @@ constexpr double kNearZero = 1e-09;
 constexpr const char* kEmptyTrainingInput = "trainning tokens_vec should not be empty";
 constexpr const char* kNotInitialized = "BM25 has not been initialized";
 
-// Decimal text of an integer token, the key under which it is counted. Short enough to stay
-// in the string's inline buffer, so no allocation per token.
-std::string IntegerKey(long long token) {
-  char buffer[24];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, token);
-  return std::string(buffer, result.ptr);
-}
-
 std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
   return std::vector<std::string_view>(tokens.begin(), tokens.end());
 }
@@ -34,6 +26,36 @@ std::map<MapKey, double> ToMap(const std::vector<Token>& tokens, const BM25::Pos
   return map;
 }
 
+// Counts one occurrence per token, in blocks whose statistics keys are viewed in place
+// (strings) or written into a local buffer (the decimal text of integers).
+void CountOccurrences(BM25::TokenCounts& counts, const std::vector<std::string_view>& tokens) {
+  counts.AddOccurrences(tokens.data(), tokens.size());
+}
+
+void CountOccurrences(BM25::TokenCounts& counts, const std::vector<std::string>& tokens) {
+  constexpr std::size_t kBlock = 64;
+  std::string_view keys[kBlock];
+  for (std::size_t start = 0; start < tokens.size(); start += kBlock) {
+    const std::size_t m = std::min(kBlock, tokens.size() - start);
+    for (std::size_t i = 0; i < m; ++i) keys[i] = tokens[start + i];
+    counts.AddOccurrences(keys, m);
+  }
+}
+
+void CountOccurrences(BM25::TokenCounts& counts, const std::vector<long long>& tokens) {
+  constexpr std::size_t kBlock = 64;
+  char text[kBlock][24];
+  std::string_view keys[kBlock];
+  for (std::size_t start = 0; start < tokens.size(); start += kBlock) {
+    const std::size_t m = std::min(kBlock, tokens.size() - start);
+    for (std::size_t i = 0; i < m; ++i) {
+      const auto result = std::to_chars(text[i], text[i] + sizeof text[i], tokens[start + i]);
+      keys[i] = std::string_view(text[i], static_cast<std::size_t>(result.ptr - text[i]));
+    }
+    counts.AddOccurrences(keys, m);
+  }
+}
+
 }  // namespace
 
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
@@ -42,23 +64,8 @@ template <typename Token>
 void BM25::_train(const std::vector<Token>& tokens) {
   if (tokens.empty()) return;
   // Adding one per occurrence gives the same totals as adding each distinct token's count,
-  // with a single hash lookup per token and no intermediate map. The key buffer is reused so
-  // that looking up a known token allocates nothing.
-  std::string key;
-  for (const auto& token : tokens) {
-    if constexpr (std::is_same_v<Token, long long>) {
-      key = IntegerKey(token);
-    } else {
-      key.assign(token.data(), token.size());
-    }
-    // (for std::string tokens the copy into the buffer is as cheap as the lookup's own work)
-    auto it = _doc_token_frequency.find(key);
-    if (it != _doc_token_frequency.end()) {
-      ++it->second;
-    } else {
-      _doc_token_frequency.emplace(key, 1);
-    }
-  }
+  // with a single lookup per token and no intermediate map.
+  CountOccurrences(_doc_token_frequency, tokens);
   _doc_count += 1;
   _doc_length_total += static_cast<std::int64_t>(tokens.size());
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
@@ -107,15 +114,26 @@ BM25::PositionedWeights BM25::_query_weights(const std::vector<Token>& tokens) c
   if (tokens.empty()) return {};
   if (!_initialized()) throw std::runtime_error(kNotInitialized);
   // A repeated token counts once, with its own idf: duplicates do not add up.
-  PositionedWeights weights;
-  std::string key;
-  for (const auto& run : DistinctRuns(tokens)) {
-    if constexpr (std::is_same_v<Token, long long>) {
-      key = IntegerKey(tokens[run.first]);
-    } else {
-      key.assign(tokens[run.first].data(), tokens[run.first].size());
+  const std::vector<TokenRun> runs = DistinctRuns(tokens);
+  PositionedWeights weights(runs.size());
+  // Looked up a block at a time with the keys on the stack: a query allocates nothing here.
+  constexpr std::size_t kBlock = 16;
+  std::string_view keys[kBlock];
+  char text[kBlock][24];  // decimal text of integer tokens
+  const TokenCounts::Entry* found[kBlock];
+  for (std::size_t start = 0; start < runs.size(); start += kBlock) {
+    const std::size_t m = std::min(kBlock, runs.size() - start);
+    for (std::size_t i = 0; i < m; ++i) {
+      const auto& token = tokens[runs[start + i].first];
+      if constexpr (std::is_same_v<Token, long long>) {
+        const auto result = std::to_chars(text[i], text[i] + sizeof text[i], token);
+        keys[i] = std::string_view(text[i], static_cast<std::size_t>(result.ptr - text[i]));
+      } else {
+        keys[i] = token;
+      }
     }
-    weights.emplace_back(run.first, idf(key));
+    _doc_token_frequency.FindEach(keys, m, found);
+    for (std::size_t i = 0; i < m; ++i) weights[start + i] = {runs[start + i].first, _idf_of(found[i])};
   }
   double sum = 0.0;  // added in ascending key order
   for (const auto& entry : weights) sum += entry.second;
@@ -157,10 +175,16 @@ std::map<long long, double> BM25::encode_query(const std::vector<long long>& tok
   return ToMap(tokens, _query_weights(tokens));
 }
 
-double BM25::idf(const std::string& token) const {
+double BM25::idf(const std::string& token) const { return _idf(token); }
+
+double BM25::_idf(std::string_view token) const {
   auto it = _doc_token_frequency.find(token);
+  return _idf_of(it != _doc_token_frequency.end() ? &*it : nullptr);
+}
+
+double BM25::_idf_of(const TokenCounts::Entry* counted) const {
   // An unseen token is treated as if it had occurred once.
-  const double denominator = it != _doc_token_frequency.end() ? static_cast<double>(it->second) + 0.5 : 1.5;
+  const double denominator = counted != nullptr ? static_cast<double>(counted->second) + 0.5 : 1.5;
   return std::log(static_cast<double>(_doc_count + 1) / denominator);
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "bm25/TokenCountTable.h"
 
 namespace lumo::typing::text {
 
@@ -18,7 +20,7 @@ namespace lumo::typing::text {
 // its decimal text. Counts are 64-bit internally so long-running corpora never wrap.
 class BM25 {
  public:
-  using TokenCounts = std::unordered_map<std::string, std::int64_t>;
+  using TokenCounts = TokenCountTable;
   // A sparse vector as (position of the token's first occurrence in the input, weight) pairs
   // in ascending token order. It saves a copy of every token and a tree per call for callers
   // (the Python binding) that convert the result right away and still hold the input.
@@ -37,9 +39,13 @@ class BM25 {
   // Several documents at once; empty inner lists are not documents and are skipped.
   void train(const std::vector<std::vector<long long>>& tokens_vec);
 
-  // Writes the model document to `path`; the file format is owned by the model file code.
+  // Writes the model document to `path`. A failure raises "Failed to dump: ..." and leaves an
+  // earlier file at `path` as it was (see ModelFileWriter.h).
   void dump(const std::string& path) const;
-  // Reads the statistics and parameters from a model document's text.
+  // Writes the model document to a stream; raises "Failed to dump: ..." if the stream fails.
+  void dump(std::ostream& out) const;
+  // Reads the statistics and parameters from a model document's text. Either the whole
+  // document is taken or, on any error, nothing changes.
   void load(const std::string& text);
 
   std::map<std::string, double> encode_document(const std::vector<std::string>& tokens) const;
@@ -64,6 +70,8 @@ class BM25 {
   template <typename Token>
   void _train(const std::vector<Token>& tokens);
   bool _initialized() const;
+  double _idf(std::string_view token) const;
+  double _idf_of(const TokenCounts::Entry* counted) const;
   template <typename Token>
   PositionedWeights _document_weights(const std::vector<Token>& tokens) const;
   template <typename Token>

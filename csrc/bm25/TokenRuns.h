@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace lumo::typing::text {
@@ -16,56 +18,92 @@ struct TokenRun {
 
 namespace detail {
 
-// The first eight bytes of a token as a big-endian number (zero-padded): comparing these
-// numbers orders tokens like comparing their bytes, so most comparisons of a sort never
-// reach memcmp. Equal prefixes fall back to the full comparison.
-inline std::uint64_t OrderPrefix(std::string_view token) {
-  unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::memcpy(bytes, token.data(), std::min<std::size_t>(token.size(), 8));
-  std::uint64_t prefix = 0;
-  for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
-  return prefix;
+// The first sixteen bytes of a token as two big-endian numbers (zero-padded), and its size.
+// Comparing (high, low, size) orders tokens of up to sixteen bytes exactly like comparing
+// their bytes (a zero-padded shorter token is a prefix of the longer one, so it sorts first),
+// which covers nearly every word; only longer tokens with equal prefixes reach memcmp.
+struct OrderKey {
+  std::uint64_t high;
+  std::uint64_t low;
+  std::uint32_t size;
+  std::uint32_t index;
+};
+
+inline std::uint64_t LoadBigEndian64(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return __builtin_bswap64(word);
 }
+
+inline std::uint64_t LoadBigEndian32(const char* p) {
+  std::uint32_t word;
+  std::memcpy(&word, p, 4);
+  return __builtin_bswap32(word);
+}
+
+// The first min(n, 8) bytes at p, left-aligned in a big-endian number and zero-padded. Only
+// whole, possibly overlapping, loads inside [p, p + n): assembling the bytes in a buffer and
+// reading it back as one word would stall on store forwarding.
+inline std::uint64_t LeadingBytes(const char* p, std::size_t n) {
+  if (n >= 8) return LoadBigEndian64(p);
+  if (n >= 4) return (LoadBigEndian32(p) << 32) | (LoadBigEndian32(p + n - 4) << (8 * (8 - n)));
+  if (n == 0) return 0;
+  const auto byte = [p](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+  return (byte(0) << 56) | (byte(n >> 1) << (56 - 8 * (n >> 1))) | (byte(n - 1) << (56 - 8 * (n - 1)));
+}
+
+inline OrderKey MakeOrderKey(std::string_view token, std::size_t index) {
+  const char* p = token.data();
+  const std::size_t n = token.size();
+  // Sizes and positions are 32-bit here; a larger token only goes to the full-text fallback.
+  const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xFFFFFFFFu));
+  return {LeadingBytes(p, n), n > 8 ? LeadingBytes(p + 8, n - 8) : 0, size, static_cast<std::uint32_t>(index)};
+}
+
+inline bool IsShort(const OrderKey& key) { return key.size <= 16; }
 
 }  // namespace detail
 
-// The distinct tokens of a list in ascending byte order of their text. Sorting a copy of
-// the positions is cheaper than a hash map for document-sized lists, and it yields the key
-// order that sparse vectors are returned in.
+// The distinct tokens of a list in ascending byte order of their text, each with its first
+// position and its number of occurrences. Sorting compact keys is cheaper than a hash map
+// for document-sized lists, and it yields the key order that sparse vectors are returned in.
 inline std::vector<TokenRun> DistinctRuns(const std::vector<std::string_view>& tokens) {
-  struct Key {
-    std::uint64_t prefix;
-    std::size_t index;
+  using detail::OrderKey;
+  if (tokens.size() > 0xFFFFFFFFu) throw std::length_error("token list too long");
+  std::vector<OrderKey> keys(tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) keys[i] = detail::MakeOrderKey(tokens[i], i);
+  auto text = [&tokens](const OrderKey& key) { return tokens[key.index]; };
+  std::sort(keys.begin(), keys.end(), [&text](const OrderKey& a, const OrderKey& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
+    if (detail::IsShort(a) && detail::IsShort(b)) return a.size < b.size;
+    return text(a).compare(text(b)) < 0;
+  });
+  auto same = [&text](const OrderKey& a, const OrderKey& b) {
+    return a.high == b.high && a.low == b.low && a.size == b.size && (detail::IsShort(a) || text(a) == text(b));
   };
-  std::vector<Key> keys(tokens.size());
-  for (std::size_t i = 0; i < tokens.size(); ++i) keys[i] = {detail::OrderPrefix(tokens[i]), i};
-  auto less = [&tokens](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    const int order = tokens[a.index].compare(tokens[b.index]);
-    return order != 0 ? order < 0 : a.index < b.index;
-  };
-  std::sort(keys.begin(), keys.end(), less);
   std::vector<TokenRun> runs;
   for (std::size_t i = 0; i < keys.size();) {
     std::size_t j = i + 1;
-    while (j < keys.size() && keys[j].prefix == keys[i].prefix && tokens[keys[j].index] == tokens[keys[i].index]) ++j;
-    runs.push_back({keys[i].index, j - i});
+    std::uint32_t first = keys[i].index;  // the sort is not stable
+    while (j < keys.size() && same(keys[j], keys[i])) first = std::min(first, keys[j++].index);
+    runs.push_back({first, j - i});
     i = j;
   }
   return runs;
 }
 
+// Sorting (value, position) pairs keeps the values beside the positions, so the sort never
+// looks back into the token list.
 inline std::vector<TokenRun> DistinctRuns(const std::vector<long long>& tokens) {
-  std::vector<std::size_t> order(tokens.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&tokens](std::size_t a, std::size_t b) {
-    return tokens[a] != tokens[b] ? tokens[a] < tokens[b] : a < b;
-  });
+  std::vector<std::pair<long long, std::size_t>> order(tokens.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = {tokens[i], i};
+  std::sort(order.begin(), order.end());
   std::vector<TokenRun> runs;
   for (std::size_t i = 0; i < order.size();) {
     std::size_t j = i + 1;
-    while (j < order.size() && tokens[order[j]] == tokens[order[i]]) ++j;
-    runs.push_back({order[i], j - i});
+    while (j < order.size() && order[j].first == order[i].first) ++j;
+    runs.push_back({order[i].second, j - i});
     i = j;
   }
   return runs;

@@ -42,12 +42,8 @@ JSON::JSON(const JSON& other) : payload_(), kind_(Kind::Null) {
       payload_.array = copy.release();
       break;
     }
-    case Kind::String:
-      payload_.string = new std::string(*other.payload_.string);
-      break;
-    default:
-      payload_ = other.payload_;
-      break;
+    case Kind::String: payload_.string = new std::string(*other.payload_.string); break;
+    default: payload_ = other.payload_; break;
   }
   kind_ = other.kind_;
 }
@@ -116,17 +112,10 @@ void JSON::StealInto(Payload& payload, Kind& kind) noexcept {
 
 void JSON::ClearInternal() noexcept {
   switch (kind_) {
-    case Kind::Object:
-      delete payload_.object;
-      break;
-    case Kind::Array:
-      delete payload_.array;
-      break;
-    case Kind::String:
-      delete payload_.string;
-      break;
-    default:
-      break;
+    case Kind::Object: delete payload_.object; break;
+    case Kind::Array: delete payload_.array; break;
+    case Kind::String: delete payload_.string; break;
+    default: break;
   }
   // Leaving a Null behind, rather than a dangling pointer under the old kind, keeps the value
   // safe to destroy even if the caller's next store throws.
@@ -244,18 +233,10 @@ void AppendFloat(std::string& out, double number) {
 void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
   const int inner = depth < INT_MAX ? depth + 1 : depth;
   switch (kind_) {
-    case Kind::Null:
-      out += "null";
-      break;
-    case Kind::Bool:
-      out += payload_.flag ? "true" : "false";
-      break;
-    case Kind::Integer:
-      AppendInteger(out, payload_.integer);
-      break;
-    case Kind::Float:
-      AppendFloat(out, payload_.number);
-      break;
+    case Kind::Null: out += "null"; break;
+    case Kind::Bool: out += payload_.flag ? "true" : "false"; break;
+    case Kind::Integer: AppendInteger(out, payload_.integer); break;
+    case Kind::Float: AppendFloat(out, payload_.number); break;
     case Kind::String:
       out += '"';
       AppendEscaped(out, *payload_.string);
@@ -335,9 +316,7 @@ constexpr const char* kExponentEnd = "ERROR: Number: Expected a number for expon
 static_assert(kMaxNestingDepth == 512, "the nesting diagnostic names the limit");
 
 // The byte at a position; the end of the text, and anything past it, reads as NUL.
-char At(const std::string& text, std::size_t offset) {
-  return offset < text.size() ? text[offset] : '\0';
-}
+char At(const std::string& text, std::size_t offset) { return offset < text.size() ? text[offset] : '\0'; }
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -594,16 +573,12 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth) {
     return JSON();
   }
   switch (c) {
-    case '"':
-      return ParseString(text, offset);
-    case '[':
-      return ParseArray(text, offset, depth);
-    case '{':
-      return ParseObject(text, offset, depth);
+    case '"': return ParseString(text, offset);
+    case '[': return ParseArray(text, offset, depth);
+    case '{': return ParseObject(text, offset, depth);
     case 't':
     case 'f':
-    case 'n':
-      return ParseWord(text, offset);
+    case 'n': return ParseWord(text, offset);
     default:
       if (c == '-' || IsDigit(c)) return ParseNumber(text, offset);
       Report(kUnknownStart, c);

@@ -35,8 +35,7 @@ class JSON {
   JSON(const char* text);
   JSON(double number) noexcept;
   // Any integer width is widened to signed 64 bits; bool has its own constructor below.
-  template <typename T,
-            typename std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+  template <typename T, typename std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
   JSON(T number) noexcept : payload_(), kind_(Kind::Integer) {
     payload_.integer = static_cast<std::int64_t>(number);
   }
@@ -53,8 +52,7 @@ class JSON {
   JSON& operator=(const std::string& text);
   JSON& operator=(const char* text);
   JSON& operator=(double number);
-  template <typename T,
-            typename std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+  template <typename T, typename std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
   JSON& operator=(T number) {
     SetInteger(static_cast<std::int64_t>(number));
     return *this;

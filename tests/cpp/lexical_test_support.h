@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the tests of the lexical resources: a scratch directory for the data files
-// the tests write, and a parser for the log records captured from standard error.
+// Shared by the tests of the lexical resources: a scratch directory for the data files the tests
+// write, and a runner that captures the log records a piece of code writes.
 
 #include <gtest/gtest.h>
 
@@ -12,32 +12,26 @@
 #include <string>
 #include <vector>
 
+#include "tokenizer/limonp/Logger.h"
+
 namespace lexical_test {
 
 class TempDir {
  public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "lumotext-lex-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot create a scratch directory");
-    }
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch directory");
     path_ = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // Writes `content` byte for byte and returns the file's path.
-  std::string Write(const std::string& name, const std::string& content) const {
-    const std::string file = Path(name);
-    std::ofstream out(file, std::ios::binary);
-    out << content;
-    return file;
-  }
   std::string Path(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& content) const {
+    std::ofstream(Path(name), std::ios::binary) << content;
+    return Path(name);
+  }
 
  private:
   std::filesystem::path path_;
@@ -51,11 +45,11 @@ struct Record {
   std::string message;
 };
 
-// Splits captured standard error into records; any text that is not a whole record line makes
-// the test fail, so stray output or a missing line feed is caught too.
+// Splits captured standard error into records, checking the layout of each line (time stamp,
+// label, ":" line, level, message, line feed) on the way.
 inline std::vector<Record> ParseRecords(const std::string& captured) {
   static const std::regex kRecord(
-      R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}) ([^ :]+):(\d+) (DEBUG|INFO|WARN|ERROR|FATAL) (.*)$)");
+      R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) ([^ :]+):(\d+) (DEBUG|INFO|WARN|ERROR|FATAL) (.*)$)");
   std::vector<Record> records;
   std::size_t start = 0;
   while (start < captured.size()) {
@@ -76,14 +70,32 @@ inline std::vector<Record> ParseRecords(const std::string& captured) {
   return records;
 }
 
-// The messages of the captured records, each prefixed by its level, for compact comparisons.
-inline std::vector<std::string> Messages(const std::string& captured, const std::string& label) {
+// The records as "LEVEL message", all expected from the unit `label`; their line numbers go to
+// `lines` when given.
+inline std::vector<std::string> ParseRecords(const std::string& captured, const std::string& label,
+                                             std::vector<int>* lines = nullptr) {
   std::vector<std::string> out;
   for (const Record& r : ParseRecords(captured)) {
     EXPECT_EQ(r.label, label);
     out.push_back(r.level + " " + r.message);
+    if (lines) lines->push_back(r.line);
   }
   return out;
+}
+
+// Runs `f` with standard error captured and returns its records; a FATAL stop is caught and
+// reported through `fatal`.
+template <class F>
+std::vector<std::string> Records(const std::string& label, F f, bool* fatal = nullptr) {
+  testing::internal::CaptureStderr();
+  bool stopped = false;
+  try {
+    f();
+  } catch (const lumo::typing::text::limonp::FatalError&) {
+    stopped = true;
+  }
+  if (fatal) *fatal = stopped;
+  return ParseRecords(testing::internal::GetCapturedStderr(), label);
 }
 
 }  // namespace lexical_test

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -139,6 +140,39 @@ TEST(DistinctRuns, StringTokensInByteOrderWithFirstPositionAndCount) {
     const auto first = std::find(owned.begin(), owned.end(), token) - owned.begin();
     EXPECT_EQ(runs[i].first, static_cast<std::size_t>(first));
     EXPECT_EQ(runs[i].count, static_cast<std::size_t>(std::count(owned.begin(), owned.end(), token)));
+  }
+}
+
+// Tokens of every size up to past the sixteen bytes that the sort compares as numbers, over
+// an alphabet with the zero byte and a byte above 0x7F, against std::map's ordering.
+TEST(DistinctRuns, StringTokensOfEverySizeMatchAnOrderedMap) {
+  const std::string alphabet("\0a\xff", 3);
+  std::uint64_t state = 99;
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::string> owned;
+    for (int i = 0; i < 60; ++i) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      // Short tokens vary in every byte, longer ones past a shared twelve-byte stem.
+      const std::size_t size = (state >> 40) % 21;  // 0 to 20 bytes
+      const std::size_t stem = size > 12 ? 12 : 0;
+      std::string token(size, 'a');
+      for (std::size_t k = stem; k < size; ++k) token[k] = alphabet[(state >> (k * 3 % 60)) % 3];
+      owned.push_back(token);
+    }
+    std::map<std::string, std::pair<std::size_t, std::size_t>> model;  // first position, count
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+      auto [it, fresh] = model.try_emplace(owned[i], i, 0);
+      ++it->second.second;
+    }
+    const auto runs = DistinctRuns(std::vector<std::string_view>(owned.begin(), owned.end()));
+    ASSERT_EQ(runs.size(), model.size());
+    auto it = model.begin();
+    for (const auto& run : runs) {
+      EXPECT_EQ(owned[run.first], it->first);
+      EXPECT_EQ(run.first, it->second.first);
+      EXPECT_EQ(run.count, it->second.second);
+      ++it;
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -11,132 +12,79 @@
 #include "tokenizer/jieba/KeywordExtractor.h"
 
 namespace jieba = lumo::typing::text::jieba;
-namespace limonp = lumo::typing::text::limonp;
-using jieba::KeywordExtractor;
-using lexical_test::Messages;
-using lexical_test::TempDir;
+using lexical_test::Records;
+using Strings = std::vector<std::string>;
+using IdfMap = std::unordered_map<std::string, double>;
 
 namespace {
 
-constexpr const char* kLabel = "csrc/tokenizer/jieba/KeywordExtractor";
-
-// The extractor is built over a real dictionary and model, as the tokenizer builds it.
+// Builds the extractor over a real dictionary and model, as the tokenizer does.
 class KeywordResources : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dict_ = std::make_unique<jieba::DictTrie>(dir_.Write("dict.txt", "\xE4\xB8\xAD 3 n\n\xE4\xB8\xAD\xE6\x96\x87 2 nz\n"));
-    model_ = std::make_unique<jieba::HMMModel>(dir_.Write("hmm.model",
-                                                          "-1 -2 -3 -4\n-1 -2 -3 -4\n-1 -2 -3 -4\n-1 -2 -3 -4\n"
-                                                          "-1 -2 -3 -4\na:-1\nb:-1\nc:-1\nd:-1\n"));
-  }
+  KeywordResources()
+      : dict_(dir_.Write("dict", "\xE4\xB8\xAD 3 n\n")),
+        model_(dir_.Write("hmm", "0 0 0 0\n0 0 0 0\n0 0 0 0\n0 0 0 0\n0 0 0 0\na:-1\nb:-1\nc:-1\nd:-1\n")) {}
 
-  // Builds an extractor from the given file texts; returns null when construction stopped.
-  std::unique_ptr<KeywordExtractor> Build(const std::string& idf, const std::string& stop_words) {
-    return BuildFromPaths(dir_.Write("idf.txt", idf), dir_.Write("stop.txt", stop_words));
-  }
-
-  std::unique_ptr<KeywordExtractor> BuildFromPaths(const std::string& idf_path, const std::string& stop_path) {
-    std::unique_ptr<KeywordExtractor> extractor;
-    testing::internal::CaptureStderr();
-    try {
-      extractor = std::make_unique<KeywordExtractor>(dict_.get(), model_.get(), idf_path, stop_path);
-    } catch (const limonp::FatalError&) {
-    }
-    records_ = Messages(testing::internal::GetCapturedStderr(), kLabel);
+  std::unique_ptr<jieba::KeywordExtractor> Build(const std::string& idf_path, const std::string& stop_path) {
+    std::unique_ptr<jieba::KeywordExtractor> extractor;
+    records_ = Records("csrc/tokenizer/jieba/KeywordExtractor", [&] {
+      extractor = std::make_unique<jieba::KeywordExtractor>(&dict_, &model_, idf_path, stop_path);
+    });
     return extractor;
   }
 
-  TempDir dir_;
-  std::unique_ptr<jieba::DictTrie> dict_;
-  std::unique_ptr<jieba::HMMModel> model_;
-  std::vector<std::string> records_;
+  lexical_test::TempDir dir_;
+  jieba::DictTrie dict_;
+  jieba::HMMModel model_;
+  Strings records_;
 };
 
-struct IdfCase {
-  const char* name;
-  std::string text;
-  std::unordered_map<std::string, double> map;
-  double average;
-  std::vector<std::string> records;
-};
-
-void PrintTo(const IdfCase& c, std::ostream* os) { *os << c.name; }
-
-class IdfLoading : public KeywordResources, public ::testing::WithParamInterface<IdfCase> {};
+// (IDF file, map, average, records): empty and rejected lines count in the average's divisor,
+// and a repeated word adds both of its values.
+class IdfLoading : public KeywordResources,
+                   public ::testing::WithParamInterface<std::tuple<std::string, IdfMap, double, Strings>> {};
 
 TEST_P(IdfLoading, MapAverageAndRecords) {
-  const IdfCase& c = GetParam();
-  const std::unique_ptr<KeywordExtractor> extractor = Build(c.text, "");
+  const auto& [text, map, average, records] = GetParam();
+  const auto extractor = Build(dir_.Write("idf", text), dir_.Write("stop", ""));
   ASSERT_TRUE(extractor);
-  EXPECT_EQ(extractor->GetIdfMap(), c.map);
-  EXPECT_DOUBLE_EQ(extractor->GetIdfAverage(), c.average);
-  EXPECT_EQ(records_, c.records);
+  EXPECT_EQ(extractor->GetIdfMap(), map);
+  EXPECT_EQ(extractor->GetIdfAverage(), average);
+  EXPECT_EQ(records_, records);
 }
 
-// Empty and rejected lines count in the divisor of the average; a repeated word adds both values.
 INSTANTIATE_TEST_SUITE_P(
     Files, IdfLoading,
     ::testing::Values(
-        IdfCase{"EmptyLineCounted",
-                "\xE7\x94\xB2 2\n\n\xE4\xB9\x99 4\n",
-                {{"\xE7\x94\xB2", 2.0}, {"\xE4\xB9\x99", 4.0}},
-                2.0,
-                {"ERROR lineno: 1 empty. skipped."}},
-        IdfCase{"DuplicateKeepsLaterValue", "a 2\na 4\n", {{"a", 4.0}}, 3.0, {}},
-        IdfCase{"ThreeColumns",
-                "a 3\nb 1 2\n",
-                {{"a", 3.0}},
-                1.5,
-                {"ERROR line: b 1 2, lineno: 1 empty. skipped."}},
-        IdfCase{"DoubleSpace", "a  1\nb 5\n", {{"b", 5.0}}, 2.5, {"ERROR line: a  1, lineno: 0 empty. skipped."}},
-        IdfCase{"OneColumn", "lonely\n", {}, 0.0, {"ERROR line: lonely, lineno: 0 empty. skipped."}},
-        IdfCase{"CarriageReturnLeavesTheValue", "a 2.5\r\nb 1.5\r\n", {{"a", 2.5}, {"b", 1.5}}, 2.0, {}},
-        IdfCase{"NonNumericIsZero", "a x\nb 4\n", {{"a", 0.0}, {"b", 4.0}}, 2.0, {}},
-        IdfCase{"NoFinalNewline", "a 1\nb 2", {{"a", 1.0}, {"b", 2.0}}, 1.5, {}}),
-    [](const ::testing::TestParamInfo<IdfCase>& info) { return std::string(info.param.name); });
+        std::make_tuple("\xE7\x94\xB2 2\n\n\xE4\xB9\x99 4\n", IdfMap{{"\xE7\x94\xB2", 2}, {"\xE4\xB9\x99", 4}}, 2.0,
+                        Strings{"ERROR lineno: 1 empty. skipped."}),
+        std::make_tuple("a 2\na 4\n", IdfMap{{"a", 4}}, 3.0, Strings{}),
+        std::make_tuple("a 3\nb 1 2\n", IdfMap{{"a", 3}}, 1.5, Strings{"ERROR line: b 1 2, lineno: 1 empty. skipped."}),
+        std::make_tuple("a  1\nb 5", IdfMap{{"b", 5}}, 2.5, Strings{"ERROR line: a  1, lineno: 0 empty. skipped."}),
+        std::make_tuple("a 2.5\r\nb x\r\n", IdfMap{{"a", 2.5}, {"b", 0}}, 1.25, Strings{})));
 
-TEST_F(KeywordResources, EmptyIdfFileGivesNoAverage) {
-  const std::unique_ptr<KeywordExtractor> extractor = Build("", "");
+TEST_F(KeywordResources, EmptyIdfFileAndStopWordsKeptAsRead) {
+  const auto extractor = Build(dir_.Write("idf", ""), dir_.Write("stop", "\xE7\x9A\x84\n\n\xE4\xBA\x86\r\n\xE7\x9A\x84\nend"));
   ASSERT_TRUE(extractor);
   EXPECT_TRUE(extractor->GetIdfMap().empty());
-  EXPECT_TRUE(std::isnan(extractor->GetIdfAverage()));
+  EXPECT_TRUE(std::isnan(extractor->GetIdfAverage()));  // 0 / 0 lines; nothing reads it
+  EXPECT_EQ(extractor->GetStopWords(), (std::unordered_set<std::string>{"\xE7\x9A\x84", "", "\xE4\xBA\x86\r", "end"}));
   EXPECT_TRUE(records_.empty());
 }
 
-TEST_F(KeywordResources, StopWordsAreKeptAsRead) {
-  const std::unique_ptr<KeywordExtractor> extractor = Build("a 1\n", "\xE7\x9A\x84\n\n\xE4\xBA\x86\r\n\xE7\x9A\x84\nend");
-  ASSERT_TRUE(extractor);
-  EXPECT_EQ(extractor->GetStopWords(),
-            (std::unordered_set<std::string>{"\xE7\x9A\x84", "", "\xE4\xBA\x86\r", "end"}));
-  EXPECT_TRUE(records_.empty());
-}
+// (IDF file exists, stop-word file exists): the IDF file is read first.
+class MissingKeywordFile : public KeywordResources, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
-TEST_F(KeywordResources, EmptyStopWordFileHoldsNothing) {
-  const std::unique_ptr<KeywordExtractor> extractor = Build("a 1\n", "");
-  ASSERT_TRUE(extractor);
-  EXPECT_TRUE(extractor->GetStopWords().empty());
-}
-
-class MissingKeywordFile : public KeywordResources,
-                           public ::testing::WithParamInterface<std::pair<bool, bool>> {};
-
-// The IDF file is read first, so with both missing only its failure is reported.
 TEST_P(MissingKeywordFile, StopsConstruction) {
   const auto [idf_exists, stop_exists] = GetParam();
-  const std::string idf = idf_exists ? dir_.Write("idf.txt", "a 1\n") : dir_.Path("no-idf.txt");
-  const std::string stop = stop_exists ? dir_.Write("stop.txt", "x\n") : dir_.Path("no-stop.txt");
-  EXPECT_FALSE(BuildFromPaths(idf, stop));
-  const std::string missing = idf_exists ? stop : idf;
-  EXPECT_EQ(records_, (std::vector<std::string>{"FATAL exp: [ifs.is_open()] false. open " + missing + " failed"}));
+  const std::string idf = idf_exists ? dir_.Write("idf", "a 1\n") : dir_.Path("no-idf");
+  const std::string stop = stop_exists ? dir_.Write("stop", "x\n") : dir_.Path("no-stop");
+  EXPECT_FALSE(Build(idf, stop));
+  EXPECT_EQ(records_, Strings{"FATAL exp: [ifs.is_open()] false. open " + (idf_exists ? stop : idf) + " failed"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MissingKeywordFile,
-                         ::testing::Values(std::make_pair(false, true), std::make_pair(true, false),
-                                           std::make_pair(false, false)));
-
-TEST_F(KeywordResources, EmptyPathsCannotBeOpened) {
-  EXPECT_FALSE(BuildFromPaths("", dir_.Write("stop.txt", "x\n")));
-  EXPECT_EQ(records_, (std::vector<std::string>{"FATAL exp: [ifs.is_open()] false. open  failed"}));
-}
+                         ::testing::Values(std::make_tuple(false, true), std::make_tuple(true, false),
+                                           std::make_tuple(false, false)));
 
 }  // namespace

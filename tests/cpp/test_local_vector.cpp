@@ -1,128 +1,87 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <utility>
+#include <tuple>
 
 #include "tokenizer/limonp/LocalVector.h"
 
-using lumo::typing::text::limonp::LocalVector;
+using Vec = lumo::typing::text::limonp::LocalVector<std::uint32_t>;
 
 namespace {
 
-LocalVector<std::uint32_t> Filled(std::size_t n) {
-  LocalVector<std::uint32_t> v;
-  for (std::size_t i = 0; i < n; ++i) {
-    v.push_back(static_cast<std::uint32_t>(i * 7));
-  }
+Vec Filled(std::size_t n, std::size_t reserve = 0) {
+  Vec v;
+  v.reserve(reserve);
+  for (std::uint32_t i = 0; i < n; ++i) v.push_back(i * 7);
   return v;
 }
 
-void ExpectElements(const LocalVector<std::uint32_t>& v, std::size_t n) {
-  ASSERT_EQ(v.size(), n);
+bool Holds(const Vec& v, std::size_t n) {
   std::size_t i = 0;
   for (std::uint32_t x : v) {
-    EXPECT_EQ(x, i * 7) << "at " << i;
-    ++i;
+    if (x != i++ * 7) return false;
   }
-  EXPECT_EQ(i, n);
+  return i == n && v.size() == n;
 }
 
-struct GrowthCase {
-  std::size_t pushes;
-  std::size_t capacity;
-  bool local;
-};
+// (elements appended, capacity reserved first, expected capacity): 16 inline, doubling when
+// full, and a reserve takes exactly what it is asked for.
+class LocalVectorGrowth : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
 
-class LocalVectorGrowth : public ::testing::TestWithParam<GrowthCase> {};
-
-TEST_P(LocalVectorGrowth, DoublesWhenFull) {
-  const GrowthCase c = GetParam();
-  LocalVector<std::uint32_t> v = Filled(c.pushes);
-  EXPECT_EQ(v.capacity(), c.capacity);
-  EXPECT_EQ(v.is_local(), c.local);
-  EXPECT_EQ(v.empty(), c.pushes == 0);
-  ExpectElements(v, c.pushes);
+TEST_P(LocalVectorGrowth, Capacity) {
+  const auto [pushes, reserve, capacity] = GetParam();
+  const Vec v = Filled(pushes, reserve);
+  EXPECT_EQ(v.capacity(), static_cast<std::size_t>(capacity));
+  EXPECT_EQ(v.is_local(), capacity == 16);
+  EXPECT_TRUE(Holds(v, pushes));
 }
 
-INSTANTIATE_TEST_SUITE_P(Pushes, LocalVectorGrowth,
-                         ::testing::Values(GrowthCase{0, 16, true}, GrowthCase{16, 16, true},
-                                           GrowthCase{17, 32, false}, GrowthCase{32, 32, false},
-                                           GrowthCase{33, 64, false}, GrowthCase{100, 128, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, LocalVectorGrowth,
+                         ::testing::Values(std::make_tuple(0, 0, 16), std::make_tuple(16, 0, 16),
+                                           std::make_tuple(17, 0, 32), std::make_tuple(33, 0, 64),
+                                           std::make_tuple(5, 10, 16), std::make_tuple(5, 20, 20),
+                                           std::make_tuple(21, 20, 40)));
 
-TEST(LocalVector, ReserveTakesExactlyTheRequestedBlockAndNeverShrinks) {
-  LocalVector<std::uint32_t> v = Filled(5);
-  v.reserve(10);  // within the inline buffer: nothing happens
-  EXPECT_TRUE(v.is_local());
-  EXPECT_EQ(v.capacity(), 16u);
-  v.reserve(20);
-  EXPECT_FALSE(v.is_local());
-  EXPECT_EQ(v.capacity(), 20u);
-  ExpectElements(v, 5);
+TEST(LocalVector, ReserveNeverShrinksAndClearReturnsInline) {
+  Vec v = Filled(5, 20);
   v.reserve(18);
   EXPECT_EQ(v.capacity(), 20u);
-  v.reserve(45);  // from one heap block to another
+  v.reserve(45);
   EXPECT_EQ(v.capacity(), 45u);
-  ExpectElements(v, 5);
-}
-
-TEST(LocalVector, ReserveThenFillDoublesFromTheReservedCapacity) {
-  LocalVector<std::uint32_t> v;
-  v.reserve(20);
-  for (std::uint32_t i = 0; i < 21; ++i) {
-    v.push_back(i * 7);
-  }
-  EXPECT_EQ(v.capacity(), 40u);
-  ExpectElements(v, 21);
-}
-
-TEST(LocalVector, ClearReturnsToTheInlineBuffer) {
-  LocalVector<std::uint32_t> v = Filled(40);
+  EXPECT_TRUE(Holds(v, 5));
   v.clear();
-  EXPECT_TRUE(v.empty());
-  EXPECT_TRUE(v.is_local());
-  EXPECT_EQ(v.capacity(), 16u);
-  v.push_back(0);
-  ExpectElements(v, 1);
+  EXPECT_TRUE(v.empty() && v.is_local() && v.capacity() == 16u);
 }
 
+// The argument points into the heap block that growing releases.
 TEST(LocalVector, PushingOwnElementWhileGrowingCopiesTheValue) {
-  LocalVector<std::uint32_t> v = Filled(16);
-  v.push_back(v[3]);  // the storage moves while the argument points into it
-  ASSERT_EQ(v.size(), 17u);
-  EXPECT_EQ(v[16], 21u);
+  Vec v = Filled(32);
+  v.push_back(v[2]);
+  EXPECT_EQ(v[32], 14u);
 }
 
-class LocalVectorCopy : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
+class LocalVectorCopy : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
-// Copies keep size and capacity, own their storage, and assignment replaces what was there.
+// Copies keep size and capacity, and own their storage.
 TEST_P(LocalVectorCopy, CopiesAreIndependent) {
   const auto [source_size, target_size] = GetParam();
-  const LocalVector<std::uint32_t> source = Filled(source_size);
-
-  LocalVector<std::uint32_t> constructed(source);
-  EXPECT_EQ(constructed.capacity(), source.capacity());
-  EXPECT_EQ(constructed.is_local(), source.is_local());
-  ExpectElements(constructed, source_size);
-
-  LocalVector<std::uint32_t> assigned = Filled(target_size);
+  const Vec source = Filled(source_size);
+  Vec constructed(source);
+  Vec assigned = Filled(target_size);
   assigned = source;
-  EXPECT_EQ(assigned.capacity(), source.capacity());
-  EXPECT_EQ(assigned.is_local(), source.is_local());
-  ExpectElements(assigned, source_size);
-
-  LocalVector<std::uint32_t>& alias = assigned;
-  assigned = alias;  // self-assignment keeps the elements
-  ExpectElements(assigned, source_size);
-
-  if (source_size > 0) {
-    constructed[0] = 999;
-    assigned[0] = 998;
-    EXPECT_EQ(source[0], 0u);
+  Vec& alias = assigned;
+  assigned = alias;
+  for (Vec* copy : {&constructed, &assigned}) {
+    EXPECT_EQ(copy->capacity(), source.capacity());
+    EXPECT_EQ(copy->is_local(), source.is_local());
+    EXPECT_TRUE(Holds(*copy, source_size));
+    if (source_size > 0) (*copy)[0] = 999;
   }
+  EXPECT_TRUE(Holds(source, source_size));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, LocalVectorCopy,
-                         ::testing::Values(std::make_pair(3, 0), std::make_pair(3, 40), std::make_pair(40, 3),
-                                           std::make_pair(40, 70), std::make_pair(0, 40)));
+                         ::testing::Values(std::make_tuple(3, 0), std::make_tuple(3, 40), std::make_tuple(40, 3),
+                                           std::make_tuple(40, 70), std::make_tuple(0, 40)));
 
 }  // namespace

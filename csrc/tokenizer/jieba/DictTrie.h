@@ -27,9 +27,8 @@ const std::size_t DICT_COLUMN_NUM = 3;
 // main dictionary or an unreadable file stops construction with a FATAL record), read-only after.
 class DictTrie {
  public:
-  // Weight given to user words that carry no frequency of their own. The underlying type is
-  // fixed so that any int is a valid option (values other than 0 and 1 mean the maximum);
-  // without it, converting 7 into the enumeration would be undefined behaviour.
+  // Weight given to user words that carry no frequency of their own. The fixed underlying type
+  // makes every int a valid value, so values other than these three are well defined (maximum).
   enum UserWordWeightOption : int {
     UserWordWeightMin = 0,
     UserWordWeightMedian = 1,
@@ -59,6 +58,11 @@ class DictTrie {
   void Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<Dag>& dags,
             std::size_t max_word_length) const {
     trie_->Find(begin, end, dags, max_word_length);
+  }
+  // Those of positions [first, last) only (see Trie::FindWindow).
+  void FindWindow(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t first,
+                  std::size_t last, std::vector<Dag>& dags, std::size_t max_word_length) const {
+    trie_->FindWindow(begin, end, first, last, dags, max_word_length);
   }
 
   bool IsSingleRuneUserWord(Rune rune) const { return single_rune_user_words_.count(rune) > 0; }
@@ -104,6 +108,9 @@ class DictTrie {
   void LoadDict(const std::string& file_path) {
     std::ifstream ifs(file_path.c_str());
     LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << file_path << " failed.";
+    // Reserving the entries up front spares the copies of regrowth, and without user
+    // dictionaries Shrink then finds the storage already exact.
+    static_node_infos_.reserve(static_node_infos_.size() + CountEntryLines(ifs));
     std::string line;
     std::vector<std::string> buf;
     DictUnit node_info;
@@ -117,6 +124,28 @@ class DictTrie {
         static_node_infos_.push_back(node_info);
       }
     }
+  }
+
+  // Non-empty lines, each of which becomes at most one entry; the stream is left rewound. Empty
+  // lines are left out so that a file of blank lines, which fails anyway, reserves nothing.
+  static std::size_t CountEntryLines(std::ifstream& ifs) {
+    std::size_t lines = 0;
+    bool open_line = false;
+    char chunk[1 << 16];
+    while (ifs.read(chunk, sizeof(chunk)) || ifs.gcount() > 0) {
+      const std::streamsize got = ifs.gcount();
+      for (std::streamsize i = 0; i < got; ++i) {
+        if (chunk[i] != '\n') {
+          open_line = true;
+        } else if (open_line) {
+          ++lines;
+          open_line = false;
+        }
+      }
+    }
+    ifs.clear();
+    ifs.seekg(0);
+    return lines + (open_line ? 1 : 0);
   }
 
   bool MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight, const std::string& tag) {

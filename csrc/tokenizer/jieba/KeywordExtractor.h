@@ -10,9 +10,9 @@
 
 #include "tokenizer/jieba/DictTrie.h"
 #include "tokenizer/jieba/HMMModel.h"
+#include "tokenizer/jieba/MixSegment.h"
 #include "tokenizer/limonp/Logger.h"
 #include "tokenizer/limonp/StringUtil.h"
-// #include "tokenizer/jieba/MixSegment.h"  (with the extractor's own segmenter, below)
 
 namespace lumo::typing::text::jieba {
 
@@ -21,10 +21,9 @@ namespace lumo::typing::text::jieba {
 class KeywordExtractor {
  public:
   // `dict_trie` and `model` are not owned and must outlive the extractor.
-  KeywordExtractor([[maybe_unused]] const DictTrie* dict_trie, [[maybe_unused]] const HMMModel* model,
-                   const std::string& idf_path, const std::string& stop_word_path)
-      :  // segment_(dict_trie, model),
-        idf_average_(0.0) {
+  KeywordExtractor(const DictTrie* dict_trie, const HMMModel* model, const std::string& idf_path,
+                   const std::string& stop_word_path)
+      : segment_(dict_trie, model), idf_average_(0.0) {
     LoadIdfDict(idf_path);
     LoadStopWordDict(stop_word_path);
   }
@@ -72,7 +71,8 @@ class KeywordExtractor {
     }
   }
 
-  // MixSegment segment_;  (its own segmenter over the caller's dictionary and model)
+  // Its own segmenter over the caller's dictionary and model.
+  MixSegment segment_;
   std::unordered_map<std::string, double> idf_map_;
   double idf_average_;
   std::unordered_set<std::string> stop_words_;

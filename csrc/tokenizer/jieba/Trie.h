@@ -163,11 +163,19 @@ class Trie {
   // `max_word_length` runes; the one-rune pair is recorded whatever the limit.
   void Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<Dag>& dags,
             std::size_t max_word_length) const {
+    FindWindow(begin, end, 0, static_cast<std::size_t>(end - begin), dags, max_word_length);
+  }
+
+  // The Dags of positions [first, last) of the range [begin, end) only, dags[k] for position
+  // first + k; words are still followed to the end of the whole range, and end positions count
+  // from `begin`, so the records equal those that Find gives for the same positions.
+  void FindWindow(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t first,
+                  std::size_t last, std::vector<Dag>& dags, std::size_t max_word_length) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
     dags.clear();
-    dags.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      Dag& dag = dags[i];
+    dags.resize(last - first);
+    for (std::size_t i = first; i < last; ++i) {
+      Dag& dag = dags[i - first];
       dag.rune_str = begin[i];
       const TrieNode* node = root_->children.Find(begin[i].rune);
       dag.candidates.push_back(Dag::Candidate(i, node == nullptr ? nullptr : node->unit));

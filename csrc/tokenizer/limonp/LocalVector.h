@@ -1,14 +1,17 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 namespace lumo::typing::text::limonp {
 
 // A vector that keeps its first 16 elements inside the object, so that the runes of a short
 // sentence or word never touch the heap. Only for plain records (runes, rune records, pairs of
-// a position and a pointer): elements are never constructed or destroyed one by one.
+// a position and a pointer): elements are copied bitwise and never destroyed one by one, and
+// storage is left unconstructed until an element is appended, so a new vector costs nothing
+// beyond its three fields (a trie look-up builds one per rune of the text).
 template <class T>
 class LocalVector {
   static_assert(std::is_trivially_copy_constructible<T>::value &&
@@ -25,9 +28,9 @@ class LocalVector {
   using reference = T&;
   using const_reference = const T&;
 
-  LocalVector() : ptr_(buffer_), size_(0), capacity_(LOCAL_VECTOR_BUFFER_SIZE) {}
+  LocalVector() : ptr_(Local()), size_(0), capacity_(LOCAL_VECTOR_BUFFER_SIZE) {}
 
-  LocalVector(const LocalVector& other) : ptr_(buffer_), size_(0), capacity_(LOCAL_VECTOR_BUFFER_SIZE) {
+  LocalVector(const LocalVector& other) : ptr_(Local()), size_(0), capacity_(LOCAL_VECTOR_BUFFER_SIZE) {
     CopyFrom(other);
   }
 
@@ -46,10 +49,10 @@ class LocalVector {
       // `value` may live inside this vector; copy it before the storage moves.
       const T copy = value;
       reserve(capacity_ * 2);
-      ptr_[size_++] = copy;
+      ::new (static_cast<void*>(ptr_ + size_++)) T(copy);
       return;
     }
-    ptr_[size_++] = value;
+    ::new (static_cast<void*>(ptr_ + size_++)) T(value);
   }
 
   // Grows to exactly `n` elements of storage; never shrinks.
@@ -57,8 +60,8 @@ class LocalVector {
     if (n <= capacity_) {
       return;
     }
-    T* next = new T[n];
-    std::copy(ptr_, ptr_ + size_, next);
+    T* next = Allocate(n);
+    std::uninitialized_copy(ptr_, ptr_ + size_, next);
     ReleaseHeap();
     ptr_ = next;
     capacity_ = n;
@@ -67,7 +70,7 @@ class LocalVector {
   // Back to the inline buffer: size 0, capacity 16.
   void clear() {
     ReleaseHeap();
-    ptr_ = buffer_;
+    ptr_ = Local();
     size_ = 0;
     capacity_ = LOCAL_VECTOR_BUFFER_SIZE;
   }
@@ -81,7 +84,7 @@ class LocalVector {
   size_type capacity() const { return capacity_; }
   bool empty() const { return size_ == 0; }
   // True while the elements live in the inline buffer.
-  bool is_local() const { return ptr_ == buffer_; }
+  bool is_local() const { return ptr_ == Local(); }
 
   iterator begin() { return ptr_; }
   iterator end() { return ptr_ + size_; }
@@ -94,20 +97,25 @@ class LocalVector {
   // Expects this vector to be in its cleared state.
   void CopyFrom(const LocalVector& other) {
     if (!other.is_local()) {
-      ptr_ = new T[other.capacity_];
+      ptr_ = Allocate(other.capacity_);
       capacity_ = other.capacity_;
     }
-    std::copy(other.ptr_, other.ptr_ + other.size_, ptr_);
+    std::uninitialized_copy(other.ptr_, other.ptr_ + other.size_, ptr_);
     size_ = other.size_;
   }
 
+  static T* Allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+
   void ReleaseHeap() {
-    if (ptr_ != buffer_) {
-      delete[] ptr_;
+    if (!is_local()) {
+      ::operator delete(ptr_);
     }
   }
 
-  T buffer_[LOCAL_VECTOR_BUFFER_SIZE];
+  T* Local() { return reinterpret_cast<T*>(buffer_); }
+  const T* Local() const { return reinterpret_cast<const T*>(buffer_); }
+
+  alignas(T) unsigned char buffer_[LOCAL_VECTOR_BUFFER_SIZE * sizeof(T)];
   T* ptr_;
   std::size_t size_;
   std::size_t capacity_;

@@ -1,0 +1,163 @@
+// What Python cannot reach: the token-key escaping on its own, and write failures injected
+// into the model writer's stream.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "bm25/BM25.h"
+#include "bm25/ModelFileWriter.h"
+#include "bm25/TokenKey.h"
+#include "json/JSON.h"
+
+namespace fs = std::filesystem;
+using lumo::typing::text::BM25;
+using lumo::typing::text::EscapeTokenKey;
+using lumo::typing::text::UnescapeTokenKey;
+using lumo::typing::text::WriteModelFile;
+using lumo::typing::text::json::JSON;
+
+namespace {
+
+// The token as a model file gives it back: written as a member name, parsed, unescaped.
+std::string ThroughFile(const std::string& token) {
+  const JSON parsed = JSON::Load("{\"" + EscapeTokenKey(token) + "\": 1}");
+  return parsed.Entries().size() == 1 ? UnescapeTokenKey(parsed.Entries().begin()->first) : "<lost>";
+}
+
+TEST(TokenKey, WrittenFormIsStandardJson) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain \xe4\xb8\xad\x7f/", "plain \xe4\xb8\xad\x7f/"},  // unchanged
+      {"a\"b", "a\\\"b"},
+      {"a\\b\\", "a\\\\b\\\\"},
+      {"\\u0041", "\\u005cu0041"},  // not to be taken for an escape once parsed
+      {"\\\\u", "\\\\\\u005cu"},
+      {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+      {std::string("\0\x01\x0b\x1f", 4), "\\u0000\\u0001\\u000b\\u001f"}};
+  for (const auto& [token, written] : cases) {
+    EXPECT_EQ(EscapeTokenKey(token), written);
+    EXPECT_EQ(ThroughFile(token), token);
+  }
+}
+
+TEST(TokenKey, EveryByteInEveryNeighbourhoodRoundTrips) {
+  const std::vector<std::string> neighbours = {"", "\\", "u", "\\u", "\"", "u0041", "\\u0041", "\\\\"};
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string b(1, static_cast<char>(byte));
+    for (const std::string& n : neighbours)
+      for (const std::string& token : {b + n, n + b, n + b + n}) ASSERT_EQ(ThroughFile(token), token) << byte;
+  }
+}
+
+TEST(TokenKey, UnicodeEscapesOfOtherWritersDecode) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"\\u0041b", "Ab"},
+      {"\\u4e2d\\u00E9", "\xe4\xb8\xad\xc3\xa9"},
+      {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
+      {"\\ud83dx", "\\ud83dx"},  // a lone surrogate has no UTF-8 form and stays as written
+      {"a\\/b", "a/b"}};
+  for (const auto& [member, token] : cases)
+    EXPECT_EQ(UnescapeTokenKey(JSON::Load("{\"" + member + "\": 1}").Entries().begin()->first), token);
+}
+
+// Takes `capacity` bytes and then fails, as a full disk does.
+class FailingBuffer : public std::streambuf {
+ public:
+  explicit FailingBuffer(std::size_t capacity) : room_(capacity) {}
+
+ protected:
+  int_type overflow(int_type ch) override {
+    if (room_ == 0 || traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::eof();
+    --room_;
+    return ch;
+  }
+  std::streamsize xsputn(const char*, std::streamsize count) override {
+    const auto accepted = std::min<std::streamsize>(count, static_cast<std::streamsize>(room_));
+    room_ -= static_cast<std::size_t>(accepted);
+    return accepted;
+  }
+
+ private:
+  std::size_t room_;
+};
+
+BM25 Example() {
+  BM25 model(0.75, 1.2);
+  model.train(std::vector<std::string>{"a", "b"});
+  return model;
+}
+
+TEST(ModelFile, FailingStreamRaisesInsteadOfReturning) {
+  std::ostringstream whole;
+  Example().dump(whole);
+  const std::size_t size = whole.str().size();
+  for (std::size_t capacity : {std::size_t{0}, std::size_t{1}, size / 2, size - 1, size}) {
+    FailingBuffer buffer(capacity);
+    std::ostream out(&buffer);
+    if (capacity == size) {
+      EXPECT_NO_THROW(Example().dump(out));
+      continue;
+    }
+    try {
+      Example().dump(out);
+      ADD_FAILURE() << "dump returned although the stream failed at " << capacity;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Failed to dump: Unable to write file");
+    }
+  }
+}
+
+class ModelFileOnDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::path(::testing::TempDir()) / "modelfileXXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    target_ = dir_ / "model.json";
+    std::ofstream(target_) << "earlier model";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // The earlier file is intact and no temporary file is left beside it.
+  void ExpectUntouched() const {
+    std::ifstream in(target_);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier model");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  }
+
+  fs::path dir_, target_;
+};
+
+TEST_F(ModelFileOnDisk, WriteErrorKeepsTheEarlierFile) {
+  try {
+    WriteModelFile(target_.string(), [](std::ostream& out) {
+      out << "half a docu";
+      out.setstate(std::ios::badbit);  // the disk fills up here
+      Example().dump(out);
+    });
+    ADD_FAILURE() << "write error not reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Failed to dump: Unable to write file");
+  }
+  ExpectUntouched();
+}
+
+TEST_F(ModelFileOnDisk, ProducerFailureKeepsTheEarlierFile) {
+  EXPECT_THROW(WriteModelFile(target_.string(),
+                              [](std::ostream& out) {
+                                out << std::string(1 << 20, 'x');  // more than a buffer reaches the disk
+                                throw std::bad_alloc();
+                              }),
+               std::bad_alloc);
+  ExpectUntouched();
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+"""Training and writing of the B/E/M/S character-tagging model.
+
+States, in file order: B (first rune of a longer word), E (last rune), M (inner rune),
+S (one-rune word). The model combines two sources:
+
+* gold word segmentation (CoNLL-U FORMs): start, transition and emission counts;
+* the main dictionary: every entry contributes its rune positions, weighted by a function
+  of its frequency, so runes that the small gold corpus never shows still get emissions in
+  every state the dictionary lets them take.
+
+Everything is smoothed so that no table holds a zero probability. Runes outside both
+sources still get emissions from a fixed rune inventory (Unicode blocks below): word-forming
+runes in all four states at a floor value, symbols and punctuation in state S only, so that
+an unseen rune can never knock out every state of a Viterbi column.
+
+File layout: line 1 the four start log-probabilities, lines 2-5 the transition rows, lines
+6-9 the emission lines ``rune:logprob`` joined by ``,``. The comma and the colon are the
+item and field separators and so can never be keys; ASCII runes never reach the model (the
+segmenter cuts them by fixed rules before labelling), so no ASCII rune is written, which
+also keeps ``#`` (the comment marker) off the start of every emission line.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import unicodedata
+from typing import Iterable, Mapping, Sequence
+
+STATES = "BEMS"
+B, E, M, S = range(4)
+
+# Blocks whose runes get an emission even when no source shows them.
+INVENTORY_BLOCKS = (
+    (0x0080, 0x02FF),   # C1 controls, Latin-1 supplement, Latin extended, IPA, modifiers
+    (0x0370, 0x03FF),   # Greek
+    (0x0400, 0x04FF),   # Cyrillic
+    (0x2000, 0x2BFF),   # punctuation, super/subscripts, currency, arrows, maths, boxes, shapes
+    (0x3000, 0x30FF),   # CJK symbols and punctuation, kana
+    (0x3400, 0x4DBF),   # CJK unified ideographs extension A
+    (0x4E00, 0x9FFF),   # CJK unified ideographs
+    (0xF900, 0xFAFF),   # CJK compatibility ideographs
+    (0xFE30, 0xFE4F),   # CJK compatibility forms
+    (0xFF00, 0xFFEF),   # half- and full-width forms
+)
+
+FORBIDDEN_KEYS = frozenset(",:")
+
+
+def word_states(length: int) -> list[int]:
+    """State sequence of a word of ``length`` runes."""
+    if length <= 0:
+        return []
+    if length == 1:
+        return [S]
+    return [B] + [M] * (length - 2) + [E]
+
+
+def is_symbol(rune: str) -> bool:
+    """Punctuation, symbols, separators and controls: runes that make a word on their own."""
+    return unicodedata.category(rune)[0] in "PSZC"
+
+
+def is_writable_key(rune: str) -> bool:
+    """Whether the rune can be an emission key: non-ASCII (ASCII runes never reach the
+    model, and the separators ',' ':' and the comment mark '#' are ASCII) and not a
+    surrogate, which UTF-8 cannot carry."""
+    return len(rune) == 1 and ord(rune) >= 0x80 and not 0xD800 <= ord(rune) <= 0xDFFF
+
+
+def inventory() -> list[str]:
+    runes = []
+    for lo, hi in INVENTORY_BLOCKS:
+        for cp in range(lo, hi + 1):
+            ch = chr(cp)
+            if unicodedata.category(ch) != "Cn":
+                runes.append(ch)
+    return runes
+
+
+@dataclasses.dataclass(frozen=True)
+class HmmConfig:
+    trans_pseudo: float = 0.01      # pseudo-count for start and transition cells
+    gold_share: float = 0.8         # weight of the gold emission distribution in the mix
+    smoothing: float = 1e-4         # probability mass spread uniformly over a state's runes
+    dict_weight: str = "raw"        # how a dictionary frequency weighs its runes: raw|log|one
+
+
+@dataclasses.dataclass
+class HmmModel:
+    start: list[float]                  # log-probabilities, B E M S
+    trans: list[list[float]]            # trans[from][to]
+    emit: list[dict[str, float]]        # per state: rune -> log-probability
+
+
+def _freq_weight(freq: float, how: str) -> float:
+    if how == "raw":
+        return float(freq)
+    if how == "log":
+        return math.log1p(freq)
+    if how == "one":
+        return 1.0
+    raise ValueError(f"unknown dictionary weighting {how!r}")
+
+
+def _log_normalise(counts: Sequence[float], pseudo: float) -> list[float]:
+    total = math.fsum(counts) + pseudo * len(counts)
+    return [math.log((c + pseudo) / total) for c in counts]
+
+
+def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
+          config: HmmConfig = HmmConfig()) -> HmmModel:
+    """Train from gold sentences (each a sequence of word FORMs) and a word->frequency map."""
+    start = [0.0] * 4
+    trans = [[0.0] * 4 for _ in range(4)]
+    gold_emit: list[dict[str, float]] = [{} for _ in range(4)]
+    for forms in sentences:
+        labels: list[tuple[str, int]] = []
+        for form in forms:
+            labels.extend(zip(form, word_states(len(form))))
+        # Runs handed to the model start at word starts, so every word start counts.
+        for form in forms:
+            start[word_states(len(form))[0]] += 1
+        for (_, a), (_, b) in zip(labels, labels[1:]):
+            trans[a][b] += 1
+        for rune, state in labels:
+            if is_writable_key(rune):
+                gold_emit[state][rune] = gold_emit[state].get(rune, 0.0) + 1
+
+    dict_emit: list[dict[str, float]] = [{} for _ in range(4)]
+    for word in sorted(dictionary):
+        w = _freq_weight(dictionary[word], config.dict_weight)
+        if w <= 0:
+            continue
+        for rune, state in zip(word, word_states(len(word))):
+            if is_writable_key(rune):
+                dict_emit[state][rune] = dict_emit[state].get(rune, 0.0) + w
+
+    inv = inventory()
+    seen = set()
+    for maps in (gold_emit, dict_emit):
+        for m in maps:
+            seen.update(m)
+    emit: list[dict[str, float]] = []
+    for state in range(4):
+        gold, dic = gold_emit[state], dict_emit[state]
+        gold_total, dict_total = math.fsum(gold.values()), math.fsum(dic.values())
+        runes = set(gold) | set(dic)
+        # Runes without evidence for this state: word-forming ones may take any state,
+        # symbols only S (seen symbols keep what the data gives them).
+        for rune in inv:
+            if rune not in seen and (state == S or not is_symbol(rune)):
+                runes.add(rune)
+        for rune in seen:
+            if state == S or not is_symbol(rune):
+                runes.add(rune)
+        share = config.gold_share if gold_total > 0 else 0.0
+        if dict_total <= 0:
+            share = 1.0
+        floor = config.smoothing / len(runes)
+        m = {}
+        for rune in sorted(runes):
+            p = 0.0
+            if gold_total > 0:
+                p += share * gold.get(rune, 0.0) / gold_total
+            if dict_total > 0:
+                p += (1.0 - share) * dic.get(rune, 0.0) / dict_total
+            m[rune] = math.log((1.0 - config.smoothing) * p + floor)
+        emit.append(m)
+
+    return HmmModel(
+        start=_log_normalise(start, config.trans_pseudo),
+        trans=[_log_normalise(row, config.trans_pseudo) for row in trans],
+        emit=emit,
+    )
+
+
+def format_number(x: float) -> str:
+    """Fixed formatting keeps rebuilt files byte-identical."""
+    text = f"{x:.6f}"
+    return "0.000000" if text == "-0.000000" else text
+
+
+def emission_line(emit: Mapping[str, float]) -> str:
+    """One emission line, items ordered by code point.
+
+    Raises ValueError on a key the loader could not read back: a separator, a rune that
+    would start the line with the comment mark, or anything but one rune."""
+    items = []
+    for rune in sorted(emit):
+        if not is_writable_key(rune) or rune in FORBIDDEN_KEYS:
+            raise ValueError(f"rune {rune!r} cannot be an emission key")
+        items.append(f"{rune}:{format_number(emit[rune])}")
+    if not items:
+        raise ValueError("an emission line needs at least one item")
+    line = ",".join(items)
+    if line.lstrip(" \t\r\n\v\f").startswith("#"):
+        raise ValueError("emission line would read as a comment")
+    return line
+
+
+def model_lines(model: HmmModel) -> list[str]:
+    lines = ["# start log-probabilities: B E M S",
+             " ".join(format_number(x) for x in model.start),
+             "# transitions, one row per from-state B E M S; columns to B E M S"]
+    lines += [" ".join(format_number(x) for x in row) for row in model.trans]
+    for state in range(4):
+        lines.append(f"# emissions of {STATES[state]}")
+        lines.append(emission_line(model.emit[state]))
+    return lines
+
+
+def write_model(model: HmmModel, path: str) -> None:
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for line in model_lines(model):
+            f.write(line + "\n")
+
+
+def _split(text: str, sep: str) -> list[str]:
+    """Split as the loader does: a final empty piece (text ending in sep) is dropped."""
+    pieces = text.split(sep)
+    if pieces and pieces[-1] == "":
+        pieces.pop()
+    return pieces
+
+
+def parse_model(lines: Iterable[str]) -> HmmModel:
+    """Read a model back the way the segmenter's loader does: trimmed lines, blank lines
+    and lines starting with '#' skipped, nine significant lines. Strict: anything the
+    loader would reject raises ValueError."""
+    significant = []
+    for line in lines:
+        line = line.strip(" \t\n\v\f\r")
+        if not line or line.startswith("#"):
+            continue
+        significant.append(line)
+        if len(significant) == 9:
+            break
+    if len(significant) != 9:
+        raise ValueError(f"expected 9 significant lines, got {len(significant)}")
+
+    def numbers(line: str) -> list[float]:
+        fields = line.split(" ")
+        if len(fields) != 4:
+            raise ValueError(f"expected 4 fields, got {len(fields)}: {line[:40]!r}")
+        return [float(x) for x in fields]
+
+    start = numbers(significant[0])
+    trans = [numbers(line) for line in significant[1:5]]
+    emit = []
+    for line in significant[5:]:
+        m = {}
+        for item in _split(line, ","):
+            parts = _split(item, ":")
+            if len(parts) != 2:
+                raise ValueError(f"emission item {item!r} is not rune:number")
+            if len(parts[0]) != 1:
+                raise ValueError(f"emission key {parts[0]!r} is not one rune")
+            m[parts[0]] = float(parts[1])
+        emit.append(m)
+    return HmmModel(start, trans, emit)
