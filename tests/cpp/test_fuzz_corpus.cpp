@@ -55,7 +55,8 @@ TEST_P(FuzzCorpusReplay, EveryKeptInputHoldsTheProperty) {
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzCorpusReplay,
                          ::testing::Values(Target{"json_parser", lumo::fuzz::CheckJsonRoundTrip},
                                            Target{"loaders", lumo::fuzz::CheckLoaderInput},
-                                           Target{"segmenter", lumo::fuzz::CheckDecodeAndLookup}),
+                                           Target{"model_loader", lumo::fuzz::CheckModelLoad},
+                                           Target{"segmenter", lumo::fuzz::CheckSegmentation}),
                          [](const ::testing::TestParamInfo<Target>& info) { return info.param.name; });
 
 }  // namespace
