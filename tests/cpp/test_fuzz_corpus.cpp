@@ -24,6 +24,9 @@ struct Target {
   std::function<void(const std::string&)> check;
 };
 
+// Without this gtest prints the parameter's raw bytes, padding included (valgrind flags that).
+void PrintTo(const Target& target, std::ostream* os) { *os << target.name; }
+
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
