@@ -59,7 +59,7 @@ SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMA
 # Tests of the installed package's layout (stub files, data found from another directory) say
 # nothing about memory safety and cannot pass against the module in the sanitizer build tree.
 ASAN_SKIPPED_TESTS := --ignore=test_typing.py \
-    --deselect test_default_data.py::test_default_paths_do_not_depend_on_the_working_directory
+    -k "not test_default_paths_do_not_depend_on_the_working_directory"
 
 test-asan: $(VENV)/.deps
 	tools/ensure-gtest.sh
