@@ -12,14 +12,19 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "bm25/BM25.h"
 #include "json/JSON.h"
 #include "tokenizer/jieba/DictTrie.h"
+#include "tokenizer/jieba/Jieba.h"
 #include "tokenizer/jieba/HMMModel.h"
 #include "tokenizer/jieba/KeywordExtractor.h"
 #include "tokenizer/jieba/Unicode.h"
@@ -27,6 +32,7 @@
 
 namespace lumo::fuzz {
 
+using typing::text::BM25;
 namespace json = typing::text::json;
 namespace jieba = typing::text::jieba;
 namespace limonp = typing::text::limonp;
@@ -64,7 +70,11 @@ class Scratch {
 
  private:
   Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumotext-fuzz-XXXXXX").string();
+    // Memory-backed where there is one: the loader target writes a file for every input.
+    std::error_code error;
+    const std::filesystem::path base =
+        std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm" : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "lumotext-fuzz-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch directory");
     dir_ = pattern;
   }
@@ -102,6 +112,68 @@ inline void CheckJsonRoundTrip(const std::string& text) {
   }
   const std::string twice = second.dump(1, "  ");
   Require(once == twice, "write-parse-write differs:\n" + once + "\n---\n" + twice);
+}
+
+// --- Model loader ---------------------------------------------------------------------------
+//
+// Arbitrary text into BM25::load either loads or throws one of the documented errors, and a
+// failed load leaves the model exactly as it was. A model that loaded writes a file whose text
+// loads into a fresh model that writes the same text again.
+
+struct ModelState {
+  double b, k1, average;
+  std::int64_t doc_count, length_total;
+  std::vector<std::pair<std::string, std::int64_t>> counts;
+
+  static ModelState Of(const BM25& model) {
+    ModelState s{model.b(), model.k1(), model.doc_length_average(), model.doc_count(), model.doc_length_total(), {}};
+    for (const auto& entry : model.doc_token_frequency()) s.counts.emplace_back(entry.first, entry.second);
+    std::sort(s.counts.begin(), s.counts.end());
+    return s;
+  }
+  bool operator==(const ModelState& o) const {
+    // Bit-for-bit: a failed load must not even touch a NaN or the sign of a zero.
+    auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    return same(b, o.b) && same(k1, o.k1) && same(average, o.average) && doc_count == o.doc_count &&
+           length_total == o.length_total && counts == o.counts;
+  }
+};
+
+inline bool IsDocumentedLoadError(const std::runtime_error& e) {
+  static const std::set<std::string> kMessages = {
+      "json data should not be empty", "load doc_token_frequency failed", "load doc_count failed",
+      "load doc_length_average failed", "load b failed", "load k1 failed"};
+  return kMessages.count(e.what()) > 0;
+}
+
+inline std::string DumpText(const BM25& model) {
+  std::ostringstream out;
+  model.dump(out);
+  return out.str();
+}
+
+inline void CheckModelLoad(const std::string& text) {
+  BM25 model(0.5, 1.5);
+  model.train(std::vector<std::string>{"a", "b", "a", "tab\tkey", "quote\"key"});
+  model.train(std::vector<long long>{7, 42, -3});
+  const ModelState before = ModelState::Of(model);
+  try {
+    model.load(text);
+  } catch (const std::runtime_error& e) {
+    Require(IsDocumentedLoadError(e), std::string("undocumented load error: ") + e.what());
+    Require(ModelState::Of(model) == before, std::string("a failed load changed the model: ") + e.what());
+    return;
+  } catch (const std::invalid_argument&) {
+    Require(ModelState::Of(model) == before, "a failed load (invalid number) changed the model");
+    return;
+  } catch (const std::out_of_range&) {
+    Require(ModelState::Of(model) == before, "a failed load (number out of range) changed the model");
+    return;
+  }
+  const std::string once = DumpText(model);
+  BM25 fresh(0.0, 0.0);
+  fresh.load(once);
+  Require(DumpText(fresh) == once, "dump-load-dump differs:\n" + once + "\n---\n" + DumpText(fresh));
 }
 
 // --- Data-file loaders ------------------------------------------------------------------------
@@ -233,6 +305,44 @@ inline void CheckDecodeAndLookup(const std::string& text) {
       if (end > i) Require(unit != nullptr && unit->word.size() == end - i + 1, "a candidate is no word");
     }
   }
+}
+
+// Any bytes into Cut and CutForSearch of a tokenizer on a small dictionary never crash; when the
+// bytes decode, the Cut words concatenate back to the input, and every search-mode word is a
+// piece of the input.
+inline const jieba::Jieba& SmallTokenizer() {
+  Scratch& scratch = Scratch::Get();
+  static const jieba::Jieba tokenizer(scratch.Write("tok.dict", kFuzzMainDict), scratch.Write("tok.hmm", kFuzzHmm),
+                                      scratch.Write("tok.user", "\xe4\xba\xba\xe6\xb0\x91 nr\n"),
+                                      scratch.Write("tok.idf", kFuzzIdf), scratch.Write("tok.stop", kFuzzStopWords));
+  return tokenizer;
+}
+
+inline void CheckSegmentation(const std::string& text) {
+  CheckDecodeAndLookup(text);
+  const jieba::Jieba& tokenizer = SmallTokenizer();
+  std::vector<std::string> words{"left over"};
+  tokenizer.Cut(text, words, true);
+  std::vector<std::string> search{"left over"};
+  tokenizer.CutForSearch(text, search, true);
+  jieba::RuneStrArray runes;
+  if (!jieba::DecodeRunesInString(text, runes)) {
+    Require(words.empty() && search.empty(), "a text that does not decode gave words");
+    return;
+  }
+  std::string joined;
+  for (const std::string& w : words) {
+    Require(!w.empty(), "an empty word");
+    joined += w;
+  }
+  Require(joined == text, "the words of Cut do not concatenate back to the text");
+  for (const std::string& w : search) Require(!w.empty() && text.find(w) != std::string::npos, "a search word not in the text");
+  Require(search.size() >= words.size(), "search mode lost words");
+  std::vector<std::string> without_hmm;
+  tokenizer.Cut(text, without_hmm, false);
+  joined.clear();
+  for (const std::string& w : without_hmm) joined += w;
+  Require(joined == text, "the words of Cut without the HMM do not concatenate back to the text");
 }
 
 }  // namespace lumo::fuzz

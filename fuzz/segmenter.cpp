@@ -12,6 +12,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  lumo::fuzz::CheckDecodeAndLookup(std::string(reinterpret_cast<const char*>(data), size));
+  lumo::fuzz::CheckSegmentation(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }

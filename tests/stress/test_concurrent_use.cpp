@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "../../fuzz/FuzzChecks.h"
 #include "bm25/BM25.h"
+#include "tokenizer/jieba/Jieba.h"
 
 namespace {
 
@@ -75,6 +77,44 @@ TEST(ConcurrentUse, OneTrainedEncoderServesManyThreads) {
       wrong += shared.encode_query(queries[i]) != query_weights[i];
       wrong += shared.encode_document(integer_queries[j]) != integer_documents[j];
       wrong += shared.encode_query(integer_queries[j]) != integer_query_weights[j];
+    }
+    return wrong;
+  });
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Cut and CutForSearch on one tokenizer from several threads while encoding their words with
+// one trained encoder, as a retrieval service would.
+TEST(ConcurrentUse, OneTokenizerAndOneEncoderServeManyThreads) {
+  const lumo::typing::text::jieba::Jieba& tokenizer = lumo::fuzz::SmallTokenizer();
+  const std::vector<std::string> sentences = {
+      "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe6\xb0\x91",
+      "ab \xe4\xb8\xad\xe5\x9b\xbd\xef\xbc\x8c\xe4\xba\xba abc123",
+      "\xe5\x9b\xbd\xe4\xba\xba\xe4\xb8\xad\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba\xe3\x80\x82xyz",
+      std::string(300, 'a') + "\xe4\xb8\xad\xe5\x9b\xbd",
+      "\xff invalid",
+      ""};
+  BM25 model(0.75, 1.2);
+  std::vector<std::vector<std::string>> cut(sentences.size()), search(sentences.size());
+  std::vector<std::map<std::string, double>> encoded(sentences.size());
+  for (std::size_t i = 0; i < sentences.size(); ++i) {
+    tokenizer.Cut(sentences[i], cut[i], true);
+    tokenizer.CutForSearch(sentences[i], search[i], true);
+    if (!cut[i].empty()) model.train(cut[i]);
+  }
+  for (std::size_t i = 0; i < sentences.size(); ++i) encoded[i] = model.encode_query(search[i]);
+  const BM25& shared = model;
+
+  const int mismatches = RunTogether([&](int t) {
+    int wrong = 0;
+    std::vector<std::string> words;
+    for (int round = 0; round < kRounds; ++round) {
+      const std::size_t i = static_cast<std::size_t>(round + t) % sentences.size();
+      tokenizer.Cut(sentences[i], words, true);
+      wrong += words != cut[i];
+      tokenizer.CutForSearch(sentences[i], words, true);
+      wrong += words != search[i];
+      wrong += shared.encode_query(words) != encoded[i];
     }
     return wrong;
   });

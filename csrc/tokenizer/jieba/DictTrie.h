@@ -14,6 +14,7 @@
 #include "tokenizer/jieba/DictUnit.h"
 #include "tokenizer/jieba/Trie.h"
 #include "tokenizer/jieba/Unicode.h"
+#include "tokenizer/limonp/InputFile.h"
 #include "tokenizer/limonp/Logger.h"
 #include "tokenizer/limonp/StringUtil.h"
 
@@ -106,8 +107,9 @@ class DictTrie {
   // Reads the main dictionary; each entry's weight holds its raw frequency until Init turns it
   // into a log-probability.
   void LoadDict(const std::string& file_path) {
-    std::ifstream ifs(file_path.c_str());
-    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << file_path << " failed.";
+    std::ifstream ifs;
+    limonp::OpenForReading(ifs, file_path);
+    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << limonp::ShownPath(file_path) << " failed.";
     // Reserving the entries up front spares the copies of regrowth, and without user
     // dictionaries Shrink then finds the storage already exact.
     static_node_infos_.reserve(static_node_infos_.size() + CountEntryLines(ifs));
@@ -188,8 +190,9 @@ class DictTrie {
   void LoadUserDict(const std::string& file_paths) {
     const std::vector<std::string> files = limonp::Split(file_paths, "|;");
     for (const std::string& path : files) {
-      std::ifstream ifs(path.c_str());
-      LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << path << " failed";
+      std::ifstream ifs;
+      limonp::OpenForReading(ifs, path);
+      LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << limonp::ShownPath(path) << " failed";
       std::string line;
       while (std::getline(ifs, line)) {
         if (line.empty()) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tokenizer/jieba/Unicode.h"
+#include "tokenizer/limonp/InputFile.h"
 #include "tokenizer/limonp/Logger.h"
 #include "tokenizer/limonp/StringUtil.h"
 
@@ -35,8 +36,9 @@ struct HMMModel {
   HMMModel& operator=(const HMMModel&) = delete;
 
   void LoadModel(const std::string& file_path) {
-    std::ifstream ifile(file_path.c_str());
-    LUMO_CHECK(ifile.is_open(), kLogLabel) << "open " << file_path << " failed";
+    std::ifstream ifile;
+    limonp::OpenForReading(ifile, file_path);
+    LUMO_CHECK(ifile.is_open(), kLogLabel) << "open " << limonp::ShownPath(file_path) << " failed";
     std::string line;
     std::vector<std::string> tmp;
 

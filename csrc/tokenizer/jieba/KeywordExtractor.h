@@ -11,6 +11,7 @@
 #include "tokenizer/jieba/DictTrie.h"
 #include "tokenizer/jieba/HMMModel.h"
 #include "tokenizer/jieba/MixSegment.h"
+#include "tokenizer/limonp/InputFile.h"
 #include "tokenizer/limonp/Logger.h"
 #include "tokenizer/limonp/StringUtil.h"
 
@@ -38,8 +39,9 @@ class KeywordExtractor {
 
   // Lines are "word idf"; the line index in records counts from 0.
   void LoadIdfDict(const std::string& idf_path) {
-    std::ifstream ifs(idf_path.c_str());
-    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << idf_path << " failed";
+    std::ifstream ifs;
+    limonp::OpenForReading(ifs, idf_path);
+    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << limonp::ShownPath(idf_path) << " failed";
     std::string line;
     std::vector<std::string> buf;
     double idf_sum = 0.0;
@@ -63,8 +65,9 @@ class KeywordExtractor {
 
   // One stop word per line, kept exactly as read.
   void LoadStopWordDict(const std::string& file_path) {
-    std::ifstream ifs(file_path.c_str());
-    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << file_path << " failed";
+    std::ifstream ifs;
+    limonp::OpenForReading(ifs, file_path);
+    LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << limonp::ShownPath(file_path) << " failed";
     std::string line;
     while (std::getline(ifs, line)) {
       stop_words_.insert(line);

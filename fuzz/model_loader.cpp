@@ -1,0 +1,18 @@
+// Arbitrary text into BM25::load: it loads or throws a documented error, and a failed load
+// leaves the model unchanged.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzChecks.h"
+#include "QuietStderr.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  lumo::fuzz::QuietStderr();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  lumo::fuzz::CheckModelLoad(std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}
