@@ -8,9 +8,9 @@ JOBS     ?= 2
 CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-SOURCES := $(shell find csrc lumotext -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean data bench
+.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
@@ -18,8 +18,9 @@ $(VENV)/.created:
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
-$(VENV)/.deps: $(VENV)/.created pyproject.toml
-	$(PY) -m pip install -q pytest numpy
+$(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
+	$(PY) tools/requirements.py test scipy dask > $(VENV)/requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/requirements.txt
 	touch $@
 
 venv: $(VENV)/.deps
@@ -43,6 +44,60 @@ py-test: install
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
 
 test: cpp-test py-test
+
+# --- Instrumented runs: each in its own build tree, so build/cpp and the .venv install stay as
+# they are. tools/sanitizer-env.sh holds the runtime options and says why each is set.
+ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
+
+# ASan+UBSan: the C++ tests, then the Python tests against an instrumented extension module
+# that is imported from $(ASAN_BUILD) ahead of the installed one.
+# Tests of the installed package's layout (stub files, data found from another directory) say
+# nothing about memory safety and cannot pass against the module in the sanitizer build tree.
+ASAN_SKIPPED_TESTS := --ignore=test_typing.py \
+    -k "not test_default_paths_do_not_depend_on_the_working_directory"
+
+test-asan: $(VENV)/.deps
+	tools/ensure-gtest.sh
+	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
+	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=ON \
+	    -DPython_EXECUTABLE="$(abspath $(PY))" -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
+	source tools/sanitizer-env.sh cpp && cd $(ASAN_BUILD) && \
+	    PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	source tools/sanitizer-env.sh python && cd tests/python && \
+	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -c \
+	        'import pylumotext, sys; sys.exit(not pylumotext.__file__.startswith("$(abspath $(ASAN_BUILD))/"))' && \
+	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -m pytest -q -p no:cacheprovider . \
+	        $(ASAN_SKIPPED_TESTS)
+
+# ThreadSanitizer: only the core and the multi-threaded stress tests.
+test-tsan: $(VENV)/.created
+	tools/ensure-gtest.sh
+	$(SANITIZER_CMAKE) -B $(TSAN_BUILD) -DLUMOTEXT_SANITIZE=thread \
+	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
+	source tools/sanitizer-env.sh thread && $(TSAN_BUILD)/lumotext_stress_tests
+
+# libFuzzer targets (clang, with ASan+UBSan), each run for FUZZ_SECONDS from its seed corpus.
+fuzz: $(VENV)/.created
+	tools/ensure-clang.sh
+	$(SANITIZER_CMAKE) -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
+	    -DLUMOTEXT_SANITIZE="address;undefined" -DLUMOTEXT_BUILD_FUZZERS=ON \
+	    -DLUMOTEXT_BUILD_TESTS=OFF -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+	tools/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The build-and-drop loops of the C++ tests under valgrind's leak checker (the ASan run checks
+# the same loops with LeakSanitizer).
+leak-check: cpp-test
+	tools/ensure-valgrind.sh
+	valgrind --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
+	    --error-exitcode=1 $(CPP_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
 
 demo: install
 	$(PY) -m lumotext.demo

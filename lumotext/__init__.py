@@ -1,5 +1,33 @@
-"""Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line."""
+"""Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line.
+
+* :func:`default_paths` names the bundled segmenter data: ``pylumotext.Jieba(**default_paths())``;
+* :func:`segment_many` segments many texts on a thread pool, in order;
+* :mod:`lumotext.sparse` turns BM25 vectors into vector-database sparse vectors and CSR
+  matrices;
+* :func:`merge_models` adds up BM25 models trained on shards of a corpus, and
+  :mod:`lumotext.dask` does that on a Dask cluster;
+* ``lumotext`` (or ``python -m lumotext``) is the command line.
+"""
 
 from lumotext._data import default_paths
+from lumotext.models import load_model, merge_models, model_text
+from lumotext.pipeline import Segmenter, index_tokens, segment_many
+from lumotext.segmenter import make_jieba, shared_jieba
+from lumotext.sparse import SparseVector, encode_csr, to_csr_matrix, to_sparse_vector, token_hash
 
-__all__: list[str] = ["default_paths"]
+__all__ = [
+    "Segmenter",
+    "SparseVector",
+    "default_paths",
+    "encode_csr",
+    "index_tokens",
+    "load_model",
+    "make_jieba",
+    "merge_models",
+    "model_text",
+    "segment_many",
+    "shared_jieba",
+    "to_csr_matrix",
+    "to_sparse_vector",
+    "token_hash",
+]

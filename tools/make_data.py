@@ -68,8 +68,8 @@ def sha256(path: str) -> str:
 
 def fetch_essay(workdir: str) -> str:
     """Download the pinned rime-essay package and unpack it; return the essay.txt path."""
-    spec = f"{ESSAY_PACKAGE}={ESSAY_VERSION}"
-    cmd = ["apt-get", "download", spec]
+    pinned = f"{ESSAY_PACKAGE}={ESSAY_VERSION}"
+    cmd = ["apt-get", "download", pinned]
     done = subprocess.run(cmd, cwd=workdir, capture_output=True, text=True)
     if done.returncode != 0:
         # A machine that never read the package lists cannot locate the package yet.

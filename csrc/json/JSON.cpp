@@ -429,6 +429,19 @@ JSON ParseString(const std::string& text, std::size_t& offset) {
   return JSON(std::string());
 }
 
+// The mantissa times the power of ten, refused like an out-of-range mantissa when it leaves the
+// range of a double: infinity (or 0 times infinity) has no JSON text, so the value could not be
+// written back as a number. Zero stays zero whatever the exponent.
+double Scale(double mantissa, double scale, const std::string& mantissa_text, std::int64_t exponent) {
+  if (mantissa == 0.0) return mantissa;
+  const double value = mantissa * scale;
+  if (!std::isfinite(value)) {
+    throw std::out_of_range("JSON number is out of the range of a double: '" + mantissa_text + "e" +
+                            std::to_string(exponent) + "'");
+  }
+  return value;
+}
+
 JSON ParseNumber(const std::string& text, std::size_t& offset) {
   std::string mantissa;
   bool floating = false;
@@ -463,8 +476,8 @@ JSON ParseNumber(const std::string& text, std::size_t& offset) {
   }
   // The power is computed on its own and multiplied in, so 1.5e-5 is 1.5 * 1e-05.
   const double scale = has_exponent ? std::pow(10.0, static_cast<double>(exponent)) : 1.0;
-  if (floating) return JSON(ToDouble(mantissa) * scale);
-  if (has_exponent) return JSON(static_cast<double>(ToInteger(mantissa)) * scale);
+  if (floating) return JSON(Scale(ToDouble(mantissa), scale, mantissa, exponent));
+  if (has_exponent) return JSON(Scale(static_cast<double>(ToInteger(mantissa)), scale, mantissa, exponent));
   return JSON(ToInteger(mantissa));
 }
 

@@ -247,3 +247,13 @@ def test_long_tokens_sharing_a_prefix_are_ordered_and_counted():
     weights = model.encode_document(tokens)
     assert list(weights) == sorted(set(tokens), key=lambda t: t.encode())
     assert weights[prefix + "1"] > weights[prefix]  # counted twice
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda m: m.b(), lambda m: m.k1(0.5), lambda m: m.train(["a"]), lambda m: m.encode_query([1]),
+     lambda m: m.load("{}"), lambda m: m.encode_document(["a"])],
+)
+def test_instance_never_constructed_raises(call):
+    with pytest.raises(RuntimeError):
+        call(BM25.__new__(BM25))

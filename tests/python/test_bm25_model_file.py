@@ -212,14 +212,12 @@ def test_devices_are_written_in_place():
             model.dump("/dev/full")
 
 
-@pytest.mark.parametrize("field, value", [(f, v) for f in ("_b", "_k1") for v in (math.nan, math.inf, -math.inf)]
-                         + [("_doc_length_average", math.inf)])
+# An infinite average cannot be loaded (the parser refuses numbers beyond a double's range),
+# so only the parameters, which the setters take unchecked, can reach dump non-finite.
+@pytest.mark.parametrize("field, value", [(f, v) for f in ("_b", "_k1") for v in (math.nan, math.inf, -math.inf)])
 def test_non_finite_values_are_refused_and_nothing_is_written(earlier, field, value):
-    if field == "_doc_length_average":
-        model = loaded(document(_doc_length_average="1.0e999"))  # the parser gives infinity
-    else:
-        model = BM25()
-        getattr(model, field[1:])(value)
+    model = BM25()
+    getattr(model, field[1:])(value)
     for target in (earlier, earlier.parent / "new.json"):
         with pytest.raises(RuntimeError, match=f"^Failed to dump: {field} is not a finite number$"):
             model.dump(str(target))

@@ -1,0 +1,17 @@
+// Arbitrary bytes into the JSON parser; whatever it returns must survive write-parse-write.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzChecks.h"
+#include "QuietStderr.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  lumo::fuzz::QuietStderr();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  lumo::fuzz::CheckJsonRoundTrip(std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}

@@ -1,0 +1,17 @@
+// Arbitrary bytes as a sentence: decoding, dictionary look-up and segmentation never crash.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "FuzzChecks.h"
+#include "QuietStderr.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  lumo::fuzz::QuietStderr();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  lumo::fuzz::CheckDecodeAndLookup(std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}

@@ -1,0 +1,474 @@
+"""The ``lumotext`` command: segment Chinese text, train BM25 models, encode documents and queries.
+
+Every command reads UTF-8 text from the files named on the command line (``-`` or no file at
+all: standard input), one document per line, and writes one line of output per input line
+to standard output. Diagnostics and the progress bar go to standard error.
+
+Exit status: 0 on success, 1 when the work fails (unreadable input, invalid UTF-8, a model that
+does not load, ...), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import os
+import sys
+from collections import deque
+from dataclasses import dataclass
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
+
+from lumotext.pipeline import index_tokens, segment_many
+
+if TYPE_CHECKING:
+    from pylumotext import BM25, Jieba
+
+PROG = "lumotext"
+
+EPILOG = """\
+examples:
+  lumotext cut news.txt > words.txt
+  lumotext cut --format jsonl --threads 4 < news.txt
+  lumotext bm25 train --out model.json corpus.txt
+  lumotext bm25 encode --model model.json corpus.txt > vectors.jsonl
+  echo '长江大桥' | lumotext bm25 encode --model model.json --query
+"""
+
+
+class CommandError(Exception):
+    """A failure to report as ``lumotext: error: MESSAGE`` with exit status 1."""
+
+
+def _warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+# ---------------------------------------------------------------------------------------------
+# Input
+
+
+@dataclass
+class Source:
+    name: str
+    path: str | None  # None: standard input
+
+
+def _sources(files: Sequence[str]) -> list[Source]:
+    """The inputs in order, each checked to be readable before any work starts."""
+    sources = []
+    for name in files or ["-"]:
+        if name == "-":
+            sources.append(Source("<stdin>", None))
+            continue
+        try:
+            with open(name, "rb"):
+                pass
+        except OSError as error:
+            raise CommandError(f"cannot read {name!r}: {error.strerror or error}") from None
+        sources.append(Source(name, name))
+    return sources
+
+
+class LineReader:
+    """Decodes input lines and remembers each line's size in bytes, so that the progress bar
+    advances when a line's output is written rather than when it is read ahead."""
+
+    def __init__(self, sources: list[Source], errors: str):
+        self.sources = sources
+        self.errors = errors
+        self.sizes: deque[int] = deque()
+
+    def total_bytes(self) -> int | None:
+        if any(source.path is None for source in self.sources):
+            return None
+        try:
+            return sum(os.path.getsize(source.path) for source in self.sources if source.path is not None)
+        except OSError:
+            return None
+
+    def __iter__(self) -> Iterator[str]:
+        for source in self.sources:
+            if source.path is None:
+                yield from self._lines(source.name, sys.stdin.buffer)
+            else:
+                try:
+                    stream = open(source.path, "rb")
+                except OSError as error:
+                    raise CommandError(f"cannot read {source.name!r}: {error.strerror or error}") from None
+                with stream:
+                    yield from self._lines(source.name, stream)
+
+    def _lines(self, name: str, stream: IO[bytes]) -> Iterator[str]:
+        number = 0
+        while True:
+            try:
+                raw = stream.readline()
+            except OSError as error:
+                raise CommandError(f"{name}:{number + 1}: read failed: {error.strerror or error}") from None
+            if not raw:
+                return
+            number += 1
+            size = len(raw)
+            if raw.endswith(b"\n"):
+                raw = raw[:-1]
+                if raw.endswith(b"\r"):
+                    raw = raw[:-1]
+            if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
+                raw = raw[3:]
+            try:
+                text = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                where = f"{name}:{number}: invalid UTF-8 at byte {error.start + 1} of the line"
+                if self.errors == "strict":
+                    raise CommandError(f"{where} (use --errors replace to go on with U+FFFD in its place)") from None
+                _warn(f"{where}, replaced with U+FFFD")
+                text = raw.decode("utf-8", "replace")
+            self.sizes.append(size)
+            yield text
+
+
+class Progress:
+    """A tqdm bar on standard error, or nothing."""
+
+    def __init__(self, enabled: bool, total: int | None, description: str):
+        self.bar: Any = None
+        if not enabled:
+            return
+        try:
+            tqdm = importlib.import_module("tqdm").tqdm
+        except ImportError:
+            _warn("the progress bar needs tqdm (pip install tqdm); going on without it")
+            return
+        self.bar = tqdm(
+            total=total, desc=description, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+            dynamic_ncols=True, mininterval=0.2,
+        )
+
+    def update(self, size: int) -> None:
+        if self.bar is not None:
+            self.bar.update(size)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _progress_enabled(args: argparse.Namespace) -> bool:
+    if args.progress is not None:
+        return bool(args.progress)
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+# ---------------------------------------------------------------------------------------------
+# Segmenter
+
+
+PATH_OPTIONS = (
+    ("dict_path", "--dict", "main dictionary (lines: WORD FREQUENCY TAG)"),
+    ("hmm_path", "--hmm", "HMM model for words outside the dictionary"),
+    ("user_dict_path", "--user-dict", "user dictionary (default: the bundled file); repeat for several, '' for none"),
+    ("idf_path", "--idf", "IDF list (loaded with the segmenter)"),
+    ("stop_word_path", "--stop-words", "stop-word list (loaded with the segmenter)"),
+)
+
+
+def _load_jieba(args: argparse.Namespace) -> Jieba:
+    from lumotext.segmenter import make_jieba
+
+    overrides: dict[str, str | None] = {name: getattr(args, name) for name, _, _ in PATH_OPTIONS}
+    if overrides["user_dict_path"] is not None:
+        overrides["user_dict_path"] = "|".join(args.user_dict_path)
+    for name, option, _ in PATH_OPTIONS:
+        value = overrides[name]
+        if value is None:
+            continue
+        paths = [piece for piece in value.replace(";", "|").split("|") if piece] if name == "user_dict_path" else [value]
+        for path in paths:
+            try:
+                with open(path, "rb"):
+                    pass
+            except OSError as error:
+                raise CommandError(f"{option}: cannot read {path!r}: {error.strerror or error}") from None
+    try:
+        return make_jieba(overrides)
+    except ImportError as error:
+        raise CommandError(f"no bundled segmenter data ({error}); give all of --dict, --hmm, --idf, --stop-words") from None
+    except Exception as error:
+        raise CommandError(f"cannot load the segmenter data: {error}") from None
+
+
+def _token_lists(args: argparse.Namespace, lines: Iterable[str]) -> Iterator[list[str]]:
+    """The tokens of each line: whitespace-separated with --tokenized, else the segmenter's
+    words without the separators it returns as words."""
+    if getattr(args, "tokenized", False):
+        return (line.split() for line in lines)
+    jieba = _load_jieba(args)
+    return (index_tokens(words) for words in segment_many(jieba, lines, args.threads, args.search))
+
+
+# ---------------------------------------------------------------------------------------------
+# Output
+
+
+class Output:
+    def __init__(self) -> None:
+        self.stream = sys.stdout.buffer
+
+    def line(self, text: str) -> None:
+        self.stream.write(text.encode("utf-8"))
+        self.stream.write(b"\n")
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
+def _json_line(value: object, where: Callable[[], str]) -> str:
+    try:
+        return json.dumps(value, ensure_ascii=False, allow_nan=False)
+    except ValueError:
+        raise CommandError(f"{where()}: the vector has a weight that is not a finite number") from None
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+
+def _run_lines(args: argparse.Namespace, description: str, body: Callable[[LineReader, Progress, Output], None]) -> None:
+    reader = LineReader(_sources(args.files), args.errors)
+    progress = Progress(_progress_enabled(args), reader.total_bytes(), description)
+    output = Output()
+    try:
+        body(reader, progress, output)
+    finally:
+        progress.close()
+        output.flush()
+
+
+def command_cut(args: argparse.Namespace) -> None:
+    def body(reader: LineReader, progress: Progress, output: Output) -> None:
+        jieba = _load_jieba(args)
+        for words in segment_many(jieba, reader, args.threads, args.search):
+            if args.format == "jsonl":
+                output.line(json.dumps(words, ensure_ascii=False))
+            else:
+                output.line(" ".join(index_tokens(words)))
+            progress.update(reader.sizes.popleft())
+
+    _run_lines(args, "cut", body)
+
+
+def _check_writable(path: str) -> None:
+    if os.path.isdir(path):
+        raise CommandError(f"--out: {path!r} is a directory")
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise CommandError(f"--out: directory {directory!r} does not exist")
+    if not os.access(directory, os.W_OK):
+        raise CommandError(f"--out: cannot write to directory {directory!r}")
+
+
+def _write_model(model: BM25, path: str) -> None:
+    # dump writes a temporary file and renames it into place, and raises on any failure.
+    try:
+        model.dump(path)
+    except RuntimeError as error:
+        raise CommandError(f"cannot write the model to {path!r}: {error}") from None
+
+
+def command_train(args: argparse.Namespace) -> None:
+    from pylumotext import BM25
+
+    _check_writable(args.out)
+    counts = {"documents": 0, "empty": 0}
+    model = BM25(args.b, args.k1)
+
+    def body(reader: LineReader, progress: Progress, output: Output) -> None:
+        for tokens in _token_lists(args, reader):
+            if tokens:
+                model.train(tokens)
+                counts["documents"] += 1
+            else:
+                counts["empty"] += 1
+            progress.update(reader.sizes.popleft())
+
+    _run_lines(args, "train", body)
+    if counts["documents"] == 0:
+        found = f"all {counts['empty']} input lines are empty" if counts["empty"] else "the input is empty"
+        raise CommandError(f"no documents to train on: {found}; no model written")
+    _write_model(model, args.out)
+    if _progress_enabled(args):
+        print(
+            f"{PROG}: trained on {counts['documents']} documents ({counts['empty']} empty lines skipped); "
+            f"model written to {args.out}",
+            file=sys.stderr,
+        )
+
+
+def _read_model(path: str) -> BM25:
+    from pylumotext import BM25
+
+    from lumotext.models import parse_model
+
+    try:
+        with open(path, "rb") as stream:
+            raw = stream.read()
+    except OSError as error:
+        raise CommandError(f"--model: cannot read {path!r}: {error.strerror or error}") from None
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise CommandError(f"--model: {path}: not a BM25 model: invalid UTF-8 at byte {error.start + 1}") from None
+    try:
+        stats = parse_model(text, "not a BM25 model")
+    except ValueError as error:
+        raise CommandError(f"--model: {path}: {error}") from None
+    if stats.doc_count == 0 or abs(stats.doc_length_average) < 1e-9:
+        raise CommandError(f"--model: {path}: the model was trained on no documents")
+    model = BM25()
+    try:
+        model.load(text)
+    except (RuntimeError, ValueError, IndexError) as error:
+        raise CommandError(f"--model: {path}: the model does not load: {error}") from None
+    return model
+
+
+def command_encode(args: argparse.Namespace) -> None:
+    model = _read_model(args.model)
+    encode = model.encode_query if args.query else model.encode_document
+
+    def body(reader: LineReader, progress: Progress, output: Output) -> None:
+        for number, tokens in enumerate(_token_lists(args, reader), 1):
+            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))
+            progress.update(reader.sizes.popleft())
+
+    _run_lines(args, "encode", body)
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def _input_options() -> argparse.ArgumentParser:
+    parent = argparse.ArgumentParser(add_help=False)
+    parent.add_argument("files", nargs="*", metavar="FILE", help="UTF-8 input, one document per line ('-' or none: standard input)")
+    parent.add_argument(
+        "--errors", choices=("strict", "replace"), default="strict",
+        help="invalid UTF-8 in the input: stop with an error naming file and line (strict, the default), "
+        "or replace the bad bytes with U+FFFD and go on (replace)",
+    )
+    parent.add_argument(
+        "--progress", action=argparse.BooleanOptionalAction, default=None,
+        help="show a progress bar on standard error (default: only when standard error is a terminal)",
+    )
+    return parent
+
+
+def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("segmentation" + (" (unless --tokenized)" if tokenized else ""))
+    group.add_argument("--search", action="store_true", help="search mode: long words are preceded by the shorter words inside them")
+    group.add_argument("--threads", type=_positive_int, default=1, metavar="N", help="segment on N threads (default 1); the output keeps the input order")
+    for name, option, help_text in PATH_OPTIONS:
+        if name == "user_dict_path":
+            group.add_argument(option, dest=name, action="append", metavar="PATH", help=help_text)
+        else:
+            group.add_argument(option, dest=name, metavar="PATH", help=f"{help_text} (default: the bundled file)")
+    if tokenized:
+        group.add_argument("--tokenized", action="store_true", help="the input is already tokenized: tokens are split at whitespace")
+    return parent
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Chinese word segmentation and BM25 sparse vectors for retrieval.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    inputs = _input_options()
+
+    cut = commands.add_parser(
+        "cut", parents=[inputs, _segmenter_options(tokenized=False)],
+        help="segment text into words",
+        description="Segment each input line into words. The words are written separated by one space "
+        "(--format text; the spaces and tabs of the input, which the segmenter returns as words, are left out) "
+        "or as a JSON list per line (--format jsonl, which keeps every word, spaces included).",
+    )
+    cut.add_argument("--format", choices=("text", "jsonl"), default="text", help="output format (default text)")
+    cut.set_defaults(run=command_cut)
+
+    bm25 = commands.add_parser("bm25", help="train BM25 models and encode with them", description="BM25 models and vectors.")
+    bm25_commands = bm25.add_subparsers(dest="bm25_command", metavar="COMMAND", required=True)
+
+    train = bm25_commands.add_parser(
+        "train", parents=[inputs, _segmenter_options(tokenized=True)],
+        help="train a model: one document per input line",
+        description="Train a BM25 model on the input, one document per line, and write it as JSON. "
+        "Lines with no tokens are skipped.",
+    )
+    train.add_argument("--out", required=True, metavar="MODEL.json", help="where to write the model")
+    train.add_argument("--b", type=_finite_float, default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
+    train.add_argument("--k1", type=_finite_float, default=1.2, help="term frequency saturation (default 1.2)")
+    train.set_defaults(run=command_train)
+
+    encode = bm25_commands.add_parser(
+        "encode", parents=[inputs, _segmenter_options(tokenized=True)],
+        help="encode documents or queries as sparse vectors",
+        description="Encode each input line with a trained model and write one JSON object per line, "
+        "token to weight (an empty line gives {}). Documents get saturated term frequencies, "
+        "queries (--query) inverse document frequencies summing to 1; a score is their dot product.",
+    )
+    encode.add_argument("--model", required=True, metavar="MODEL.json", help="a model written by 'lumotext bm25 train'")
+    encode.add_argument("--query", action="store_true", help="encode the lines as queries")
+    encode.set_defaults(run=command_encode)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except CommandError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`lumotext cut big.txt | head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except (OSError, RuntimeError) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

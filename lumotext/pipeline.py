@@ -1,0 +1,96 @@
+"""Segmenting many texts at once.
+
+``Jieba.cut`` and ``cut_for_search`` let go of the interpreter lock while they work, so a
+thread pool segments on all cores with one shared ``Jieba``.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from itertools import islice
+from typing import Callable, Iterable, Iterator, Protocol
+
+__all__ = ["Segmenter", "segment_many", "index_tokens"]
+
+
+class Segmenter(Protocol):
+    """What :func:`segment_many` needs: ``pylumotext.Jieba`` has it."""
+
+    def cut(self, sentence: str) -> list[str]: ...
+
+    def cut_for_search(self, sentence: str) -> list[str]: ...
+
+
+def index_tokens(words: Iterable[str]) -> list[str]:
+    """The words that are worth indexing: the segmenter returns each space, tab or other
+    separator as a word of its own, and these are dropped."""
+    return [word for word in words if word and not word.isspace()]
+
+
+def _cut_batch(cut: Callable[[str], list[str]], batch: list[str]) -> list[list[str]]:
+    return [cut(text) for text in batch]
+
+
+def segment_many(
+    jieba: Segmenter,
+    texts: Iterable[str],
+    threads: int | None = None,
+    search: bool = False,
+    *,
+    batch_size: int = 64,
+) -> Iterator[list[str]]:
+    """Segments ``texts`` on ``threads`` threads and yields the word lists in input order.
+
+    ``threads`` defaults to the number of CPUs; 1 segments on the calling thread. ``search``
+    picks ``cut_for_search`` instead of ``cut``. The texts are taken in batches of
+    ``batch_size`` as the results are consumed: nothing is read before the first result is
+    asked for, and at most ``2 * threads`` batches are read ahead, so an endless or very long
+    iterable runs in bounded memory.
+
+    If reading ``texts`` raises, the results of every text before the failing one are yielded
+    first, then the exception propagates. Closing the generator early stops the pool (batches
+    already running finish first).
+    """
+    if threads is None:
+        threads = os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive integer, got {threads!r}")
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
+        raise ValueError(f"batch_size must be a positive integer, got {batch_size!r}")
+    if isinstance(texts, (str, bytes)):
+        raise TypeError("texts must be an iterable of texts; wrap a single text in a list")
+    cut = jieba.cut_for_search if search else jieba.cut
+    return _segment(cut, iter(texts), threads, batch_size)
+
+
+def _segment(cut: Callable[[str], list[str]], texts: Iterator[str], threads: int, batch_size: int) -> Iterator[list[str]]:
+    if threads == 1:
+        for text in texts:
+            yield cut(text)
+        return
+    pending: deque[Future[list[list[str]]]] = deque()
+    failure: Exception | None = None
+    exhausted = False
+    with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="lumotext-cut") as pool:
+        try:
+            while True:
+                while not exhausted and len(pending) < 2 * threads:
+                    batch: list[str] = []
+                    try:
+                        for text in islice(texts, batch_size):
+                            batch.append(text)
+                    except Exception as error:  # raised after the texts read before it
+                        failure = error
+                    exhausted = len(batch) < batch_size
+                    if batch:
+                        pending.append(pool.submit(_cut_batch, cut, batch))
+                if not pending:
+                    break
+                yield from pending.popleft().result()
+        finally:
+            for future in pending:
+                future.cancel()
+    if failure is not None:
+        raise failure

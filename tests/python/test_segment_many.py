@@ -1,0 +1,138 @@
+"""segment_many: input order, equality with plain cuts, laziness, bounded read-ahead, failures."""
+
+from __future__ import annotations
+
+import itertools
+import random
+import threading
+import time
+
+import pytest
+
+from lumotext import index_tokens, make_jieba, segment_many
+from shared_data import bench_lines
+
+
+class ShuffledSegmenter:
+    """Answers after a random pause (which lets go of the interpreter lock, as Jieba does),
+    so that batches finish out of order."""
+
+    def __init__(self) -> None:
+        self.random = random.Random(5)
+        self.lock = threading.Lock()
+
+    def _pause(self) -> None:
+        with self.lock:
+            delay = self.random.random() * 0.002
+        time.sleep(delay)
+
+    def cut(self, sentence: str) -> list[str]:
+        self._pause()
+        return [sentence, "cut"]
+
+    def cut_for_search(self, sentence: str) -> list[str]:
+        self._pause()
+        return [sentence, "search"]
+
+
+class CountingTexts:
+    """An endless iterable of texts that counts how many were taken."""
+
+    def __init__(self, fail_after: int | None = None) -> None:
+        self.taken = 0
+        self.fail_after = fail_after
+
+    def __iter__(self):
+        for n in itertools.count():
+            if n == self.fail_after:
+                raise OSError("disk went away")
+            self.taken += 1
+            yield f"text {n}"
+
+
+@pytest.fixture(scope="module")
+def jieba():
+    return make_jieba()
+
+
+@pytest.mark.parametrize("threads, batch_size", [(1, 64), (2, 1), (3, 7), (8, 64)])
+@pytest.mark.parametrize("search", [False, True])
+def test_results_come_in_input_order(threads, batch_size, search):
+    segmenter = ShuffledSegmenter()
+    texts = [f"line {i}" for i in range(300)]
+    got = list(segment_many(segmenter, texts, threads=threads, search=search, batch_size=batch_size))
+    assert got == [[text, "search" if search else "cut"] for text in texts]
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+@pytest.mark.parametrize("search", [False, True])
+def test_equal_to_single_threaded_cuts(jieba, threads, search):
+    lines = bench_lines(3000)
+    cut = jieba.cut_for_search if search else jieba.cut
+    assert list(segment_many(jieba, lines, threads=threads, search=search)) == [cut(line) for line in lines]
+
+
+@pytest.mark.parametrize("threads, batch_size", [(1, 64), (2, 5), (4, 16)])
+def test_reads_lazily_and_boundedly(threads, batch_size):
+    texts = CountingTexts()
+    results = segment_many(ShuffledSegmenter(), texts, threads=threads, batch_size=batch_size)
+    assert texts.taken == 0
+    read_ahead = 2 * threads * batch_size if threads > 1 else 1
+    for consumed, words in enumerate(itertools.islice(results, 500), 1):
+        assert words[0] == f"text {consumed - 1}"
+        assert consumed <= texts.taken <= consumed + read_ahead
+    results.close()
+
+
+@pytest.mark.parametrize("threads, batch_size", [(1, 64), (3, 4), (2, 100)])
+def test_texts_before_a_failing_read_are_all_delivered(threads, batch_size):
+    texts = CountingTexts(fail_after=37)
+    delivered = []
+    with pytest.raises(OSError, match="disk went away"):
+        for words in segment_many(ShuffledSegmenter(), texts, threads=threads, batch_size=batch_size):
+            delivered.append(words[0])
+    assert delivered == [f"text {n}" for n in range(37)]
+
+
+def test_segmenter_errors_reach_the_caller(jieba):
+    with pytest.raises(TypeError):
+        list(segment_many(jieba, ["好", 42, "好"], threads=2, batch_size=1))
+
+
+def test_closing_early_stops_the_pool():
+    results = segment_many(ShuffledSegmenter(), CountingTexts(), threads=4, batch_size=2)
+    next(results)
+    assert any(t.name.startswith("lumotext-cut") for t in threading.enumerate())
+    results.close()
+    assert not any(t.name.startswith("lumotext-cut") for t in threading.enumerate())
+
+
+@pytest.mark.parametrize("bad", [{"threads": 0}, {"threads": -2}, {"threads": 1.5}, {"threads": True}, {"batch_size": 0}])
+def test_bad_arguments_fail_at_the_call(bad):
+    with pytest.raises(ValueError, match="must be a positive integer"):
+        segment_many(ShuffledSegmenter(), ["a"], **bad)
+
+
+def test_a_single_text_is_not_taken_for_many():
+    with pytest.raises(TypeError, match="wrap a single text in a list"):
+        segment_many(ShuffledSegmenter(), "长江大桥")
+
+
+def test_threads_really_share_one_jieba(jieba):
+    """Many threads on one object at once, on long lines, give the results of one thread."""
+    lines = ["".join(bench_lines(400)[i::4]) for i in range(4)] * 4
+    expected = [jieba.cut(line) for line in lines]
+    assert list(segment_many(jieba, lines, threads=8, batch_size=1)) == expected
+
+
+@pytest.mark.parametrize(
+    "words, expected",
+    [
+        (["长江", " ", "大桥", "\t", "通车", "\u3000"], ["长江", "大桥", "通车"]),
+        ([" ", " "], []),
+        (["a b"], ["a b"]),
+        ([], []),
+    ],
+)
+def test_index_tokens_drop_separators(words, expected):
+    assert index_tokens(words) == expected

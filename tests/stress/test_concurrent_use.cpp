@@ -1,0 +1,84 @@
+// Several threads share one trained encoder (and one tokenizer) and use them at once. Every
+// thread compares what it gets with the single-threaded answer; the ThreadSanitizer build
+// (make test-tsan) runs the same binary and fails on any data race.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bm25/BM25.h"
+
+namespace {
+
+using lumo::typing::text::BM25;
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 200;
+
+// Runs `work(thread_index)` on kThreads threads released together, and returns how many calls
+// disagreed with the expected results.
+template <class Work>
+int RunTogether(Work work) {
+  std::atomic<int> ready{0};
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      mismatches.fetch_add(work(t));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  return mismatches.load();
+}
+
+std::vector<std::vector<std::string>> Corpus() {
+  return {{"alpha", "beta", "gamma", "alpha"},
+          {"beta", "delta"},
+          {"gamma", "gamma", "epsilon", "zeta", "eta"},
+          {"theta", "alpha", "iota", "kappa", "beta", "lambda"},
+          {"mu"}};
+}
+
+TEST(ConcurrentUse, OneTrainedEncoderServesManyThreads) {
+  BM25 model(0.75, 1.2);
+  for (const auto& doc : Corpus()) model.train(doc);
+  model.train(std::vector<long long>{7, 7, -3, 42});
+
+  std::vector<std::vector<std::string>> queries = Corpus();
+  queries.push_back({"unseen", "alpha", "alpha"});
+  const std::vector<std::vector<long long>> integer_queries = {{7, -3}, {42, 42, 1}, {-3}};
+
+  std::vector<std::map<std::string, double>> documents, query_weights;
+  std::vector<std::map<long long, double>> integer_documents, integer_query_weights;
+  for (const auto& q : queries) {
+    documents.push_back(model.encode_document(q));
+    query_weights.push_back(model.encode_query(q));
+  }
+  for (const auto& q : integer_queries) {
+    integer_documents.push_back(model.encode_document(q));
+    integer_query_weights.push_back(model.encode_query(q));
+  }
+
+  const BM25& shared = model;
+  const int mismatches = RunTogether([&](int t) {
+    int wrong = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      // Each thread starts at another query so that different calls overlap.
+      const std::size_t i = static_cast<std::size_t>(round + t) % queries.size();
+      const std::size_t j = static_cast<std::size_t>(round + t) % integer_queries.size();
+      wrong += shared.encode_document(queries[i]) != documents[i];
+      wrong += shared.encode_query(queries[i]) != query_weights[i];
+      wrong += shared.encode_document(integer_queries[j]) != integer_documents[j];
+      wrong += shared.encode_query(integer_queries[j]) != integer_query_weights[j];
+    }
+    return wrong;
+  });
+  EXPECT_EQ(mismatches, 0);
+}
+
+}  // namespace
