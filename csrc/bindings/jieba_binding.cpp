@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bindings/bindings.h"
@@ -16,9 +17,10 @@
 namespace lumo::typing::text::pybind {
 namespace {
 
-// The words of one cut, on their way to a Python list[str].
+// The words of one cut, on their way to a Python list[str]: views into the sentence argument,
+// which outlives the conversion.
 struct WordList {
-  std::vector<std::string> words;
+  std::vector<std::string_view> words;
 };
 
 // Strict UTF-8 (what Python's decoder accepts): counts the code points and finds the largest.
@@ -93,7 +95,7 @@ void DecodeInto(const unsigned char* s, std::size_t n, T* out) {
 // A new str holding `text`; null with UnicodeDecodeError set when `text` is not valid UTF-8.
 // Python's own decoder grows and shrinks its buffer for non-ASCII text; here the size and kind
 // are known first, so each word costs exactly one allocation.
-PyObject* WordToStr(const std::string& text) {
+PyObject* WordToStr(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t count;
@@ -139,7 +141,7 @@ struct type_caster<lumo::typing::text::pybind::WordList> {
   bool load(handle, bool) { return false; }  // results only
 
   static handle cast(const Result& src, return_value_policy, handle) {
-    const std::vector<std::string>& words = src.words;
+    const std::vector<std::string_view>& words = src.words;
     list out(words.size());
     for (std::size_t i = 0; i < words.size(); ++i) {
       PyObject* word = lumo::typing::text::pybind::WordToStr(words[i]);

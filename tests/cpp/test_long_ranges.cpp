@@ -1,5 +1,6 @@
-// Ranges longer than one DAG window: the windowed route must be the route of the whole-range
-// DAG, and the trie's window records must equal the whole-range records position by position.
+// The max-probability route, found in one backward pass straight over the trie, must be the
+// route of the whole-range DAG computed from its definition, on short and very long ranges,
+// with ties and with words longer than the word-length limit.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,15 +74,15 @@ struct LongCase {
   std::uint64_t seed;
 };
 
-class LongRanges : public ::testing::TestWithParam<LongCase> {};
+class Routes : public ::testing::TestWithParam<LongCase> {};
 
-TEST_P(LongRanges, WindowedRouteEqualsTheWholeRangeRoute) {
+TEST_P(Routes, EqualTheRouteOfTheWholeRangeDag) {
   const auto [n, max_len, seed] = GetParam();
   segtest::Resources res(Dictionary());
   const std::string text = RandomText(n, seed);
   RuneStrArray runes;
   ASSERT_TRUE(DecodeRunesInString(text, runes));
-  ASSERT_GT(runes.size(), DAG_WINDOW);
+  ASSERT_EQ(runes.size(), n);
 
   MPSegment segment(res.dict.get());
   std::vector<WordRange> ranges;
@@ -92,31 +93,9 @@ TEST_P(LongRanges, WindowedRouteEqualsTheWholeRangeRoute) {
   EXPECT_EQ(got, ReferenceRoute(*res.dict, runes, max_len));
 }
 
-INSTANTIATE_TEST_SUITE_P(Windows, LongRanges,
-                         ::testing::Values(LongCase{DAG_WINDOW + 1, 512, 1}, LongCase{3 * DAG_WINDOW + 17, 512, 2},
-                                           LongCase{5 * DAG_WINDOW, 512, 3}, LongCase{2 * DAG_WINDOW + 5, 3, 4},
-                                           LongCase{2 * DAG_WINDOW + 5, 1, 5}, LongCase{4 * DAG_WINDOW + 3, 600, 6}));
-
-TEST(TrieFindWindow, RecordsEqualTheWholeRangeRecords) {
-  segtest::Resources res(Dictionary());
-  const std::string text = RandomText(3000, 11);
-  RuneStrArray runes;
-  ASSERT_TRUE(DecodeRunesInString(text, runes));
-  std::vector<Dag> whole, window;
-  res.dict->Find(runes.begin(), runes.end(), whole, 512);
-  const std::size_t n = runes.size();
-  for (const auto& [first, last] : std::vector<std::pair<std::size_t, std::size_t>>{
-           {0, n}, {0, 1}, {n - 1, n}, {100, 700}, {n - 900, n}, {5, 5}}) {
-    res.dict->FindWindow(runes.begin(), runes.end(), first, last, window, 512);
-    ASSERT_EQ(window.size(), last - first);
-    for (std::size_t i = first; i < last; ++i) {
-      const Dag& a = window[i - first];
-      const Dag& b = whole[i];
-      EXPECT_EQ(a.rune_str.rune_offset, b.rune_str.rune_offset);
-      ASSERT_EQ(a.candidates.size(), b.candidates.size()) << i;
-      for (std::size_t k = 0; k < a.candidates.size(); ++k) EXPECT_EQ(a.candidates[k], b.candidates[k]) << i;
-    }
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Lengths, Routes,
+                         ::testing::Values(LongCase{1, 512, 7}, LongCase{9, 512, 8}, LongCase{2049, 512, 1},
+                                           LongCase{6161, 512, 2}, LongCase{10240, 512, 3}, LongCase{4101, 3, 4},
+                                           LongCase{4101, 1, 5}, LongCase{8195, 600, 6}, LongCase{300, 0, 9}));
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/jieba/DictUnit.h"
@@ -60,10 +61,11 @@ class DictTrie {
             std::size_t max_word_length) const {
     trie_->Find(begin, end, dags, max_word_length);
   }
-  // Those of positions [first, last) only (see Trie::FindWindow).
-  void FindWindow(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t first,
-                  std::size_t last, std::vector<Dag>& dags, std::size_t max_word_length) const {
-    trie_->FindWindow(begin, end, first, last, dags, max_word_length);
+  // The same words, one position at a time and without storing them (see Trie::ForEachWordAt).
+  template <class Visit>
+  void ForEachWordAt(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t i,
+                     std::size_t max_word_length, Visit&& visit) const {
+    trie_->ForEachWordAt(begin, end, i, max_word_length, std::forward<Visit>(visit));
   }
 
   bool IsSingleRuneUserWord(Rune rune) const { return single_rune_user_words_.count(rune) > 0; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tokenizer/jieba/DictTrie.h"
@@ -43,8 +44,18 @@ class Jieba {
     mix_segment_.Cut(sentence, words, hmm);
   }
 
+  // The same words as views into `sentence`, valid while it is alive and unchanged: for callers
+  // that convert the words anyway and need no copy of them first.
+  void Cut(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
+    mix_segment_.Cut(sentence, words, hmm);
+  }
+
   // Replaces `words` by the search-mode words: each word preceded by its dictionary sub-words.
   void CutForSearch(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
+    query_segment_.Cut(sentence, words, hmm);
+  }
+
+  void CutForSearch(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
     query_segment_.Cut(sentence, words, hmm);
   }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,10 +33,13 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
+  void Cut(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
+  }
 
   // Working storage of the range-level cut, reused by the pieces of one sentence.
   struct Scratch {
-    std::vector<Dag> dags;
+    MPSegment::Route route;
     std::vector<WordRange> words;
   };
 
@@ -49,13 +53,13 @@ class MixSegment : public SegmentTagged {
   void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
            bool hmm, Scratch& scratch) const {
     if (!hmm) {
-      mp_segment_.Cut(begin, end, ranges, MAX_WORD_LENGTH, scratch.dags);
+      mp_segment_.Cut(begin, end, ranges, MAX_WORD_LENGTH, scratch.route);
       return;
     }
     std::vector<WordRange>& words = scratch.words;
     words.clear();
     words.reserve(static_cast<std::size_t>(end - begin));
-    mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH, scratch.dags);
+    mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH, scratch.route);
 
     const DictTrie* dict = mp_segment_.GetDictTrie();
     const auto rerunnable = [dict](const WordRange& w) {

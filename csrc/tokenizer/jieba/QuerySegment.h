@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tokenizer/jieba/DictTrie.h"
@@ -28,6 +29,9 @@ class QuerySegment : public SegmentBase {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
+  }
+  void Cut(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -81,6 +82,23 @@ class SegmentBase {
       const WordRange& wr = ranges[i];
       words[i].assign(sentence, wr.first->byte_offset,
                       wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
+    }
+  }
+
+  // The same, as views into `sentence`: no word is copied, and the views stay valid for as long
+  // as `sentence` is alive and unchanged.
+  template <class RangeCut>
+  void CutSentence(const std::string& sentence, std::vector<std::string_view>& words,
+                   RangeCut range_cut) const {
+    PreFilter filter(separators_, sentence);
+    std::vector<WordRange> ranges;
+    CollectRanges(sentence, filter, ranges, range_cut);
+    words.resize(ranges.size());
+    const std::string_view text(sentence);
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      const WordRange& wr = ranges[i];
+      words[i] = text.substr(wr.first->byte_offset,
+                             wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
     }
   }
 

@@ -116,6 +116,9 @@ struct TrieNode {
   TrieChildMap children;
   // The entry whose word ends exactly here; none for a node that is only a prefix.
   const DictUnit* unit = nullptr;
+  // The entry's weight, kept beside the pointer: the route search reads a weight at every step
+  // of every trie walk, and the entries themselves lie scattered far from the nodes.
+  double weight = 0.0;
 };
 
 // The words that start at one position of a rune range, as the max-probability and full
@@ -157,40 +160,48 @@ class Trie {
       node = next;
     }
     node->unit = unit;
+    node->weight = unit != nullptr ? unit->weight : 0.0;
   }
 
-  // One Dag per position of [begin, end). Longer words are followed only up to
-  // `max_word_length` runes; the one-rune pair is recorded whatever the limit.
+  // Calls visit(j, unit, weight) for every word that starts at position i of [begin, end) and
+  // ends at position j: first the one-rune word (with its entry, or none when the rune is no
+  // word), then the dictionary words in increasing end position; `weight` is the entry's weight
+  // (0 without an entry). Words are followed only up to `max_word_length` runes; the one-rune
+  // word is visited whatever the limit.
+  template <class Visit>
+  void ForEachWordAt(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t i,
+                     std::size_t max_word_length, Visit&& visit) const {
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    const TrieNode* node = root_->children.Find(begin[i].rune);
+    if (node == nullptr) {
+      visit(i, nullptr, 0.0);
+      return;
+    }
+    visit(i, node->unit, node->weight);
+    const std::size_t limit = max_word_length < n - i ? i + max_word_length : n;
+    for (std::size_t j = i + 1; j < limit && !node->children.empty(); ++j) {
+      node = node->children.Find(begin[j].rune);
+      if (node == nullptr) {
+        return;
+      }
+      if (node->unit != nullptr) {
+        visit(j, node->unit, node->weight);
+      }
+    }
+  }
+
+  // One Dag per position of [begin, end), holding the words ForEachWordAt visits there.
   void Find(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<Dag>& dags,
             std::size_t max_word_length) const {
-    FindWindow(begin, end, 0, static_cast<std::size_t>(end - begin), dags, max_word_length);
-  }
-
-  // The Dags of positions [first, last) of the range [begin, end) only, dags[k] for position
-  // first + k; words are still followed to the end of the whole range, and end positions count
-  // from `begin`, so the records equal those that Find gives for the same positions.
-  void FindWindow(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::size_t first,
-                  std::size_t last, std::vector<Dag>& dags, std::size_t max_word_length) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
     dags.clear();
-    dags.resize(last - first);
-    for (std::size_t i = first; i < last; ++i) {
-      Dag& dag = dags[i - first];
+    dags.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      Dag& dag = dags[i];
       dag.rune_str = begin[i];
-      const TrieNode* node = root_->children.Find(begin[i].rune);
-      dag.candidates.push_back(Dag::Candidate(i, node == nullptr ? nullptr : node->unit));
-      for (std::size_t j = i + 1; j < n && j - i + 1 <= max_word_length; ++j) {
-        if (node == nullptr || node->children.empty()) {
-          break;
-        }
-        node = node->children.Find(begin[j].rune);
-        if (node == nullptr) {
-          break;
-        }
-        if (node->unit != nullptr) {
-          dag.candidates.push_back(Dag::Candidate(j, node->unit));
-        }
-      }
+      ForEachWordAt(begin, end, i, max_word_length, [&dag](std::size_t j, const DictUnit* unit, double) {
+        dag.candidates.push_back(Dag::Candidate(j, unit));
+      });
     }
   }
 
