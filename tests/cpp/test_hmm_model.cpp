@@ -63,6 +63,62 @@ TEST_P(HMMModelParse, NineSignificantLines) {
     EXPECT_EQ(m->EmitLogProb(state, 0x4E00), jieba::MIN_LOG_PROB);
   }
   EXPECT_EQ(m->emitProbByState[HMMModel::M], &m->emitProbM);
+  // The all-states row agrees with the per-state lookups, for runes known to some maps only,
+  // to all, and to none.
+  for (jieba::Rune rune : {kZhong, kWen, jieba::Rune{'a'}, jieba::Rune{0x4E00}, jieba::Rune{0}}) {
+    const auto& row = m->EmitLogProbs(rune);
+    for (std::size_t state = 0; state < HMMModel::STATUS_SUM; ++state) {
+      EXPECT_EQ(row[state], m->EmitLogProb(state, rune)) << rune << " " << state;
+    }
+  }
+}
+
+std::string Utf8(jieba::Rune r) {
+  std::string out;
+  if (r < 0x800) {
+    out += static_cast<char>(0xC0 | (r >> 6));
+  } else if (r < 0x10000) {
+    out += static_cast<char>(0xE0 | (r >> 12));
+    out += static_cast<char>(0x80 | ((r >> 6) & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (r >> 18));
+    out += static_cast<char>(0x80 | ((r >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((r >> 6) & 0x3F));
+  }
+  out += static_cast<char>(0x80 | (r & 0x3F));
+  return out;
+}
+
+// Many runes, spread over the code space so that they collide in the combined table: every
+// state's value is the one its own map holds.
+TEST(HMMModelEmissions, RowsAgreeWithTheMapsForManyRunes) {
+  TempDir dir;
+  std::string lines = Join({"-1 -1 -1 -1", "-1 -1 -1 -1", "-1 -1 -1 -1", "-1 -1 -1 -1", "-1 -1 -1 -1"});
+  std::vector<jieba::Rune> runes;
+  for (jieba::Rune r = 0x4E00; r < 0x4E00 + 3000; r += 7) runes.push_back(r);
+  for (jieba::Rune r = 0x10000; r < 0x10000 + 65536 * 4; r += 65536) runes.push_back(r);
+  for (std::size_t state = 0; state < HMMModel::STATUS_SUM; ++state) {
+    std::string line;
+    for (std::size_t k = 0; k < runes.size(); ++k) {
+      if ((k + state) % (state + 2) == 0) continue;  // each state knows a different subset
+      line += Utf8(runes[k]) + ":-" + std::to_string(k * 4 + state + 1) + ",";
+    }
+    lines += line.substr(0, line.size() - 1) + "\n";
+  }
+  Strings records;
+  const auto m = Load(dir.Write("hmm", lines), &records);
+  ASSERT_TRUE(m);
+  ASSERT_TRUE(records.empty());
+  ASSERT_EQ(m->EmitLogProbs(runes[1])[HMMModel::B], -5.0);   // k = 1, state B: known
+  ASSERT_EQ(m->EmitLogProbs(runes[0])[HMMModel::B], jieba::MIN_LOG_PROB);  // k = 0: left out
+  for (jieba::Rune rune : runes) {
+    for (jieba::Rune probe : {rune, rune + 1}) {
+      const auto& row = m->EmitLogProbs(probe);
+      for (std::size_t state = 0; state < HMMModel::STATUS_SUM; ++state) {
+        ASSERT_EQ(row[state], m->EmitLogProb(state, probe)) << probe << " " << state;
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, HMMModelParse,

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tokenizer/jieba/EmissionTable.h"
 #include "tokenizer/jieba/Unicode.h"
 #include "tokenizer/limonp/InputFile.h"
 #include "tokenizer/limonp/Logger.h"
@@ -67,7 +68,11 @@ struct HMMModel {
     LUMO_CHECK(LoadEmitProb(line, emitProbM), kLogLabel);
     LUMO_CHECK(GetLine(ifile, line), kLogLabel);
     LUMO_CHECK(LoadEmitProb(line, emitProbS), kLogLabel);
+    emissions_.Build(emitProbByState, MIN_LOG_PROB);
   }
+
+  // EmitLogProb of every state for `rune` at once, indexed by state.
+  const std::array<double, STATUS_SUM>& EmitLogProbs(Rune rune) const { return emissions_.Find(rune); }
 
   double EmitLogProb(std::size_t state, Rune rune) const {
     if (state >= STATUS_SUM) {
@@ -126,6 +131,8 @@ struct HMMModel {
 
  private:
   static constexpr const char* kLogLabel = "csrc/tokenizer/jieba/HMMModel";
+
+  EmissionTable<STATUS_SUM> emissions_;
 
   static bool IsAsciiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

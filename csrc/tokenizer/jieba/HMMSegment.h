@@ -122,18 +122,19 @@ class HMMSegment : public SegmentBase {
     Scratch<double, LOCAL_RUNES * STATUS_SUM> weight(n * STATUS_SUM);
     Scratch<std::int32_t, LOCAL_RUNES * STATUS_SUM> path(n * STATUS_SUM);
 
+    const auto& first = model_->EmitLogProbs(begin->rune);
     for (std::size_t s = 0; s < STATUS_SUM; ++s) {
-      weight[s] = model_->startLogProb[s] + model_->EmitLogProb(s, begin->rune);
+      weight[s] = model_->startLogProb[s] + first[s];
       path[s] = -1;
     }
     for (std::size_t j = 1; j < n; ++j) {
-      const Rune rune = begin[j].rune;
+      const auto& emits = model_->EmitLogProbs(begin[j].rune);
       const std::size_t prev = (j - 1) * STATUS_SUM;
       const std::size_t cur = j * STATUS_SUM;
       for (std::size_t s = 0; s < STATUS_SUM; ++s) {
         double best = MIN_LOG_PROB;
         std::int32_t from = static_cast<std::int32_t>(E);
-        const double emit = model_->EmitLogProb(s, rune);
+        const double emit = emits[s];
         for (std::size_t q = 0; q < STATUS_SUM; ++q) {
           const double value = weight[prev + q] + model_->transLogProb[q][s] + emit;
           if (value > best) {
