@@ -32,7 +32,10 @@ the dot product of the two sparse vectors is the BM25 score.
 from __future__ import annotations
 
 import hashlib
+from collections import defaultdict, deque
 from functools import lru_cache
+from itertools import chain, count, islice, repeat
+from operator import methodcaller
 from typing import TYPE_CHECKING, Iterable, Literal, Mapping, Sequence, TypedDict, TypeVar
 
 if TYPE_CHECKING:
@@ -133,14 +136,17 @@ def to_sparse_vector(
     return {"indices": indices, "values": [by_index[index] for index in indices]}
 
 
+def _first_seen_numbering() -> defaultdict[Token, int]:
+    """A mapping that gives every new key the next number, 0 first, on its first lookup: its
+    ``__getitem__`` numbers tokens in order of appearance at C speed, through ``map``."""
+    return defaultdict(count().__next__)
+
+
 def build_vocabulary(vectors: Iterable[Mapping[Token, float]]) -> dict[Token, int]:
     """Every token of the vectors, numbered in the order of first appearance."""
-    vocabulary: dict[Token, int] = {}
-    for vector in vectors:
-        for token in vector:
-            if token not in vocabulary:
-                vocabulary[token] = len(vocabulary)
-    return vocabulary
+    numbering = _first_seen_numbering()
+    deque(map(numbering.__getitem__, chain.from_iterable(vectors)), maxlen=0)
+    return dict(numbering)
 
 
 def to_csr_matrix(
@@ -163,38 +169,36 @@ def to_csr_matrix(
     except ImportError as error:
         raise ImportError(f"CSR matrices need scipy: pip install 'pylumotext[scipy]' ({error})") from error
 
+    # Every entry goes through C-level iteration (map, chain, np.fromiter) rather than a Python
+    # loop: building the matrix of a large corpus would otherwise cost more than encoding it.
     rows = list(vectors)
+    lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
+    entries = int(lengths.sum())
+    tokens = chain.from_iterable(rows)
     if vocabulary is None:
-        chosen: dict[Token, int] = build_vocabulary(rows)
+        numbering = _first_seen_numbering()
+        indices = np.fromiter(map(numbering.__getitem__, tokens), dtype=np.int64, count=entries)
+        chosen: dict[Token, int] = dict(numbering)
     else:
         _check_vocabulary(vocabulary)
         chosen = dict(vocabulary)
-    indptr = [0]
-    indices: list[int] = []
-    data: list[float] = []
-    for vector in rows:
-        entries = []
-        for token, weight in vector.items():
-            column = chosen.get(token)
-            if column is None:
-                if unknown == "error":
-                    raise _unknown_token(token)
-                continue
-            entries.append((column, weight))
-        entries.sort()
-        indices.extend(column for column, _ in entries)
-        data.extend(weight for _, weight in entries)
-        indptr.append(len(indices))
+        indices = np.fromiter(map(chosen.get, tokens, repeat(-1)), dtype=np.int64, count=entries)
+    data = np.fromiter(chain.from_iterable(map(methodcaller("values"), rows)), dtype=np.float64, count=entries)
+    missing = indices < 0
+    if missing.any():
+        if unknown == "error":
+            raise _unknown_token(next(islice(chain.from_iterable(rows), int(np.argmax(missing)), None)))
+        kept = ~missing
+        row_of_entry = np.repeat(np.arange(len(rows)), lengths)
+        lengths = np.bincount(row_of_entry[kept], minlength=len(rows))
+        indices, data = indices[kept], data[kept]
+    indptr = np.zeros(len(rows) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=indptr[1:])
     columns = max(chosen.values(), default=-1) + 1
     matrix = scipy.sparse.csr_matrix(
-        (
-            np.asarray(data, dtype=np.float64 if dtype is None else dtype),
-            np.asarray(indices, dtype=np.int64),
-            np.asarray(indptr, dtype=np.int64),
-        ),
-        shape=(len(rows), columns),
+        (data if dtype is None else data.astype(dtype), indices, indptr), shape=(len(rows), columns)
     )
-    matrix.has_sorted_indices = True
+    matrix.sort_indices()
     return matrix, chosen
 
 

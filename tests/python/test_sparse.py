@@ -147,8 +147,12 @@ def test_csr_with_a_given_vocabulary(vectors):
     assert dense[0, 2] == pytest.approx(vectors[0]["长江"])
     assert dense[2, 9] == pytest.approx(vectors[2]["今天"])
     assert dense.sum() == pytest.approx(vectors[0]["长江"] + vectors[2]["今天"] + vectors[4]["长江"])
-    with pytest.raises(ValueError, match="is not in the vocabulary"):
+    first_unknown = next(t for v in vectors for t in v if t not in vocabulary)
+    with pytest.raises(ValueError, match=f"token '{first_unknown}' is not in the vocabulary"):
         to_csr_matrix(vectors, vocabulary, unknown="error")
+    for row, vector in enumerate(vectors):
+        start, end = matrix.indptr[row], matrix.indptr[row + 1]
+        assert matrix.indices[start:end].tolist() == sorted(vocabulary[t] for t in vector if t in vocabulary)
 
 
 def test_csr_of_nothing():
