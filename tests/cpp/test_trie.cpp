@@ -127,6 +127,7 @@ TEST_P(TrieChildren, EveryInsertedRuneIsFoundAndOnlyThose) {
 
 INSTANTIATE_TEST_SUITE_P(KeySets, TrieChildren,
                          ::testing::Values(std::make_tuple(0u, 0, 1u), std::make_tuple(0xFFFFFFFFu, 1, 1u),
+                                           std::make_tuple(0u, 1, 7u), std::make_tuple(0x4E00u, 3, 9u),
                                            std::make_tuple(0u, 2, 1u), std::make_tuple(0x4E00u, 4, 1u),
                                            std::make_tuple(0x4E00u, 5, 1u), std::make_tuple(0x4E00u, 7000, 1u),
                                            std::make_tuple(0u, 3000, 65536u)));

@@ -14,14 +14,17 @@ namespace lumo::typing::text::jieba {
 struct TrieNode;
 
 // The children of one trie node: an open-addressing hash table keyed by rune, with linear
-// probing. Most nodes of a dictionary trie have one or two children and the root has thousands;
-// a flat table serves both with one allocation per node and no per-entry allocation, where a
-// node-based hash map pays a bucket array plus one heap block per child. A node with no children
-// holds no table at all.
+// probing. Most nodes of a dictionary trie have one child (the tails of long words) and the
+// root has thousands. A node with one child keeps it inline, so following a word's tail costs
+// one memory access per rune rather than two; from the second child on the children live in a
+// flat table, one allocation per node and none per entry (a node-based hash map pays a bucket
+// array plus one heap block per child). A node with no children holds nothing.
 class TrieChildMap {
  public:
-  TrieChildMap() = default;
-  ~TrieChildMap() { delete[] slots_; }
+  TrieChildMap() : only_child_(nullptr) {}
+  ~TrieChildMap() {
+    if (size_ >= 2) delete[] slots_;
+  }
   TrieChildMap(const TrieChildMap&) = delete;
   TrieChildMap& operator=(const TrieChildMap&) = delete;
 
@@ -29,12 +32,13 @@ class TrieChildMap {
   std::size_t size() const { return size_; }
 
   TrieNode* Find(Rune key) const {
-    if (slots_ == nullptr) {
-      return nullptr;
+    if (size_ < 2) {
+      return size_ == 1 && key_or_mask_ == key ? only_child_ : nullptr;
     }
-    std::uint32_t i = Hash(key) & mask_;
+    const std::uint32_t mask = key_or_mask_;
+    std::uint32_t i = Hash(key) & mask;
     // Small tables may be full, so a miss is bounded by the table size rather than by an empty slot.
-    for (std::uint32_t probes = 0; probes <= mask_; ++probes) {
+    for (std::uint32_t probes = 0; probes <= mask; ++probes) {
       const Slot& slot = slots_[i];
       if (slot.child == nullptr) {
         return nullptr;
@@ -42,7 +46,7 @@ class TrieChildMap {
       if (slot.key == key) {
         return slot.child;
       }
-      i = (i + 1) & mask_;
+      i = (i + 1) & mask;
     }
     return nullptr;
   }
@@ -50,8 +54,18 @@ class TrieChildMap {
   // Adds `child` under a key that is not present yet; the map owns nothing (the trie frees the
   // nodes), it only stores the pointer.
   void Insert(Rune key, TrieNode* child) {
-    if (slots_ == nullptr || size_ + 1 > MaxLoad(mask_ + 1)) {
-      Rehash(slots_ == nullptr ? 1u : (mask_ + 1) * 2);
+    if (size_ == 0) {
+      only_child_ = child;
+      key_or_mask_ = key;
+      size_ = 1;
+      return;
+    }
+    if (size_ == 1) {
+      const Slot only{key_or_mask_, only_child_};
+      slots_ = nullptr;
+      Rehash(2, &only, 1);
+    } else if (size_ + 1 > MaxLoad(key_or_mask_ + 1)) {
+      Rehash((key_or_mask_ + 1) * 2, slots_, key_or_mask_ + 1);
     }
     Place(key, child);
     ++size_;
@@ -59,10 +73,11 @@ class TrieChildMap {
 
   template <class Visit>
   void ForEach(Visit visit) const {
-    if (slots_ == nullptr) {
+    if (size_ < 2) {
+      if (size_ == 1) visit(key_or_mask_, only_child_);
       return;
     }
-    for (std::uint32_t i = 0; i <= mask_; ++i) {
+    for (std::uint32_t i = 0; i <= key_or_mask_; ++i) {
       if (slots_[i].child != nullptr) {
         visit(slots_[i].key, slots_[i].child);
       }
@@ -83,33 +98,37 @@ class TrieChildMap {
   }
 
   // Tables of up to four slots may fill completely: a scan of four slots is as cheap as a
-  // hash hit, and it keeps the many one- and two-child nodes small.
+  // hash hit, and it keeps the many two- to four-child nodes small.
   static std::uint32_t MaxLoad(std::uint32_t capacity) { return capacity <= 4 ? capacity : capacity / 4 * 3; }
 
   void Place(Rune key, TrieNode* child) {
-    std::uint32_t i = Hash(key) & mask_;
+    std::uint32_t i = Hash(key) & key_or_mask_;
     while (slots_[i].child != nullptr) {
-      i = (i + 1) & mask_;
+      i = (i + 1) & key_or_mask_;
     }
     slots_[i] = Slot{key, child};
   }
 
-  void Rehash(std::uint32_t capacity) {
-    Slot* old = slots_;
-    const std::uint32_t old_capacity = old == nullptr ? 0 : mask_ + 1;
+  // Moves the `count` slots at `old` (entries and empty ones) into a new table of `capacity`
+  // slots; `old` is freed when it is this map's own table.
+  void Rehash(std::uint32_t capacity, const Slot* old, std::uint32_t count) {
+    Slot* const previous = slots_;
     slots_ = new Slot[capacity]();
-    mask_ = capacity - 1;
-    for (std::uint32_t i = 0; i < old_capacity; ++i) {
+    key_or_mask_ = capacity - 1;
+    for (std::uint32_t i = 0; i < count; ++i) {
       if (old[i].child != nullptr) {
         Place(old[i].key, old[i].child);
       }
     }
-    delete[] old;
+    delete[] previous;
   }
 
-  Slot* slots_ = nullptr;
+  union {
+    Slot* slots_;             // two children or more: the table
+    TrieNode* only_child_;    // exactly one child
+  };
   std::uint32_t size_ = 0;
-  std::uint32_t mask_ = 0;
+  std::uint32_t key_or_mask_ = 0;  // the only child's rune, or the table's index mask
 };
 
 struct TrieNode {
