@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "tokenizer/jieba/Unicode.h"
 
@@ -23,8 +24,12 @@ class EmissionTable {
 
   void Build(const std::array<const std::unordered_map<Rune, double>*, States>& maps, double missing) {
     missing_row_.fill(missing);
-    std::size_t keys = 0;
-    for (const auto* map : maps) keys += map->size();
+    // The maps share most of their runes: size the table by the distinct ones.
+    std::unordered_set<Rune> distinct;
+    for (const auto* map : maps) {
+      for (const auto& entry : *map) distinct.insert(entry.first);
+    }
+    const std::size_t keys = distinct.size();
     std::size_t capacity = 16;
     while (capacity < keys * 2) capacity *= 2;  // at most half full: short probe runs
     slots_.reset(new Slot[capacity]);

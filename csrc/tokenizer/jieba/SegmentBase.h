@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -74,15 +75,7 @@ class SegmentBase {
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<std::string>& words,
                    RangeCut range_cut) const {
-    PreFilter filter(separators_, sentence);
-    std::vector<WordRange> ranges;
-    CollectRanges(sentence, filter, ranges, range_cut);
-    words.resize(ranges.size());
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-      const WordRange& wr = ranges[i];
-      words[i].assign(sentence, wr.first->byte_offset,
-                      wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
-    }
+    CutSentenceTexts(sentence, words, range_cut);
   }
 
   // The same, as views into `sentence`: no word is copied, and the views stay valid for as long
@@ -90,6 +83,14 @@ class SegmentBase {
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<std::string_view>& words,
                    RangeCut range_cut) const {
+    CutSentenceTexts(sentence, words, range_cut);
+  }
+
+  std::unordered_set<Rune> separators_;
+
+ private:
+  template <class Text, class RangeCut>
+  void CutSentenceTexts(const std::string& sentence, std::vector<Text>& words, RangeCut& range_cut) const {
     PreFilter filter(separators_, sentence);
     std::vector<WordRange> ranges;
     CollectRanges(sentence, filter, ranges, range_cut);
@@ -97,14 +98,16 @@ class SegmentBase {
     const std::string_view text(sentence);
     for (std::size_t i = 0; i < ranges.size(); ++i) {
       const WordRange& wr = ranges[i];
-      words[i] = text.substr(wr.first->byte_offset,
-                             wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
+      const std::string_view word = text.substr(
+          wr.first->byte_offset, wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
+      if constexpr (std::is_same_v<Text, std::string>) {
+        words[i].assign(word.data(), word.size());
+      } else {
+        words[i] = word;
+      }
     }
   }
 
-  std::unordered_set<Rune> separators_;
-
- private:
   template <class RangeCut>
   static void CollectRanges(const std::string& sentence, PreFilter& filter, std::vector<WordRange>& ranges,
                             RangeCut& range_cut) {
