@@ -18,16 +18,18 @@ struct TokenRun {
 
 namespace detail {
 
-// The first sixteen bytes of a token as two big-endian numbers (zero-padded), and its size.
-// Comparing (high, low, size) orders tokens of up to sixteen bytes exactly like comparing
-// their bytes (a zero-padded shorter token is a prefix of the longer one, so it sorts first),
-// which covers nearly every word; only longer tokens with equal prefixes reach memcmp.
+// A token's place in byte order, packed in one number: a token of up to seven bytes is its
+// bytes, big-endian and zero-padded, with its size in the lowest byte, so that comparing the
+// numbers compares the tokens exactly (a zero-padded shorter token sorts first, and equal
+// padded bytes fall to the size). A longer token keeps its first seven bytes and 0xFF there
+// instead: it sorts after every shorter token with those bytes, and only longer tokens that
+// share their first seven bytes tie and need their text compared.
 struct OrderKey {
-  std::uint64_t high;
-  std::uint64_t low;
-  std::uint32_t size;
+  std::uint64_t key;
   std::uint32_t index;
 };
+
+inline constexpr std::uint64_t kLongToken = 0xFF;
 
 inline std::uint64_t LoadBigEndian64(const char* p) {
   std::uint64_t word;
@@ -53,14 +55,13 @@ inline std::uint64_t LeadingBytes(const char* p, std::size_t n) {
 }
 
 inline OrderKey MakeOrderKey(std::string_view token, std::size_t index) {
-  const char* p = token.data();
   const std::size_t n = token.size();
-  // Sizes and positions are 32-bit here; a larger token only goes to the full-text fallback.
-  const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xFFFFFFFFu));
-  return {LeadingBytes(p, n), n > 8 ? LeadingBytes(p + 8, n - 8) : 0, size, static_cast<std::uint32_t>(index)};
+  const std::uint64_t key = n <= 7 ? LeadingBytes(token.data(), n) | n
+                                   : (LeadingBytes(token.data(), 8) & ~std::uint64_t{0xFF}) | kLongToken;
+  return {key, static_cast<std::uint32_t>(index)};
 }
 
-inline bool IsShort(const OrderKey& key) { return key.size <= 16; }
+inline bool IsLong(const OrderKey& key) { return (key.key & 0xFF) == kLongToken; }
 
 }  // namespace detail
 
@@ -72,17 +73,23 @@ inline std::vector<TokenRun> DistinctRuns(const std::vector<std::string_view>& t
   if (tokens.size() > 0xFFFFFFFFu) throw std::length_error("token list too long");
   std::vector<OrderKey> keys(tokens.size());
   for (std::size_t i = 0; i < tokens.size(); ++i) keys[i] = detail::MakeOrderKey(tokens[i], i);
+  std::sort(keys.begin(), keys.end(), [](const OrderKey& a, const OrderKey& b) { return a.key < b.key; });
   auto text = [&tokens](const OrderKey& key) { return tokens[key.index]; };
-  std::sort(keys.begin(), keys.end(), [&text](const OrderKey& a, const OrderKey& b) {
-    if (a.high != b.high) return a.high < b.high;
-    if (a.low != b.low) return a.low < b.low;
-    if (detail::IsShort(a) && detail::IsShort(b)) return a.size < b.size;
-    return text(a).compare(text(b)) < 0;
-  });
+  // Long tokens with one seven-byte prefix are adjacent now: put each such group in text order.
+  for (std::size_t i = 0; i < keys.size();) {
+    std::size_t j = i + 1;
+    while (j < keys.size() && keys[j].key == keys[i].key) ++j;
+    if (j - i > 1 && detail::IsLong(keys[i])) {
+      std::sort(keys.begin() + i, keys.begin() + j,
+                [&text](const OrderKey& a, const OrderKey& b) { return text(a).compare(text(b)) < 0; });
+    }
+    i = j;
+  }
   auto same = [&text](const OrderKey& a, const OrderKey& b) {
-    return a.high == b.high && a.low == b.low && a.size == b.size && (detail::IsShort(a) || text(a) == text(b));
+    return a.key == b.key && (!detail::IsLong(a) || text(a) == text(b));
   };
   std::vector<TokenRun> runs;
+  runs.reserve(keys.size());
   for (std::size_t i = 0; i < keys.size();) {
     std::size_t j = i + 1;
     std::uint32_t first = keys[i].index;  // the sort is not stable
