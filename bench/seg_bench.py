@@ -5,7 +5,8 @@ default data:
 
 - ``cut`` and ``cut_for_search``: MB/s of UTF-8 input and words/s, on one thread and on two
   threads sharing one ``Jieba`` (each thread cuts one half of the lines; the one-thread run
-  cuts both halves in turn; the runs take turns);
+  cuts both halves in turn; the runs take turns), and the same through
+  ``lumotext.segment_many`` on one and two threads;
 - load: wall time to construct a default ``Jieba`` and the resident memory of a process that
   holds one, each measured in a fresh interpreter;
 - peers (thulac, pkuseg / spacy-pkuseg, snownlp, whichever import and load here): MB/s on a
@@ -21,6 +22,7 @@ default data:
 from __future__ import annotations
 
 import argparse
+import collections
 import gc
 import json
 import os
@@ -106,16 +108,30 @@ def throughput(jieba, lines: list[str], repeat: int) -> list[dict]:
             run_one_thread(cut, whole)
             one_long.append(time.perf_counter() - start)
             two_long.append(run_two_threads(cut, whole))
+        # The pipeline: segment_many hands each worker thread batches of lines.
+        from lumotext import segment_many
+        search = method == "cut_for_search"
+        many = {1: [], 2: []}
+        for _ in range(repeat):
+            for threads in (1, 2):
+                start = time.perf_counter()
+                collections.deque(segment_many(jieba, lines, threads=threads, search=search), maxlen=0)
+                many[threads].append(time.perf_counter() - start)
+        m1, m2 = statistics.median(many[1]), statistics.median(many[2])
         t1, t2 = statistics.median(one), statistics.median(two)
         control = statistics.median(one_long) / statistics.median(two_long)
         rows.append({"method": method, "mb": mb, "lines": len(lines), "words": words,
                      "mb_per_s_1": mb / t1, "words_per_s_1": words / t1,
                      "mb_per_s_2": mb / t2, "words_per_s_2": words / t2, "speedup_2": t1 / t2,
                      "speedup_2_long_calls": control, "runs_1": one, "runs_2": two,
-                     "runs_1_long": one_long, "runs_2_long": two_long})
+                     "runs_1_long": one_long, "runs_2_long": two_long,
+                     "many_mb_per_s_1": mb / m1, "many_mb_per_s_2": mb / m2, "many_speedup_2": m1 / m2,
+                     "many_speedup_2_over_plain_1": t1 / m2, "runs_many_1": many[1], "runs_many_2": many[2]})
         print(f"  {method:<15} 1 thread {mb / t1:6.2f} MB/s {words / t1 / 1e6:5.2f} Mwords/s   "
               f"2 threads {mb / t2:6.2f} MB/s   speed-up {t1 / t2:.2f} (two long calls: {control:.2f})",
               flush=True)
+        print(f"  {'':<15} segment_many: 1 thread {mb / m1:6.2f} MB/s, 2 threads {mb / m2:6.2f} MB/s, "
+              f"speed-up {m1 / m2:.2f} ({t1 / m2:.2f} over plain calls on 1 thread)", flush=True)
     return rows
 
 
@@ -280,6 +296,11 @@ def main(argv: list[str] | None = None) -> int:
                         ("mb_per_s_2", "MB/s, 2 threads"), ("words_per_s_2", "words/s, 2 threads"),
                         ("speedup_2", "2 threads / 1"),
                         ("speedup_2_long_calls", "2 threads / 1, each half as one call")], results["throughput"]))
+        tables.append(("segment_many (batches of lines per worker thread) on 1 and 2 threads",
+                       [("method", "method"), ("many_mb_per_s_1", "MB/s, 1 thread"),
+                        ("many_mb_per_s_2", "MB/s, 2 threads"), ("many_speedup_2", "2 threads / 1"),
+                        ("many_speedup_2_over_plain_1", "2 threads / plain calls on 1 thread")],
+                       results["throughput"]))
     if "load" not in skip:
         print("load", flush=True)
         load = load_cost(args.repeat)

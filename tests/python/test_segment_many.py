@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from lumotext import index_tokens, make_jieba, segment_many
+import pylumotext
+from lumotext import default_paths, index_tokens, make_jieba, pipeline, segment_many
 from shared_data import bench_lines
 
 
@@ -70,6 +71,45 @@ def test_equal_to_single_threaded_cuts(jieba, threads, search):
     lines = bench_lines(3000)
     cut = jieba.cut_for_search if search else jieba.cut
     assert list(segment_many(jieba, lines, threads=threads, search=search)) == [cut(line) for line in lines]
+
+
+# Pieces of texts that meet the line feeds joining a batch: empty texts, separators at either
+# end, line feeds of their own (ends of lines read from a file, blank lines), a carriage return.
+PIECES = ["", "\n", "\n\n", "研究人员用机器学习方法", "长江大桥\r", " 前后有空格 ", "，。", "行\n内\n换行",
+          "English and 中文 mixed 123", "\t", "a"]
+
+
+@pytest.mark.parametrize("threads, batch_size", [(1, 256), (2, 3), (2, 256)])
+@pytest.mark.parametrize("search", [False, True])
+def test_batches_cut_in_one_call_give_the_words_of_separate_calls(jieba, threads, batch_size, search):
+    rng = random.Random(11)
+    texts = ["".join(rng.choices(PIECES, k=rng.randint(1, 4))) for _ in range(600)]
+    cut = jieba.cut_for_search if search else jieba.cut
+    got = list(segment_many(jieba, texts, threads=threads, search=search, batch_size=batch_size))
+    assert got == [cut(text) for text in texts]
+
+
+def test_native_jieba_cuts_each_batch_in_one_call(jieba, monkeypatch):
+    text_by_text = []
+    monkeypatch.setattr(pipeline, "_cut_batch", lambda cut, batch: text_by_text.append(batch) or
+                        [cut(text) for text in batch])
+    texts = [line + "\n" for line in bench_lines(500)]
+    assert list(segment_many(jieba, texts, threads=2, batch_size=50)) == [jieba.cut(text) for text in texts]
+    assert text_by_text == []
+    mixed = ["长江", b"\xe5\xa4\xa7\xe6\xa1\xa5", "通车"]  # bytes cannot be joined to a str
+    assert list(segment_many(jieba, mixed, threads=2)) == [jieba.cut(text) for text in mixed]
+    assert text_by_text == [mixed]
+
+
+class SeparatorDroppingJieba(pylumotext.Jieba):
+    def cut(self, sentence):
+        return [word for word in super().cut(sentence) if not word.isspace()]
+
+
+def test_an_overridden_cut_is_called_text_by_text():
+    jieba = SeparatorDroppingJieba(**default_paths())
+    texts = ["长江大桥", "", "研究 人员\n", "通车"] * 20
+    assert list(segment_many(jieba, texts, threads=2, batch_size=8)) == [jieba.cut(text) for text in texts]
 
 
 @pytest.mark.parametrize("threads, batch_size", [(1, 64), (2, 5), (4, 16)])
