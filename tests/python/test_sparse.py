@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import random
 import subprocess
 import sys
 
@@ -153,6 +154,32 @@ def test_csr_with_a_given_vocabulary(vectors):
     for row, vector in enumerate(vectors):
         start, end = matrix.indptr[row], matrix.indptr[row + 1]
         assert matrix.indices[start:end].tolist() == sorted(vocabulary[t] for t in vector if t in vocabulary)
+
+
+@pytest.mark.parametrize("mode", ["numbered", "vocabulary", "error"])
+def test_csr_of_a_long_stream_of_vectors(mode):
+    """Vectors from a generator, with a token first seen (or first unknown) long after the
+    start: columns in order of first appearance, rows matching the dicts, the right token named."""
+    pytest.importorskip("scipy")
+    rng = random.Random(3)
+    vectors = [{f"t{rng.randrange(900)}": rng.random() for _ in range(rng.randrange(6))} for _ in range(1000)]
+    vectors[777]["late"] = 0.5  # first seen, or first unknown, long after the first chunk
+    vocabulary = None if mode == "numbered" else {f"t{i}": 899 - i for i in range(900)}
+    if mode == "error":
+        with pytest.raises(ValueError, match="token 'late' is not in the vocabulary"):
+            to_csr_matrix((v for v in vectors), vocabulary, unknown="error")
+        return
+    matrix, used = to_csr_matrix((v for v in vectors), vocabulary)
+    if vocabulary is None:
+        assert list(used) == list(dict.fromkeys(t for v in vectors for t in v))
+        assert used == {t: i for i, t in enumerate(used)}
+    else:
+        assert used == vocabulary
+    for row, vector in enumerate(vectors):
+        start, end = matrix.indptr[row], matrix.indptr[row + 1]
+        expected = {used[t]: w for t, w in vector.items() if t in used}
+        assert dict(zip(matrix.indices[start:end].tolist(), matrix.data[start:end].tolist())) == expected
+        assert matrix.indices[start:end].tolist() == sorted(expected)
 
 
 def test_csr_of_nothing():
