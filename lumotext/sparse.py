@@ -32,11 +32,12 @@ the dot product of the two sparse vectors is the BM25 score.
 from __future__ import annotations
 
 import hashlib
+from array import array
 from collections import defaultdict, deque
-from functools import lru_cache
-from itertools import chain, count, islice, repeat
+from functools import lru_cache, partial
+from itertools import chain, count, repeat
 from operator import methodcaller
-from typing import TYPE_CHECKING, Iterable, Literal, Mapping, Sequence, TypedDict, TypeVar
+from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Literal, Mapping, Sequence, TypedDict, TypeVar
 
 if TYPE_CHECKING:
     import numpy
@@ -169,34 +170,59 @@ def to_csr_matrix(
     except ImportError as error:
         raise ImportError(f"CSR matrices need scipy: pip install 'pylumotext[scipy]' ({error})") from error
 
-    # Every entry goes through C-level iteration (map, chain, np.fromiter) rather than a Python
-    # loop: building the matrix of a large corpus would otherwise cost more than encoding it.
-    rows = list(vectors)
-    lengths = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
-    entries = int(lengths.sum())
-    tokens = chain.from_iterable(rows)
+    # Every entry goes through C-level iteration (map, chain, np.fromiter, typed arrays) rather
+    # than a Python loop: building the matrix of a large corpus would otherwise cost more than
+    # encoding it.
+    numbering = _first_seen_numbering()
+    columns_of: Callable[[Iterable[Token]], Iterator[int]]
     if vocabulary is None:
-        numbering = _first_seen_numbering()
-        indices = np.fromiter(map(numbering.__getitem__, tokens), dtype=np.int64, count=entries)
-        chosen: dict[Token, int] = dict(numbering)
+        columns_of = partial(map, numbering.__getitem__)
     else:
         _check_vocabulary(vocabulary)
-        chosen = dict(vocabulary)
-        indices = np.fromiter(map(chosen.get, tokens, repeat(-1)), dtype=np.int64, count=entries)
-    data = np.fromiter(chain.from_iterable(map(methodcaller("values"), rows)), dtype=np.float64, count=entries)
+        chosen: dict[Token, int] = dict(vocabulary)
+        if unknown == "error":
+            columns_of = partial(map, chosen.__getitem__)  # KeyError names the token
+        else:
+            columns_of = lambda tokens: map(chosen.get, tokens, repeat(-1))  # noqa: E731
+    if isinstance(vectors, (list, tuple)):
+        rows = len(vectors)
+        lengths = np.fromiter(map(len, vectors), dtype=np.int64, count=rows)
+        entries = int(lengths.sum())
+        try:
+            indices = np.fromiter(columns_of(chain.from_iterable(vectors)), dtype=np.int64, count=entries)
+        except KeyError as error:
+            raise _unknown_token(error.args[0]) from None
+        data = np.fromiter(chain.from_iterable(map(methodcaller("values"), vectors)), dtype=np.float64, count=entries)
+    else:
+        # Vectors made on the fly (encode_csr) are numbered one by one as they come, and let go:
+        # the tokens of a vector just encoded are still in the processor's cache, and the memory
+        # of one vector is reused for the next. Numbering after a whole large corpus is encoded
+        # waits on memory for nearly every lookup instead.
+        lengths_buffer, indices_buffer, values_buffer = array("q"), array("q"), array("d")
+        for vector in vectors:
+            lengths_buffer.append(len(vector))
+            try:
+                indices_buffer.extend(columns_of(vector))
+            except KeyError as error:
+                raise _unknown_token(error.args[0]) from None
+            values_buffer.extend(vector.values())
+        rows = len(lengths_buffer)
+        lengths = np.frombuffer(lengths_buffer, dtype=np.int64)
+        indices = np.frombuffer(indices_buffer, dtype=np.int64)
+        data = np.frombuffer(values_buffer, dtype=np.float64)
+    if vocabulary is None:
+        chosen = dict(numbering)
     missing = indices < 0
     if missing.any():
-        if unknown == "error":
-            raise _unknown_token(next(islice(chain.from_iterable(rows), int(np.argmax(missing)), None)))
         kept = ~missing
-        row_of_entry = np.repeat(np.arange(len(rows)), lengths)
-        lengths = np.bincount(row_of_entry[kept], minlength=len(rows))
+        row_of_entry = np.repeat(np.arange(rows), lengths)
+        lengths = np.bincount(row_of_entry[kept], minlength=rows)
         indices, data = indices[kept], data[kept]
-    indptr = np.zeros(len(rows) + 1, dtype=np.int64)
+    indptr = np.zeros(rows + 1, dtype=np.int64)
     np.cumsum(lengths, out=indptr[1:])
     columns = max(chosen.values(), default=-1) + 1
     matrix = scipy.sparse.csr_matrix(
-        (data if dtype is None else data.astype(dtype), indices, indptr), shape=(len(rows), columns)
+        (data if dtype is None else data.astype(dtype), indices, indptr), shape=(rows, columns)
     )
     matrix.sort_indices()
     return matrix, chosen
