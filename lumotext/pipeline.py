@@ -7,8 +7,8 @@ A typical text (a line, a title) is cut in a few microseconds, less than it take
 interpreter lock from one thread to another; threads that each cut one short text at a time
 spend their time waiting for the lock and run slower than one thread alone. So the workers give
 ``Jieba`` a whole batch of texts in one call, joined by line feeds, and split the words at the
-line feeds again. That changes no word: a line feed always separates, the segmenter never looks
-across it, and it comes out as a word of its own.
+line feeds again (at most :data:`JOIN_CHARACTERS` characters a call). That changes no word: a line
+feed always separates, the segmenter never looks across it, and it comes out as a word of its own.
 """
 
 from __future__ import annotations
@@ -42,19 +42,48 @@ def _cut_batch(cut: Callable[[str], list[str]], batch: list[str]) -> list[list[s
     return [cut(text) for text in batch]
 
 
+#: The most characters joined into one call: far more than it takes to make handing the lock
+#: over worth it, and few enough that one call's working memory (tens of bytes a character)
+#: stays small however long and many the texts are.
+JOIN_CHARACTERS = 1 << 16
+
+
 def _cut_joined(cut: Callable[[str], list[str]], batch: list[str]) -> list[list[str]]:
-    """``_cut_batch`` in one call of ``Jieba``: the texts joined by line feeds, the words split
-    at the joining line feeds (a text's own line feeds, such as the ends of lines read from a
-    file, stay in its words)."""
+    """``_cut_batch`` with as few calls of ``Jieba`` as :data:`JOIN_CHARACTERS` allows: runs of
+    texts joined by line feeds, the words split at the joining line feeds again."""
     try:
-        own_line_feeds = list(map(str.count, batch, repeat("\n")))
-    except TypeError:  # bytes among the texts: they cannot be joined to a str
+        characters = sum(map(len, batch))
+    except TypeError:
         return _cut_batch(cut, batch)
-    words = cut("\n".join(batch))
+    if characters <= JOIN_CHARACTERS:
+        return _cut_run(cut, batch)
+    texts: list[list[str]] = []
+    run: list[str] = []
+    run_characters = 0
+    for text in batch:
+        if run and run_characters + len(text) > JOIN_CHARACTERS:
+            texts += _cut_run(cut, run)
+            run, run_characters = [], 0
+        run.append(text)
+        run_characters += len(text)
+    texts += _cut_run(cut, run)
+    return texts
+
+
+def _cut_run(cut: Callable[[str], list[str]], run: list[str]) -> list[list[str]]:
+    """The texts of ``run`` cut in one call, joined by line feeds; a text's own line feeds (such
+    as the ends of lines read from a file) stay in its words."""
+    if len(run) == 1:
+        return [cut(run[0])]
+    try:
+        own_line_feeds = list(map(str.count, run, repeat("\n")))
+    except TypeError:  # bytes among the texts: they cannot be joined to a str
+        return _cut_batch(cut, run)
+    words = cut("\n".join(run))
     texts: list[list[str]] = []
     start = 0
     find = words.index
-    for own in islice(own_line_feeds, len(batch) - 1):
+    for own in islice(own_line_feeds, len(run) - 1):
         end = find("\n", start)
         for _ in repeat(None, own):
             end = find("\n", end + 1)

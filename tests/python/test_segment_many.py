@@ -101,6 +101,19 @@ def test_native_jieba_cuts_each_batch_in_one_call(jieba, monkeypatch):
     assert text_by_text == [mixed]
 
 
+def test_long_texts_are_not_joined_past_the_character_limit(jieba, monkeypatch):
+    monkeypatch.setattr(pipeline, "JOIN_CHARACTERS", 50)
+    call_lengths = []
+
+    def cut(text):
+        call_lengths.append(len(text))
+        return jieba.cut(text)
+
+    texts = ["长江大桥" * n for n in (1, 3, 20, 2, 2, 30, 1)] + ["", "好\n"]  # 4 12 80 8 8 120 4 0 2 characters
+    assert pipeline._cut_joined(cut, texts) == [jieba.cut(text) for text in texts]
+    assert call_lengths == [4 + 12 + 1, 80, 8 + 8 + 1, 120, 4 + 0 + 2 + 2]
+
+
 class SeparatorDroppingJieba(pylumotext.Jieba):
     def cut(self, sentence):
         return [word for word in super().cut(sentence) if not word.isspace()]
