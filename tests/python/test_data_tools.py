@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+import shared_data
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
@@ -77,15 +79,9 @@ def test_conllu_rejects_broken_input(lines, message):
 
 
 def test_conllu_reads_the_shared_dev_split():
-    path = os.path.join(build_dict_corpora(), "ud-zh-gsdsimp", "zh_gsdsimp-ud-dev.conllu")
-    sents = conllu.read_conllu(path)
+    sents = conllu.read_conllu(str(shared_data.require(shared_data.UD_FILES[0])))
     assert len(sents) == 500
     assert sum(len(s.tokens) for s in sents) == 12663
-
-
-def build_dict_corpora():
-    import corpora
-    return corpora.corpora_dir()
 
 
 # --- rime-essay ----------------------------------------------------------------------
