@@ -27,6 +27,7 @@ import conllu  # noqa: E402
 import essay  # noqa: E402
 import hmm  # noqa: E402
 import make_data  # noqa: E402
+import route  # noqa: E402
 import seg_eval  # noqa: E402
 
 D = build_dict.DictConfig
@@ -79,8 +80,13 @@ def build(tmp: str, counts, gold, dconf, hconf) -> dict:
     entries = build_dict.build_entries(counts, gold, dconf)
     paths = seg_eval.data_paths(tmp)
     build_dict.write_dict(entries, paths["dict_path"])
+    runs = []
+    if hconf.run_share > 0:
+        def dict_file(sentences, path):
+            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf), path)
+        runs = route.heldout_runs(gold, dict_file)
     hmm.write_model(hmm.train([s.forms for s in gold], {w: f for w, (f, _) in entries.items()},
-                              hconf), paths["hmm_path"])
+                              hconf, runs), paths["hmm_path"])
     for key in ("user_dict_path", "idf_path", "stop_word_path"):
         open(paths[key], "w").close()
     return paths, len(entries)

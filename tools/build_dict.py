@@ -53,6 +53,13 @@ class DictConfig:
                                        # + word) when the gold corpus treats the affix apart
     split_measures: bool = True        # drop numeral/determiner + measure-word entries
     min_affix_count: int = 2           # gold occurrences for a suffix/prefix to count
+    min_split_votes: int = 1           # gold splits needed (besides outnumbering the whole
+                                       # uses) before an entry is dropped for them
+    keep_places: bool = False          # place names (places.py) escape the phrase and
+                                       # affix rules
+    drop_digit_codes: bool = False     # drop entries spelt digit by digit with a zero sign
+                                       # (〇〇, 〇一): pieces of years and codes, which the
+                                       # HMM joins whole
 
 
 @dataclasses.dataclass
@@ -66,6 +73,8 @@ class DictStats:
     dropped_space: int = 0
     dropped_affix: int = 0
     dropped_measure: int = 0
+    dropped_digit_code: int = 0
+    spared_places: int = 0
     skipped_ascii_gold: int = 0
     gold_added: int = 0
     entries: int = 0
@@ -191,11 +200,29 @@ def is_measure_phrase(word: str, quantifiers: set, measures: set) -> bool:
     return False
 
 
+CHINESE_DIGITS = "〇○零一二三四五六七八九"
+ZERO_SIGNS = "〇○"
+
+
+def is_digit_code(word: str) -> bool:
+    """Two or more Chinese digits, one of them a zero sign: a piece of a number read out
+    digit by digit (a year such as 二〇〇〇, a code), never a word of its own."""
+    return (len(word) >= 2 and all(ch in CHINESE_DIGITS for ch in word)
+            and any(ch in ZERO_SIGNS for ch in word))
+
+
 def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
                   config: DictConfig = DictConfig(),
-                  stats: DictStats | None = None) -> dict[str, tuple[int, str]]:
-    """word -> (frequency, tag) for the main dictionary."""
+                  stats: DictStats | None = None,
+                  protected: frozenset[str] | set[str] = frozenset()) -> dict[str, tuple[int, str]]:
+    """word -> (frequency, tag) for the main dictionary. Entries in ``protected`` (names
+    from an outside list) escape the phrase and affix rules; the gold votes still apply."""
     stats = stats if stats is not None else DictStats()
+    if config.keep_places and not protected:
+        import places
+        protected = places.place_names()
+    if not config.keep_places:
+        protected = frozenset()
     stats.essay_entries = len(essay_counts)
     counts: dict[str, int] = {}
     for word in sorted(essay_counts):
@@ -213,6 +240,12 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
             stats.dropped_long += 1
             continue
         counts[word] = c
+
+    if config.drop_digit_codes:
+        drop = [w for w in counts if is_digit_code(w)]
+        for word in drop:
+            del counts[word]
+        stats.dropped_digit_code = len(drop)
 
     gold_counts = gold_word_counts(gold)
     if config.min_pmi is not None:
@@ -233,6 +266,9 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
                 loose = [word[:k]] if k == 1 else [word[k:]] if k == len(word) - 1 else []
                 if any(freedom.get(p, 0.0) < config.min_freedom for p in loose):
                     continue
+            if word in protected:
+                stats.spared_places += 1
+                continue
             drop.append(word)
         for word in drop:
             del counts[word]
@@ -240,7 +276,7 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
 
     if config.split_affixes:
         suffixes, prefixes = gold_affixes(gold, config.min_affix_count)
-        drop = [w for w in counts if len(w) >= 3 and w not in gold_counts
+        drop = [w for w in counts if len(w) >= 3 and w not in gold_counts and w not in protected
                 and splits_off_affix(w, counts, suffixes, prefixes)]
         for word in drop:
             del counts[word]
@@ -256,7 +292,8 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
 
     if config.prune_gold_split:
         kept, split = gold_split_votes(gold, counts)
-        drop = [w for w in split if split[w] > kept[w] and w not in gold_counts]
+        drop = [w for w in split if split[w] > kept[w] and split[w] >= config.min_split_votes
+                and w not in gold_counts]
         for word in drop:
             del counts[word]
         stats.dropped_gold_split = len(drop)

