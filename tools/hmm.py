@@ -90,6 +90,9 @@ class HmmConfig:
     run_transitions: bool = True    # with run_share above 0: start and transitions from the runs
     fullwidth: bool = False         # add synthesised full-width number and word examples
     zero_years: bool = False        # add synthesised years in Chinese digits with 〇 or ○
+    free_share: float | None = None  # a rune that the gold corpus writes as a word of its own
+                                    # in at least this share of its (3+) uses has its B, E
+                                    # and M emissions scaled by the odds (1 - share) / share
     synthetic_share: float = 0.001  # weight of the synthesised examples in every state's
                                     # emissions (the same in all states, so the labels of
                                     # runes they do not hold stay as they were)
@@ -145,7 +148,7 @@ def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
             for zero in ZERO_SIGNS:
                 variants.append("".join(zero if ch == "0" else CHINESE_DIGITS[int(ch)]
                                         for ch in word[:digits]) + rest)
-        for v in variants:
+        for v in dict.fromkeys(variants):      # a year without a zero is one variant
             if v != word:
                 made[v] = made.get(v, 0) + n
     return made
@@ -262,6 +265,17 @@ def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
             m[rune] = math.log((1.0 - config.smoothing) * p + floor)
         emit.append(m)
 
+    if config.free_share is not None:
+        for rune in sorted(emit[S]):
+            uses = [gold_emit[state].get(rune, 0.0) for state in range(4)]
+            total = math.fsum(uses)
+            # Smoothed, so a rune that is always alone gets a finite, strong odds.
+            alone = (uses[S] + 0.5) / (total + 1.0) if total >= 3 else 0.0
+            if alone >= config.free_share:
+                odds = math.log((1.0 - alone) / alone)
+                for state in (B, E, M):
+                    if rune in emit[state]:
+                        emit[state][rune] += odds
     if config.run_share > 0 and config.run_transitions and sum(run_start) > 0:
         start, trans = run_start, run_trans
     return HmmModel(
