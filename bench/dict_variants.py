@@ -34,45 +34,68 @@ D = build_dict.DictConfig
 H = hmm.HmmConfig
 NONE = dict(zero_count="floor", max_len=None, min_pmi=None, min_pmi_two=None, min_freedom=None,
             prune_gold_split=False, split_affixes=False, split_measures=False)
-DEFAULT = D()
+# The default before the rules that fix whole classes of cuts (numbers, names, measure
+# phrases, free runes); its variants keep the rows of the earlier comparison reproducible.
+PREVIOUS = D(classifiers=False, keep_places=False, drop_digit_codes=False)
+HPREV = H(fullwidth=False, zero_years=False, free_share=None)
+DEFAULT, HDEFAULT = D(), H()
 
 
 def step(**change) -> D:
-    return D(**{**NONE, **change})
+    return dataclasses.replace(PREVIOUS, **{**NONE, **change})
 
 
 def vary(**change) -> D:
-    return dataclasses.replace(DEFAULT, **change)
+    return dataclasses.replace(PREVIOUS, **change)
+
+
+def hvary(**change) -> H:
+    return dataclasses.replace(HPREV, **change)
 
 
 VARIANTS = [
-    ("all essay entries, zero counts floored to 1", step(), H()),
-    ("zero counts dropped", step(zero_count="drop"), H()),
-    ("+ entries the gold dev split splits dropped", step(zero_count="drop", prune_gold_split=True), H()),
+    ("all essay entries, zero counts floored to 1", step(), HPREV),
+    ("zero counts dropped", step(zero_count="drop"), HPREV),
+    ("+ entries the gold dev split splits dropped", step(zero_count="drop", prune_gold_split=True), HPREV),
     ("+ entries longer than 3 runes dropped",
-     step(zero_count="drop", prune_gold_split=True, max_len=3), H()),
+     step(zero_count="drop", prune_gold_split=True, max_len=3), HPREV),
     ("+ phrases dropped (one PMI threshold, 7)",
-     step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0), H()),
+     step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0), HPREV),
     ("phrases dropped by PMI 12 (3+ runes) / 5 (2 runes), cap 8 instead of 3",
-     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0), H()),
+     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0), HPREV),
     ("+ affix and measure-word rules",
      step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0,
-          split_affixes=True, split_measures=True), H()),
-    ("+ phrase pruning spares entries whose split leaves a bound rune = **default**", DEFAULT, H()),
-    ("default, bound-rune limit 0.1", vary(min_freedom=0.1), H()),
-    ("default, zero counts floored to 1", vary(zero_count="floor"), H()),
-    ("default, cap 3", vary(max_len=3), H()),
-    ("default, cap 4", vary(max_len=4), H()),
-    ("default, no length cap", vary(max_len=None), H()),
-    ("default, PMI 10 / 5", vary(min_pmi=10.0), H()),
-    ("default, PMI 12 / 4", vary(min_pmi_two=4.0), H()),
-    ("default, PMI 16 / 5", vary(min_pmi=16.0), H()),
-    ("default, no PMI pruning", vary(min_pmi=None, min_pmi_two=None), H()),
-    ("default, gold words with ASCII kept", vary(gold_ascii=True), H()),
-    ("default, HMM from dictionary statistics only", DEFAULT, H(gold_share=0.0)),
-    ("default, HMM from gold statistics only", DEFAULT, H(gold_share=1.0)),
-    ("default, HMM gold share 0.5", DEFAULT, H(gold_share=0.5)),
-    ("default, HMM dictionary runes weighted by log(1 + frequency)", DEFAULT, H(dict_weight="log")),
+          split_affixes=True, split_measures=True), HPREV),
+    ("+ phrase pruning spares entries whose split leaves a bound rune = previous default", PREVIOUS, HPREV),
+    ("previous default, bound-rune limit 0.1", vary(min_freedom=0.1), HPREV),
+    ("previous default, zero counts floored to 1", vary(zero_count="floor"), HPREV),
+    ("previous default, cap 3", vary(max_len=3), HPREV),
+    ("previous default, cap 4", vary(max_len=4), HPREV),
+    ("previous default, no length cap", vary(max_len=None), HPREV),
+    ("previous default, PMI 10 / 5", vary(min_pmi=10.0), HPREV),
+    ("previous default, PMI 12 / 4", vary(min_pmi_two=4.0), HPREV),
+    ("previous default, PMI 16 / 5", vary(min_pmi=16.0), HPREV),
+    ("previous default, no PMI pruning", vary(min_pmi=None, min_pmi_two=None), HPREV),
+    ("previous default, gold words with ASCII kept", vary(gold_ascii=True), HPREV),
+    ("previous default, HMM from dictionary statistics only", PREVIOUS, hvary(gold_share=0.0)),
+    ("previous default, HMM from gold statistics only", PREVIOUS, hvary(gold_share=1.0)),
+    ("previous default, HMM gold share 0.5", PREVIOUS, hvary(gold_share=0.5)),
+    ("previous default, HMM dictionary runes weighted by log(1 + frequency)", PREVIOUS,
+     hvary(dict_weight="log")),
+    # The rules for whole classes of cuts, one at a time on the previous default.
+    ("previous default + full-width and zero-sign examples, digit-code entries dropped",
+     vary(drop_digit_codes=True), hvary(fullwidth=True, zero_years=True)),
+    ("previous default + classifier list", vary(classifiers=True), HPREV),
+    ("previous default + place names spared", vary(keep_places=True), HPREV),
+    ("previous default + gold-split rule needs 2 votes", vary(min_split_votes=2), HPREV),
+    ("previous default + HMM free-rune odds (share 0.5)", PREVIOUS, hvary(free_share=0.5)),
+    ("previous default + HMM from held-out route runs (share 0.05)", PREVIOUS, hvary(run_share=0.05)),
+    ("previous default + HMM from held-out route runs (share 0.25)", PREVIOUS, hvary(run_share=0.25)),
+    ("previous default + HMM from held-out route runs (share 0.5)", PREVIOUS, hvary(run_share=0.5)),
+    ("previous default + HMM from held-out route runs (share 1)", PREVIOUS, hvary(run_share=1.0)),
+    ("previous default + HMM runs (share 0.25), gold transitions", PREVIOUS,
+     hvary(run_share=0.25, run_transitions=False)),
+    ("all but votes and runs = **default**", DEFAULT, HDEFAULT),
 ]
 
 
@@ -104,6 +127,7 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--essay", help="essay.txt (default: fetch the pinned package)")
     ap.add_argument("--test", action="store_true", help="also score on the gold test split")
+    ap.add_argument("--only", help="run only the variants whose label holds this text")
     args = ap.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -117,6 +141,8 @@ def main(argv=None) -> int:
     print(head)
     print("|" + "---|" * (head.count("|") - 1))
     for label, dconf, hconf in VARIANTS:
+        if args.only and args.only not in label:
+            continue
         t = time.monotonic()
         cv = seg_eval.Score()
         for train, held in folds:

@@ -55,11 +55,11 @@ class DictConfig:
     min_affix_count: int = 2           # gold occurrences for a suffix/prefix to count
     min_split_votes: int = 1           # gold splits needed (besides outnumbering the whole
                                        # uses) before an entry is dropped for them
-    classifiers: bool = False          # measure-word rule also with the CLASSIFIERS list and
+    classifiers: bool = True           # measure-word rule also with the CLASSIFIERS list and
                                        # for numeral + measure + word entries
-    keep_places: bool = False          # place names (places.py) escape the phrase and
-                                       # affix rules
-    drop_digit_codes: bool = False     # drop entries spelt digit by digit with a zero sign
+    keep_places: bool = True           # place names (places.py) escape the phrase and
+                                       # affix rules, and need two gold-split votes
+    drop_digit_codes: bool = True      # drop entries spelt digit by digit with a zero sign
                                        # (〇〇, 〇一): pieces of years and codes, which the
                                        # HMM joins whole
 
@@ -200,7 +200,7 @@ def gold_measures(sentences: Iterable[Sentence]) -> tuple[set, set]:
 CLASSIFIERS = frozenset(
     "个 位 本 次 件 条 张 只 种 把 名 项 家 所 座 部 台 辆 架 艘 匹 头 棵 朵 片 块 根 支 "
     "枝 封 首 篇 幅 场 届 层 套 双 对 批 群 份 段 句 声 顿 遍 番 趟 栋 株 粒 颗 杯 碗 "
-    "瓶 盒 箱 袋 间 起 例 枚 则 副 扇 盏 台 笔 门 桩 宗 道".split())
+    "瓶 盒 箱 袋 间 起 例 枚 则 副 扇 盏 笔 门 桩 宗 道 辆".split())
 
 
 def is_measure_phrase(word: str, quantifiers: set, measures: set,
@@ -312,8 +312,10 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
 
     if config.prune_gold_split:
         kept, split = gold_split_votes(gold, counts)
-        drop = [w for w in split if split[w] > kept[w] and split[w] >= config.min_split_votes
-                and w not in gold_counts]
+        # A listed name needs two votes: one sentence that happens to cut it is too little
+        # against an outside list.
+        drop = [w for w in split if split[w] > kept[w] and w not in gold_counts
+                and split[w] >= max(config.min_split_votes, 2 if w in protected else 1)]
         for word in drop:
             del counts[word]
         stats.dropped_gold_split = len(drop)

@@ -88,9 +88,9 @@ class HmmConfig:
                                     # leaves to the HMM (emissions; start and transitions
                                     # come from those runs alone when it is above 0)
     run_transitions: bool = True    # with run_share above 0: start and transitions from the runs
-    fullwidth: bool = False         # add synthesised full-width number and word examples
-    zero_years: bool = False        # add synthesised years in Chinese digits with 〇 or ○
-    free_share: float | None = None  # a rune that the gold corpus writes as a word of its own
+    fullwidth: bool = True          # add synthesised full-width number and word examples
+    zero_years: bool = True         # add synthesised years in Chinese digits with 〇 or ○
+    free_share: float | None = 0.5  # a rune that the gold corpus writes as a word of its own
                                     # in at least this share of its (3+) uses has its B, E
                                     # and M emissions scaled by the odds (1 - share) / share
     synthetic_share: float = 0.001  # weight of the synthesised examples in every state's
@@ -132,8 +132,8 @@ def to_fullwidth(text: str) -> str:
 def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
                     zero_years: bool = True) -> dict[str, int]:
     """Words the gold corpus writes in ASCII, rewritten as text from other sources writes
-    them, each with the gold count of its model: full-width (``１９９６年``, ``ｉＰｈｏｎｅ``,
-    ``５０％``), and leading digit strings of two or more digits in Chinese digits with
+    them, each with the gold count of its model: full-width (``１９９６``, ``ｉＰｈｏｎｅ``
+    and its upper, lower and capitalised forms, ``５０％``), and leading digit strings of two or more digits in Chinese digits with
     either zero sign (``二〇〇〇年``, ``二○○○年``). The segmenter cuts ASCII by fixed rules,
     so the model never sees the ASCII originals; these examples teach it that such runes
     sit inside one word, as the gold corpus keeps their ASCII forms whole."""
@@ -141,7 +141,10 @@ def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
     for word, n in sorted(gold_words.items()):
         if not any(ch.isascii() and ch.isalnum() for ch in word):
             continue
-        variants = [to_fullwidth(word)] if fullwidth else []
+        variants = []
+        if fullwidth:
+            # Letters in every case pattern: a small corpus has few capitalised words.
+            variants = [to_fullwidth(w) for w in (word, word.upper(), word.lower(), word.capitalize())]
         digits = len(word) - len(word.lstrip("0123456789"))
         rest = word[digits:]
         if zero_years and digits == 4 == len(word) and "1000" <= word < "2100":
