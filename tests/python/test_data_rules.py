@@ -1,6 +1,7 @@
 """The data build rules that fix whole classes of cuts: synthesised full-width and zero-sign
 numbers, digit-code entries, place names, measure phrases, and the HMM's training runs."""
 
+import dataclasses
 import math
 import os
 import sys
@@ -15,11 +16,14 @@ import hmm  # noqa: E402
 import places  # noqa: E402
 import route  # noqa: E402
 
+# The model without any of the rules under test.
+PLAIN = hmm.HmmConfig(fullwidth=False, zero_years=False, free_share=None)
+
 
 @pytest.mark.parametrize("gold, made", [
     ({"1996": 3}, {"１９９６": 3, "一九九六": 3}),
     ({"2000": 1}, {"２０００": 1, "二〇〇〇": 1, "二○○○": 1}),
-    ({"iPhone": 2}, {"ｉＰｈｏｎｅ": 2}),
+    ({"iPhone": 2}, {"ｉＰｈｏｎｅ": 2, "ＩＰＨＯＮＥ": 2, "ｉｐｈｏｎｅ": 2, "Ｉｐｈｏｎｅ": 2}),
     ({"50%": 1}, {"５０％": 1}),
     ({"20万": 4}, {"２０万": 4}),
     ({"北京": 9, "，": 5}, {}),          # nothing ASCII: nothing to rewrite
@@ -31,8 +35,9 @@ def test_synthetic_words_rewrite_ascii_words_as_other_text_writes_them(gold, mad
 
 def test_synthesised_runes_keep_their_word_positions_and_leave_other_runes_alone():
     sentences = [["他", "于", "1996", "年", "来", "了"], ["2000", "年"], ["iPhone", "很", "好"]] * 5
-    plain = hmm.train(sentences, {"来了": 10}, hmm.HmmConfig())
-    synth = hmm.train(sentences, {"来了": 10}, hmm.HmmConfig(fullwidth=True, zero_years=True))
+    plain = hmm.train(sentences, {"来了": 10}, PLAIN)
+    synth = hmm.train(sentences, {"来了": 10},
+                      dataclasses.replace(PLAIN, fullwidth=True, zero_years=True))
     nine = "９"
     assert synth.emit[hmm.M][nine] > synth.emit[hmm.S][nine]
     assert synth.emit[hmm.B]["ｉ"] > synth.emit[hmm.E]["ｉ"]
@@ -98,8 +103,8 @@ def test_hmm_runs(gold, route_words, runs):
 
 def test_free_runes_prefer_s_and_bound_runes_keep_their_emissions():
     sentences = [["很", "好"], ["很", "大"], ["很", "多"], ["大学", "好"], ["学生", "很", "好"]] * 3
-    plain = hmm.train(sentences, {}, hmm.HmmConfig())
-    free = hmm.train(sentences, {}, hmm.HmmConfig(free_share=0.5))
+    plain = hmm.train(sentences, {}, PLAIN)
+    free = hmm.train(sentences, {}, dataclasses.replace(PLAIN, free_share=0.5))
     assert free.emit[hmm.B]["很"] < plain.emit[hmm.B]["很"]
     assert free.emit[hmm.S]["很"] == plain.emit[hmm.S]["很"]
     assert free.emit[hmm.B]["学"] == plain.emit[hmm.B]["学"]
