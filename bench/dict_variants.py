@@ -96,6 +96,7 @@ VARIANTS = [
     ("previous default + HMM runs (share 0.25), gold transitions", PREVIOUS,
      hvary(run_share=0.25, run_transitions=False)),
     ("all but votes and runs = **default**", DEFAULT, HDEFAULT),
+    ("default, free-rune share 0.6", DEFAULT, dataclasses.replace(HDEFAULT, free_share=0.6)),
 ]
 
 
