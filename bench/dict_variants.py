@@ -101,13 +101,14 @@ VARIANTS = [
 
 
 def build(tmp: str, counts, gold, dconf, hconf) -> dict:
-    entries = build_dict.build_entries(counts, gold, dconf)
+    protected = build_dict.protected_words(dconf)
+    entries = build_dict.build_entries(counts, gold, dconf, None, protected)
     paths = seg_eval.data_paths(tmp)
     build_dict.write_dict(entries, paths["dict_path"])
     runs = []
     if hconf.run_share > 0:
         def dict_file(sentences, path):
-            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf), path)
+            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf, None, protected), path)
         runs = route.heldout_runs(gold, dict_file)
     hmm.write_model(hmm.train([s.forms for s in gold], {w: f for w, (f, _) in entries.items()},
                               hconf, runs), paths["hmm_path"])
@@ -155,7 +156,7 @@ def main(argv=None) -> int:
             row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
                     f"{cv.crossing_rate:.4f} | {s.f1:.4f} |")
         else:
-            n = len(build_dict.build_entries(counts, dev, dconf))
+            n = len(build_dict.build_entries(counts, dev, dconf, None, build_dict.protected_words(dconf)))
             row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
                     f"{cv.crossing_rate:.4f} |")
         print(row, f"<!-- {time.monotonic() - t:.0f} s -->", flush=True)

@@ -228,6 +228,14 @@ def is_digit_code(word: str) -> bool:
             and any(ch in ZERO_SIGNS for ch in word))
 
 
+def protected_words(config: DictConfig) -> frozenset[str]:
+    """The outside names that ``config`` spares (needs the pinned place table installed)."""
+    if not config.keep_places:
+        return frozenset()
+    import places
+    return frozenset(places.place_names())
+
+
 def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
                   config: DictConfig = DictConfig(),
                   stats: DictStats | None = None,
@@ -235,9 +243,6 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
     """word -> (frequency, tag) for the main dictionary. Entries in ``protected`` (names
     from an outside list) escape the phrase and affix rules; the gold votes still apply."""
     stats = stats if stats is not None else DictStats()
-    if config.keep_places and not protected:
-        import places
-        protected = places.place_names()
     if not config.keep_places:
         protected = frozenset()
     stats.essay_entries = len(essay_counts)

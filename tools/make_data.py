@@ -138,7 +138,8 @@ def main(argv=None) -> int:
 
     dst = build_dict.DictStats()
     dconf = build_dict.DictConfig()
-    entries = build_dict.build_entries(counts, dev, dconf, dst)
+    protected = build_dict.protected_words(dconf)
+    entries = build_dict.build_entries(counts, dev, dconf, dst, protected)
     build_dict.write_dict(entries, paths["dict_path"])
     log("dict: " + ", ".join(f"{k}={v}" for k, v in vars(dst).items()))
 
@@ -148,7 +149,7 @@ def main(argv=None) -> int:
         # What the HMM labels at run time: the runs of one-rune pieces that the dictionary
         # route leaves, here in dev sentences routed by a dictionary built without them.
         def dict_file(sentences, path):
-            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf), path)
+            build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf, None, protected), path)
         runs = route.heldout_runs(dev, dict_file)
         log(f"hmm: {len(runs)} runs of one-rune route pieces, "
             f"{sum(len(''.join(r)) for r in runs)} runes")

