@@ -97,6 +97,8 @@ VARIANTS = [
      hvary(run_share=0.25, run_transitions=False)),
     ("all but votes and runs = **default**", DEFAULT, HDEFAULT),
     ("default, free-rune share 0.6", DEFAULT, dataclasses.replace(HDEFAULT, free_share=0.6)),
+    ("default, free-rune share 0.8", DEFAULT, dataclasses.replace(HDEFAULT, free_share=0.8)),
+    ("default, free runes need 10 gold uses", DEFAULT, dataclasses.replace(HDEFAULT, free_min_uses=10)),
 ]
 
 

@@ -91,8 +91,9 @@ class HmmConfig:
     fullwidth: bool = True          # add synthesised full-width number and word examples
     zero_years: bool = True         # add synthesised years in Chinese digits with 〇 or ○
     free_share: float | None = 0.5  # a rune that the gold corpus writes as a word of its own
-                                    # in at least this share of its (3+) uses has its B, E
+                                    # in at least this share of its uses has its B, E
                                     # and M emissions scaled by the odds (1 - share) / share
+    free_min_uses: int = 3          # gold uses a rune needs before free_share judges it
     synthetic_share: float = 0.001  # weight of the synthesised examples in every state's
                                     # emissions (the same in all states, so the labels of
                                     # runes they do not hold stay as they were)
@@ -273,7 +274,7 @@ def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
             uses = [gold_emit[state].get(rune, 0.0) for state in range(4)]
             total = math.fsum(uses)
             # Smoothed, so a rune that is always alone gets a finite, strong odds.
-            alone = (uses[S] + 0.5) / (total + 1.0) if total >= 3 else 0.0
+            alone = (uses[S] + 0.5) / (total + 1.0) if total >= config.free_min_uses else 0.0
             if alone >= config.free_share:
                 odds = math.log((1.0 - alone) / alone)
                 for state in (B, E, M):
