@@ -34,6 +34,8 @@ examples:
   lumotext bm25 train --out model.json corpus.txt
   lumotext bm25 encode --model model.json corpus.txt > vectors.jsonl
   echo '长江大桥' | lumotext bm25 encode --model model.json --query
+
+In Python, lumotext.load_model("model.json") reads a model file (BM25.load takes the text).
 """
 
 
@@ -410,6 +412,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    from lumotext import __version__
+
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     inputs = _input_options()
 
