@@ -103,6 +103,28 @@ leak-check: cpp-test
 demo: install
 	$(PY) -m lumotext.demo
 
+# --- Lint and format. ruff and mypy come from the `lint` extra, clang-format from Debian.
+# mypy checks lumotext/ against the installed module's stubs and the extras' packages.
+CXX_SOURCES = $(shell find csrc tests/cpp tests/stress tests/support fuzz -name '*.h' -o -name '*.cpp' 2>/dev/null)
+
+$(VENV)/.lint-deps: $(VENV)/.created pyproject.toml
+	$(PY) tools/requirements.py lint > $(VENV)/lint-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/lint-requirements.txt
+	touch $@
+
+lint: install $(VENV)/.lint-deps
+	tools/ensure-clang-format.sh
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(PY) -m mypy --strict lumotext/
+
+format: $(VENV)/.lint-deps
+	tools/ensure-clang-format.sh
+	$(VENV)/bin/ruff check --fix --quiet . || true
+	$(VENV)/bin/ruff format .
+	clang-format -i $(CXX_SOURCES)
+
 # A wheel for other machines: built with the venv's tools (the CMake tree under build/ is shared
 # with `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
 # libraries it links allow, then installed into a fresh venv and run (tools/test-wheel.sh).

@@ -26,7 +26,7 @@ def default_paths() -> dict[str, str]:
     base = resources.files("lumotext").joinpath("data")
     paths = {}
     for key, name in _FILES.items():
-        path = os.path.abspath(os.fspath(base.joinpath(name)))
+        path = os.path.abspath(str(base.joinpath(name)))
         if not os.path.isfile(path):
             raise FileNotFoundError(f"default data file {name} is missing from {os.path.dirname(path)}")
         paths[key] = path

@@ -9,6 +9,7 @@ A model pickles as its model document (the text ``BM25.dump`` writes) plus its e
 from __future__ import annotations
 
 import copyreg
+from collections.abc import Callable
 
 from pylumotext import BM25
 
@@ -22,7 +23,7 @@ def restore_bm25(document: str, b: float, k1: float) -> BM25:
     return model
 
 
-def _reduce_bm25(model: BM25) -> tuple[object, tuple[str, float, float]]:
+def _reduce_bm25(model: BM25) -> tuple[Callable[[str, float, float], BM25], tuple[str, float, float]]:
     return restore_bm25, (model_text(model), model.b(), model.k1())
 
 

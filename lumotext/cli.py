@@ -345,7 +345,7 @@ def command_encode(args: argparse.Namespace) -> None:
 
     def body(reader: LineReader, progress: Progress, output: Output) -> None:
         for number, tokens in enumerate(_token_lists(args, reader), 1):
-            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))
+            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))  # noqa: B023 (called at once)
             progress.update(reader.sizes.popleft())
 
     _run_lines(args, "encode", body)
