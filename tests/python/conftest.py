@@ -11,7 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from shared_data import SHARED_MISSING  # noqa: E402
+from shared_data import SHARED_MISSING
 
 
 def _reason(report: pytest.TestReport) -> str:

@@ -88,7 +88,9 @@ def parse_readme(text: str) -> list[Section]:
             language = fence.group(1)
             if language in ("python", "console"):
                 requires = [name.strip() for name in pending.get("requires", "").split(",") if name.strip()]
-                sections[-1].blocks.append(Block(language, start + 1, "\n".join(body) + "\n", requires, pending.get("file")))
+                sections[-1].blocks.append(
+                    Block(language, start + 1, "\n".join(body) + "\n", requires, pending.get("file"))
+                )
             pending = {}
         elif line.strip():
             pending = {}
@@ -149,7 +151,10 @@ def _run_console(block: Block, cwd: Path) -> None:
         )
         got = result.stdout.decode("utf-8", errors="replace")
         if not checker.check_output(expected, got, OPTIONS):
-            pytest.fail(f"README.md:{line}: $ {command}\n--- expected\n{expected}--- got (exit {result.returncode})\n{got}", pytrace=False)
+            pytest.fail(
+                f"README.md:{line}: $ {command}\n--- expected\n{expected}--- got (exit {result.returncode})\n{got}",
+                pytrace=False,
+            )
 
 
 def _run_python(block: Block, globs: dict[str, object], cwd: Path, section: Section) -> None:

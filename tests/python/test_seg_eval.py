@@ -4,11 +4,10 @@ import os
 import sys
 
 import pytest
+from shared_data import SHARED_MISSING
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-
-from shared_data import SHARED_MISSING
 
 try:
     import seg_eval
