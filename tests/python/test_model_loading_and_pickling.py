@@ -69,7 +69,7 @@ def _encode_in_worker(model: BM25, document: list[str]) -> tuple[str, dict[str, 
     return model_text(model), model.encode_document(document), model.encode_query(document)
 
 
-@pytest.mark.parametrize("method", ["spawn", "fork"])
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
 def test_models_travel_to_worker_processes(method: str) -> None:
     model = trained(b=0.5, k1=1.7)
     context = multiprocessing.get_context(method)
