@@ -15,7 +15,6 @@ package's default data is used.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import threading
 import time
