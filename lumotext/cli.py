@@ -20,6 +20,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
 
+from lumotext import __version__
 from lumotext.pipeline import index_tokens, segment_many
 
 if TYPE_CHECKING:
@@ -412,8 +413,6 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    from lumotext import __version__
-
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     inputs = _input_options()
