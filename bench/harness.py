@@ -20,16 +20,14 @@ RESULTS_DIR = os.environ.get("BENCH_RESULTS_DIR") or os.path.join(BENCH_DIR, "re
 def shared_dir() -> str:
     """The read-only ``shared`` folder beside the repository (or beside one of its parents,
     for a checkout that sits deeper); a clear error when there is none."""
-    d = ROOT
-    while True:
-        parent = os.path.dirname(d)
-        candidate = os.path.join(parent, "shared")
-        if os.path.isdir(os.path.join(candidate, "corpora")):
-            return candidate
-        if parent == d:
-            raise SystemExit(f"error: no shared/corpora found beside {ROOT} or any of its parents; "
-                             "the benchmarks need ../shared/corpora (zh-text, ud-zh-gsdsimp)")
-        d = parent
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    import corpora
+
+    found = corpora.find_corpora_dir(ROOT)
+    if found is None:
+        raise SystemExit(f"error: no shared/corpora found beside {ROOT} or any of its parents; "
+                         "the benchmarks need ../shared/corpora (zh-text, ud-zh-gsdsimp)")
+    return os.path.dirname(found)
 
 
 def corpus_file(*parts: str) -> str:

@@ -15,20 +15,14 @@ package's default data is used.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import threading
 import time
 
 from pylumotext import Jieba
 
-FILES = {
-    "dict_path": "dict.txt",
-    "hmm_path": "hmm_model.txt",
-    "user_dict_path": "user_dict.txt",
-    "idf_path": "idf.txt",
-    "stop_word_path": "stop_words.txt",
-}
+from lumotext._data import data_paths as lumotext_data_paths
+
 
 
 def data_paths(data_dir: str | None) -> dict[str, str]:
@@ -36,7 +30,7 @@ def data_paths(data_dir: str | None) -> dict[str, str]:
         from lumotext import default_paths
 
         return default_paths()
-    return {key: os.path.join(data_dir, name) for key, name in FILES.items()}
+    return lumotext_data_paths(data_dir)
 
 
 def run_sequential(cut, halves) -> float:

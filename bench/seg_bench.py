@@ -25,7 +25,6 @@ import argparse
 import collections
 import gc
 import json
-import os
 import re
 import statistics
 import subprocess
@@ -237,7 +236,7 @@ def peers(jieba, lines: list[str], gold, repeat: int, budget_s: float, names: li
         rows.append(row)
         print(f"  {label:<20} {mb / t_peer:6.3f} MB/s on {mb:.2f} MB (pylumotext {mb / t_ours:6.2f} MB/s, "
               f"ratio {t_peer / t_ours:6.1f}x)  F1 {score.f1:.4f}", flush=True)
-        del cut
+        cut = None  # let the collector free the peer before the next one loads
         gc.collect()
     return rows
 

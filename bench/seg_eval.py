@@ -123,13 +123,9 @@ def data_paths(data_dir: str | None) -> dict:
     if data_dir is None:
         import lumotext
         return lumotext.default_paths()
-    return {
-        "dict_path": os.path.join(data_dir, "dict.txt"),
-        "hmm_path": os.path.join(data_dir, "hmm_model.txt"),
-        "user_dict_path": os.path.join(data_dir, "user_dict.txt"),
-        "idf_path": os.path.join(data_dir, "idf.txt"),
-        "stop_word_path": os.path.join(data_dir, "stop_words.txt"),
-    }
+    from lumotext._data import data_paths as lumotext_data_paths
+
+    return lumotext_data_paths(data_dir)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -6,16 +6,29 @@
   matrices;
 * :func:`merge_models` adds up BM25 models trained on shards of a corpus, and
   :mod:`lumotext.dask` does that on a Dask cluster;
-* ``lumotext`` (or ``python -m lumotext``) is the command line.
+* ``lumotext`` (or ``python -m lumotext``) is the command line;
+* importing it makes ``pylumotext.BM25`` picklable (as its model document).
 """
 
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _distribution_version
+
+from lumotext import _pickle
 from lumotext._data import default_paths
 from lumotext.models import load_model, merge_models, model_text
 from lumotext.pipeline import Segmenter, index_tokens, segment_many
 from lumotext.segmenter import make_jieba, shared_jieba
 from lumotext.sparse import SparseVector, encode_csr, to_csr_matrix, to_sparse_vector, token_hash
 
+try:
+    __version__ = _distribution_version("pylumotext")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+_pickle.register()
+
 __all__ = [
+    "__version__",
     "Segmenter",
     "SparseVector",
     "default_paths",

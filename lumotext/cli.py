@@ -20,6 +20,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
 
+from lumotext import __version__
 from lumotext.pipeline import index_tokens, segment_many
 
 if TYPE_CHECKING:
@@ -34,6 +35,8 @@ examples:
   lumotext bm25 train --out model.json corpus.txt
   lumotext bm25 encode --model model.json corpus.txt > vectors.jsonl
   echo '长江大桥' | lumotext bm25 encode --model model.json --query
+
+In Python, lumotext.load_model("model.json") reads a model file (BM25.load takes the text).
 """
 
 
@@ -343,7 +346,7 @@ def command_encode(args: argparse.Namespace) -> None:
 
     def body(reader: LineReader, progress: Progress, output: Output) -> None:
         for number, tokens in enumerate(_token_lists(args, reader), 1):
-            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))
+            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))  # noqa: B023 (called at once)
             progress.update(reader.sizes.popleft())
 
     _run_lines(args, "encode", body)
@@ -410,6 +413,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     inputs = _input_options()
 

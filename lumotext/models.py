@@ -217,8 +217,28 @@ def model_text(model: BM25) -> str:
         os.unlink(path)
 
 
-def load_model(text: str) -> BM25:
-    """A new ``BM25`` holding the model document ``text``."""
+def load_model(source: str | os.PathLike[str]) -> BM25:
+    """A new ``BM25`` from a model document, given as its text or as the path of its file.
+
+    A ``str`` whose first non-blank character is ``{`` is the document's text (a model document
+    is a JSON object, so its text starts with ``{``); any other ``str``, and any ``os.PathLike``,
+    is a path, read as UTF-8. A path that is not a file raises ``FileNotFoundError`` rather than
+    a parser diagnostic. (``BM25.load`` itself takes only text; ``BM25.dump`` takes a path.)
+    """
     model = BM25()
-    model.load(text)
+    model.load(_model_document(source))
     return model
+
+
+def _model_document(source: str | os.PathLike[str]) -> str:
+    if isinstance(source, str) and source.lstrip().startswith("{"):
+        return source
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError(f"load_model takes a model document's text or a path, not {type(source).__name__}")
+    path = os.fspath(source)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(
+            f"load_model: {path!r} is neither a model document (JSON text starting with '{{') nor a model file"
+        )
+    with open(path, encoding="utf-8") as stream:
+        return stream.read()

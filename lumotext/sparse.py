@@ -145,7 +145,7 @@ def _first_seen_numbering() -> defaultdict[Token, int]:
 
 def build_vocabulary(vectors: Iterable[Mapping[Token, float]]) -> dict[Token, int]:
     """Every token of the vectors, numbered in the order of first appearance."""
-    numbering = _first_seen_numbering()
+    numbering: defaultdict[Token, int] = _first_seen_numbering()
     deque(map(numbering.__getitem__, chain.from_iterable(vectors)), maxlen=0)
     return dict(numbering)
 
@@ -173,7 +173,7 @@ def to_csr_matrix(
     # Every entry goes through C-level iteration (map, chain, np.fromiter, typed arrays) rather
     # than a Python loop: building the matrix of a large corpus would otherwise cost more than
     # encoding it.
-    numbering = _first_seen_numbering()
+    numbering: defaultdict[Token, int] = _first_seen_numbering()
     columns_of: Callable[[Iterable[Token]], Iterator[int]]
     if vocabulary is None:
         columns_of = partial(map, numbering.__getitem__)

@@ -40,6 +40,7 @@ import essay  # noqa: E402
 import hmm  # noqa: E402
 import route  # noqa: E402
 import stopwords  # noqa: E402
+from lumotext._data import DATA_FILES  # noqa: E402
 
 ESSAY_PACKAGE = "rime-essay"
 ESSAY_VERSION = "0.0~git20230204.e0519d0-1"
@@ -47,13 +48,7 @@ ESSAY_SHA256 = "a88723154a076dd746de3e7c48738179cde9cf1b3480f12b6781c4e1afa9b015
 ESSAY_MEMBER = os.path.join("usr", "share", "rime-data", "essay.txt")
 OPENCC_VERSION = "1.4.2"
 
-FILES = {
-    "dict_path": "dict.txt",
-    "hmm_path": "hmm_model.txt",
-    "user_dict_path": "user_dict.txt",
-    "idf_path": "idf.txt",
-    "stop_word_path": "stop_words.txt",
-}
+FILES = DATA_FILES
 
 
 def log(msg: str) -> None:

@@ -4,11 +4,8 @@
 
 namespace lumo::typing::text::pybind {
 
-void BindBM25Impl(pybind11::module_& m);
 void BindBM25(pybind11::module_& m);
-
+// Registers the segmenter class.
 void BindJieba(pybind11::module_& m);
-// Registers the tokenizer classes (the segmenter).
-void BindTokenizder(pybind11::module_& m);
 
 }  // namespace lumo::typing::text::pybind

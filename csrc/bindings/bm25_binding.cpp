@@ -45,7 +45,7 @@ IntegerWeightsResult EncodeQueryIntegers(Self model, const IntegerTokens& tokens
 
 }  // namespace
 
-void BindBM25Impl(py::module_& m) {
+void BindBM25(py::module_& m) {
   py::class_<BM25, std::shared_ptr<BM25>>(m, "BM25")
       .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
       .def("b", &GetB)
@@ -62,7 +62,5 @@ void BindBM25Impl(py::module_& m) {
       .def("encode_query", &EncodeQueryStrings)
       .def("encode_query", &EncodeQueryIntegers);
 }
-
-void BindBM25(py::module_& m) { BindBM25Impl(m); }
 
 }  // namespace lumo::typing::text::pybind

@@ -187,6 +187,4 @@ void BindJieba(py::module_& m) {
           py::arg("sentence"), py::call_guard<py::gil_scoped_release>());
 }
 
-void BindTokenizder(py::module_& m) { BindJieba(m); }
-
 }  // namespace lumo::typing::text::pybind

@@ -22,7 +22,7 @@ PyObject* InitModule() {
   try {
     auto m = pybind11::module_::create_extension_module("pylumotext", nullptr, &pylumotext_module_def);
     text::pybind::BindBM25(m);
-    text::pybind::BindTokenizder(m);
+    text::pybind::BindJieba(m);
     return m.release().ptr();
   } catch (pybind11::error_already_set& e) {
     pybind11::raise_from(e, PyExc_ImportError, "initialization failed");

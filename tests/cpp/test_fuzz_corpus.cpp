@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/FuzzChecks.h"
+#include "FuzzChecks.h"
 #include "capture_stderr.h"
 
 namespace {

@@ -13,18 +13,18 @@
 
 #include "capture_stderr.h"
 #include "json/JSON.h"
+#include "shared_data.h"
 
 namespace fs = std::filesystem;
 using lumo::typing::text::json::JSON;
 
 namespace {
 
-// The collection lives in shared/ beside the repository (CI keeps a copy there); a checkout
-// elsewhere can name it with LUMOTEXT_JSONTESTSUITE.
+// The collection lives in the shared folder beside the repository or one of its parents (CI keeps
+// a copy there); a checkout elsewhere can name it with LUMOTEXT_JSONTESTSUITE.
 fs::path SuiteDirectory() {
   if (const char* overridden = std::getenv("LUMOTEXT_JSONTESTSUITE")) return overridden;
-  const fs::path repository = fs::path(__FILE__).parent_path().parent_path().parent_path();
-  return repository / ".." / "shared" / "testdata" / "jsontestsuite";
+  return test_support::FindShared("testdata/jsontestsuite").value_or("shared/testdata/jsontestsuite");
 }
 
 // Valid documents on which this parser reports, with the rule that makes it do so.
@@ -48,7 +48,7 @@ TEST(JsonTestSuite, EveryDocumentParsesSafely) {
   const fs::path dir = SuiteDirectory() / "test_parsing";
   if (!fs::is_directory(dir))
     GTEST_SKIP() << "JSON test collection not found at " << dir
-                 << " (expected in ../shared/testdata/jsontestsuite beside the repository)";
+                 << " (expected in shared/testdata/jsontestsuite beside the repository or a parent)";
   for (const auto& [name, reason] : kExpectedDiagnostics) EXPECT_TRUE(fs::exists(dir / name)) << name;
   std::size_t valid = 0;
   for (const auto& entry : fs::directory_iterator(dir)) {

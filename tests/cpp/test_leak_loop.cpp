@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/FuzzChecks.h"
+#include "FuzzChecks.h"
 #include "capture_stderr.h"
 #include "lexical_test_support.h"
 

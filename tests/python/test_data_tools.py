@@ -25,7 +25,7 @@ def tok(id_, form, upos="NOUN", xpos="NN"):
 
 
 def sentence(text, *tokens):
-    lines = [f"# sent_id = s", f"# text = {text}"] if text is not None else ["# sent_id = s"]
+    lines = ["# sent_id = s", f"# text = {text}"] if text is not None else ["# sent_id = s"]
     return lines + [tok(i + 1, *t) for i, t in enumerate(tokens)] + [""]
 
 

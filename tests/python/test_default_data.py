@@ -47,7 +47,7 @@ def test_default_paths_do_not_depend_on_the_working_directory(tmp_path):
 
 def test_missing_data_file_is_reported_by_name(monkeypatch):
     from lumotext import _data
-    monkeypatch.setitem(_data._FILES, "idf_path", "no-such-file.txt")
+    monkeypatch.setitem(_data.DATA_FILES, "idf_path", "no-such-file.txt")
     with pytest.raises(FileNotFoundError, match="no-such-file.txt"):
         lumotext.default_paths()
 

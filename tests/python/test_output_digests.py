@@ -17,6 +17,7 @@ import math
 import random
 
 import pytest
+from shared_data import BENCH_TEXT, SHARED_MISSING, shared_file
 
 from pylumotext import BM25
 
@@ -143,16 +144,8 @@ def test_bm25_encodings_are_pinned(kind, b, k1):
 
 def _bench_text_path():
     """The shared benchmark text beside the repository or one of its parents, or None."""
-    import os
-    d = os.path.dirname(os.path.abspath(__file__))
-    while True:
-        parent = os.path.dirname(d)
-        candidate = os.path.join(parent, "shared", "corpora", "zh-text", "bench-zh.txt")
-        if os.path.isfile(candidate):
-            return candidate
-        if parent == d:
-            return None
-        d = parent
+    path = shared_file(BENCH_TEXT)
+    return None if path is None else str(path)
 
 
 def _word_digest(cut, lines) -> tuple[str, int]:
@@ -186,7 +179,7 @@ PINNED_SEGMENTATION = {
 def test_segmentation_of_the_benchmark_text_is_pinned(method, shape):
     path = _bench_text_path()
     if path is None:
-        pytest.skip("shared/corpora/zh-text/bench-zh.txt is not beside the repository")
+        pytest.skip(SHARED_MISSING)
     import lumotext
     from pylumotext import Jieba
     with open(path, encoding="utf-8") as f:

@@ -4,14 +4,15 @@ import os
 import sys
 
 import pytest
+from shared_data import SHARED_MISSING
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 
 try:
-    import seg_eval  # noqa: E402
-except FileNotFoundError as missing:  # the scorer locates the shared corpora when imported
-    pytest.skip(f"shared corpora not found: {missing}", allow_module_level=True)
+    import seg_eval
+except FileNotFoundError:  # the scorer locates the shared corpora when imported
+    pytest.skip(SHARED_MISSING, allow_module_level=True)
 
 
 @pytest.mark.parametrize("words, spans", [

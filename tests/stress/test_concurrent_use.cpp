@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../fuzz/FuzzChecks.h"
+#include "FuzzChecks.h"
 #include "bm25/BM25.h"
 #include "tokenizer/jieba/Jieba.h"
 

@@ -200,13 +200,13 @@ class DictTrie {
         if (line.empty()) {
           continue;
         }
-        InserUserDictNode(line);
+        InsertUserDictNode(line);
       }
     }
   }
 
   // A user line is "word", "word tag" or "word frequency tag"; other lines have no effect.
-  void InserUserDictNode(const std::string& line) {
+  void InsertUserDictNode(const std::string& line) {
     std::vector<std::string> buf;
     limonp::Split(line, buf, " ");
     DictUnit node_info;

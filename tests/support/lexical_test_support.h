@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,47 @@ struct Record {
   std::string message;
 };
 
+// True when `text` has the layout of a record's time stamp, "YYYY-MM-DD hh:mm:ss".
+inline bool IsTimeStamp(const std::string& text) {
+  static const std::string kLayout = "dddd-dd-dd dd:dd:dd";
+  if (text.size() != kLayout.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (kLayout[i] == 'd' ? !digit : text[i] != kLayout[i]) return false;
+  }
+  return true;
+}
+
+// Reads one record line "STAMP LABEL:LINE LEVEL MESSAGE"; false when the line has another layout.
+inline bool ParseRecordLine(const std::string& line, Record* record) {
+  static const std::vector<std::string> kLevels = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+  constexpr std::size_t kStampSize = 19;
+  if (line.size() < kStampSize + 1 || !IsTimeStamp(line.substr(0, kStampSize)) || line[kStampSize] != ' ') {
+    return false;
+  }
+  const std::size_t label_start = kStampSize + 1;
+  const std::size_t colon = line.find(':', label_start);
+  if (colon == std::string::npos || colon == label_start ||
+      line.find(' ', label_start) < colon) {
+    return false;
+  }
+  std::size_t digits_end = colon + 1;
+  while (digits_end < line.size() && std::isdigit(static_cast<unsigned char>(line[digits_end])) != 0) ++digits_end;
+  if (digits_end == colon + 1 || digits_end > colon + 9 || digits_end >= line.size() || line[digits_end] != ' ') {
+    return false;
+  }
+  const std::size_t level_end = line.find(' ', digits_end + 1);
+  if (level_end == std::string::npos) return false;
+  const std::string level = line.substr(digits_end + 1, level_end - digits_end - 1);
+  if (std::find(kLevels.begin(), kLevels.end(), level) == kLevels.end()) return false;
+  *record = Record{line.substr(0, kStampSize), line.substr(label_start, colon - label_start),
+                   std::stoi(line.substr(colon + 1, digits_end - colon - 1)), level, line.substr(level_end + 1)};
+  return true;
+}
+
 // Splits captured standard error into records, checking the layout of each line (time stamp,
 // label, ":" line, level, message, line feed) on the way.
 inline std::vector<Record> ParseRecords(const std::string& captured) {
-  static const std::regex kRecord(
-      R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) ([^ :]+):(\d+) (DEBUG|INFO|WARN|ERROR|FATAL) (.*)$)");
   std::vector<Record> records;
   std::size_t start = 0;
   while (start < captured.size()) {
@@ -59,9 +96,9 @@ inline std::vector<Record> ParseRecords(const std::string& captured) {
       break;
     }
     const std::string line = captured.substr(start, end - start);
-    std::smatch m;
-    if (std::regex_match(line, m, kRecord)) {
-      records.push_back(Record{m[1], m[2], std::stoi(m[3]), m[4], m[5]});
+    Record record;
+    if (ParseRecordLine(line, &record)) {
+      records.push_back(record);
     } else {
       ADD_FAILURE() << "not a record: [" << line << "]";
     }

@@ -1,29 +1,37 @@
-"""Locating the shared corpora, which live in a `shared` folder beside the repository (or
-beside one of its parent folders, for a worktree checked out below the main one)."""
+"""The shared corpora for the tests: found by tools/corpora.py (a `shared` folder beside the
+repository or one of its parents); a test that needs one and runs without it is skipped with
+the single reason ``SHARED_MISSING``, which the test summary counts once."""
 
 from __future__ import annotations
 
+import os
+import sys
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+import corpora  # noqa: E402
+
+SHARED_MISSING = "shared corpora not found"
 BENCH_TEXT = "corpora/zh-text/bench-zh.txt"
 UD_FILES = ("corpora/ud-zh-gsdsimp/zh_gsdsimp-ud-dev.conllu", "corpora/ud-zh-gsdsimp/zh_gsdsimp-ud-test.conllu")
 
 
 def shared_file(relative: str) -> Path | None:
-    for base in REPO.parents:
-        candidate = base / "shared" / relative
-        if candidate.is_file():
-            return candidate
-    return None
+    """``relative`` (such as ``corpora/zh-text/bench-zh.txt``) in the shared folder, or None."""
+    found = corpora.find_corpora_dir(str(REPO))
+    if found is None:
+        return None
+    candidate = Path(os.path.dirname(found)) / relative
+    return candidate if candidate.is_file() else None
 
 
 def require(relative: str) -> Path:
     path = shared_file(relative)
     if path is None:
-        pytest.skip(f"shared/{relative} not found beside the repository {REPO} or its parents")
+        pytest.skip(SHARED_MISSING)
     return path
 
 
