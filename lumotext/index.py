@@ -50,7 +50,7 @@ DEFAULTS: dict[str, Any] = {
     "mode": "default",  # the segmenter's default cut ("search" adds dictionary sub-words)
     "fold_traditional": True,  # Traditional characters to Simplified before segmenting
     "hmm": True,  # the segmenter's HMM for words outside the dictionary
-    "bigram_weight": 0.0,  # weight of the character-bigram field (0: words only)
+    "bigram_weight": 0.3,  # weight of the character-bigram field (0: words only)
     # Index
     "k1": 1.2,
     "b": 0.75,
@@ -97,7 +97,11 @@ class Analyzer:
     5. terms made only of whitespace, punctuation and symbols are dropped;
     6. stop words are dropped: ``stop_words="default"`` is the bundled list, ``None`` keeps
        every term, an iterable of words or the path of a file (one word a line) gives your own.
-       Stop words are folded like the text, so one list serves both scripts.
+       Stop words are folded like the text, so one list serves both scripts;
+    7. with ``bigram_weight`` > 0 (default 0.3), a second field: every pair of adjacent
+       ideographs of the folded text, scored like the words with its own lengths and
+       statistics, its query weight multiplied by ``bigram_weight``. These terms start with
+       the character U+0001 (``"\x01北京"``), which no word term holds.
 
     ``analyze(text)`` returns the terms the index sees.
     """

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+import lumotext
 from lumotext import Analyzer, Index
 from lumotext.index import MANIFEST
 
@@ -204,10 +205,22 @@ def test_ties_go_to_the_lower_number() -> None:
     ],
 )
 def test_analyzer_steps(text: str, terms: list[str]) -> None:
-    assert Analyzer().analyze(text) == terms
+    assert Analyzer(bigram_weight=0).analyze(text) == terms
+
+
+@pytest.mark.parametrize(
+    "text, bigrams",
+    [("中國的電腦", ["中国", "国的", "的电", "电脑"]), ("ab北京x上海，天", ["北京", "上海"]), ("北", []), ("ＡＢ", [])],
+)
+def test_bigram_field_pairs_adjacent_ideographs_after_folding(text: str, bigrams: list[str]) -> None:
+    terms = Analyzer(bigram_weight=0.5).analyze(text)
+    assert terms == Analyzer(bigram_weight=0).analyze(text) + ["\x01" + b for b in bigrams]
 
 
 def test_stop_word_choices(tmp_path: Path) -> None:
+    def Analyzer(**settings):  # type: ignore[no-untyped-def]  # words only
+        return lumotext.Analyzer(bigram_weight=0, **settings)
+
     text = "我们的北京"
     assert "的" in Analyzer(stop_words=None).analyze(text)
     assert "的" not in Analyzer().analyze(text)
