@@ -71,7 +71,7 @@ def _default_segmenter() -> Any:
 @lru_cache(maxsize=1)
 def _t2s_table() -> Any:
     path = resources.files("lumotext").joinpath("data", "t2s.tsv")
-    return _native.CharTable.from_file(os.fspath(path))
+    return _native.CharTable.from_file(str(path))
 
 
 @lru_cache(maxsize=1)
@@ -182,7 +182,7 @@ class Analyzer:
     def analyze(self, text: str) -> list[str]:
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__name__}")
-        return self._native.analyze(text)  # type: ignore[no-any-return]
+        return self._native.analyze(text)
 
     def __repr__(self) -> str:
         return f"Analyzer({', '.join(f'{k}={v!r}' for k, v in self._settings.items() if k != 'stop_words')})"
@@ -324,7 +324,7 @@ class Index:
         without any indexed term (empty, only stop words or punctuation) finds nothing."""
         if not isinstance(query, str):
             raise TypeError(f"query must be str, not {type(query).__name__}")
-        return self._native.search(self._analyzer._native, query, _check_k(k))  # type: ignore[no-any-return]
+        return self._native.search(self._analyzer._native, query, _check_k(k))
 
     @overload
     def search_many(
@@ -512,7 +512,7 @@ class Index:
             checksums.append(checksum)
         analyzer = Analyzer.from_settings(manifest.get("analyzer"))  # type: ignore[arg-type]
         try:
-            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)
+            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)  # type: ignore[arg-type]
         except RuntimeError as e:
             raise OSError(str(e)) from None
         if (manifest.get("documents"), manifest.get("live_documents")) != (native.document_count, native.live_count):
