@@ -357,10 +357,18 @@ class Index:
 
     # --- vectors for search engines ----------------------------------------------------------
 
-    def document_vectors(self, since: int | None = None) -> Iterator[SparseVector]:
+    @overload
+    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[False] = ...) -> Iterator[SparseVector]: ...
+
+    @overload
+    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[True]) -> Iterator[tuple[int, SparseVector]]: ...
+
+    def document_vectors(
+        self, since: int | None = None, *, with_numbers: bool = False
+    ) -> Iterator[SparseVector] | Iterator[tuple[int, SparseVector]]:
         """One sparse vector per live document, in document order (from document ``since`` on,
-        when given); pair them with :meth:`live_documents` (or ``range(since, ...)`` filtered
-        the same way) for the document numbers.
+        when given). ``with_numbers=True`` yields (document number, vector) pairs; otherwise
+        pair them with :meth:`live_documents` (the numbers from ``since`` on).
 
         Indices are the index's own term ids: unique per term (no collisions), stable for the
         life of the index and across save/load, renumbered by :meth:`merge`. Values are
@@ -374,15 +382,20 @@ class Index:
         start = 0 if since is None else since
         if isinstance(start, bool) or not isinstance(start, int) or start < 0:
             raise ValueError(f"since must be a document number >= 0, not {since!r}")
+        return self._vectors(start, with_numbers)
+
+    def _vectors(self, start: int, with_numbers: bool) -> Iterator[Any]:
         end = int(self._native.document_count)
         for chunk_start in range(start, end, _VECTOR_CHUNK):
-            _, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            rows_b, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            rows = array("I", rows_b)
             starts = array("Q", starts_b)
             indices = array("I", indices_b).tolist()
             values = array("f", values_b).tolist()
             for row in range(len(starts) - 1):
                 lo, hi = starts[row], starts[row + 1]
-                yield {"indices": indices[lo:hi], "values": values[lo:hi]}
+                vector: SparseVector = {"indices": indices[lo:hi], "values": values[lo:hi]}
+                yield (rows[row], vector) if with_numbers else vector
 
     def query_vector(self, text: str, *, engine_idf: bool = False) -> SparseVector:
         """The query's sparse vector: qtf * idf per known term, so that a plain inner product

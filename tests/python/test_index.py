@@ -161,6 +161,9 @@ def test_document_vectors_since_gives_the_documents_from_that_number() -> None:
     index.remove([0])
     assert list(index.document_vectors(since=first_new)) == list(index.document_vectors())[-2:]
     assert list(index.document_vectors(since=100)) == []
+    numbered = list(index.document_vectors(since=1, with_numbers=True))
+    assert [n for n, _ in numbered] == [1, 2, 3, 4]
+    assert [v for _, v in numbered] == list(index.document_vectors())
 
 
 def test_add_with_threads_gives_the_same_index() -> None:
