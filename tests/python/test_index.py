@@ -177,6 +177,23 @@ def test_add_with_threads_gives_the_same_index() -> None:
     assert list(one.document_vectors()) == list(many.document_vectors())
 
 
+def test_adds_from_several_threads_number_their_documents_consecutively() -> None:
+    index = Index(Analyzer(bigram_weight=0))
+    ranges: dict[str, range] = {}
+
+    def adder(word: str) -> None:
+        ranges[word] = index.add((f"{word} 文档" for _ in range(300)), threads=1, batch_size=16)
+
+    threads = [threading.Thread(target=adder, args=(w,)) for w in ("北京", "上海", "天气")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(r.start for r in ranges.values()) == [0, 300, 600]
+    for word, numbers in ranges.items():
+        assert [n for n, _ in index.search(word, k=900)] == list(numbers)
+
+
 def test_search_many_arrays_match_the_lists() -> None:
     np = pytest.importorskip("numpy")
     index = Index()
