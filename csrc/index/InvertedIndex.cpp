@@ -247,7 +247,9 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
     while (k < ids.size() && ids[k] == ids[j]) ++k;
     const auto qtf = static_cast<std::uint32_t>(k - j);
     const float weight = static_cast<float>(qtf) * (field_[ids[j]] == 1 ? bigram_weight : 1.0f);
-    if (weight > 0) terms.push_back({ids[j], qtf, weight});
+    // A term of negligible weight is left out: its contributions could round to zero, and a
+    // zero accumulator is how a search tells an untouched document.
+    if (weight * Idf(ids[j]) >= 1e-20) terms.push_back({ids[j], qtf, weight});
     j = k;
   }
   return terms;

@@ -417,3 +417,13 @@ def test_save_replaces_an_index_but_not_other_data(saved: Path, tmp_path: Path) 
         index.save(other)
     assert (other / "notes.txt").read_text() == "keep"
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temporaries left
+
+
+@pytest.mark.parametrize("bigram_weight", [1e-45, 1e-30, 1e-6])
+def test_a_tiny_bigram_weight_never_repeats_a_document(bigram_weight: float) -> None:
+    index = Index(Analyzer(bigram_weight=bigram_weight))
+    index.add(["北京天气", "北京天气很好", "上海"])
+    for query in ["北京天气", "京天"]:
+        hits = index.search(query, k=10)
+        assert len({n for n, _ in hits}) == len(hits)
+        assert all(score > 0 for _, score in hits)
