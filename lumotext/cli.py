@@ -35,6 +35,8 @@ examples:
   lumotext bm25 train --out model.json corpus.txt
   lumotext bm25 encode --model model.json corpus.txt > vectors.jsonl
   echo '长江大桥' | lumotext bm25 encode --model model.json --query
+  lumotext index build corpus.txt --out corpus.index
+  lumotext search corpus.index '长江大桥' -k 5
 
 In Python, lumotext.load_model("model.json") reads a model file (BM25.load takes the text).
 """
@@ -451,6 +453,10 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("--model", required=True, metavar="MODEL.json", help="a model written by 'lumotext bm25 train'")
     encode.add_argument("--query", action="store_true", help="encode the lines as queries")
     encode.set_defaults(run=command_encode)
+
+    from lumotext.cli_index import add_commands as add_index_commands
+
+    add_index_commands(commands, inputs)
     return parser
 
 
