@@ -18,9 +18,20 @@ $(VENV)/.created:
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
+# The engines and frameworks the integration tests run against: optional, so one that cannot
+# install on a machine makes its tests skip instead of failing the set-up.
+OPTIONAL_EXTRAS := qdrant milvus langchain llama-index
+
 $(VENV)/.deps: $(VENV)/.created pyproject.toml tools/requirements.py
 	$(PY) tools/requirements.py test scipy dask > $(VENV)/requirements.txt
 	$(PY) -m pip install -q -r $(VENV)/requirements.txt
+	@for extra in $(OPTIONAL_EXTRAS); do \
+	  $(PY) tools/requirements.py $$extra > $(VENV)/requirements-$$extra.txt && \
+	  $(PY) -m pip install -q -r $(VENV)/requirements-$$extra.txt || \
+	  echo "warning: the $$extra extra did not install; its tests skip"; \
+	done
+	@if $(PY) -m pip list 2>/dev/null | grep -qi jieba; then \
+	  echo "error: an installed package pulled in a jieba package, which this project must not use" >&2; exit 1; fi
 	touch $@
 
 venv: $(VENV)/.deps

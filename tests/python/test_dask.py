@@ -83,3 +83,36 @@ def test_documents_of_the_wrong_kind_are_refused(client):
         train_bm25(db.from_sequence(["长江 大桥"], npartitions=1), segment=False)
     with pytest.raises(TypeError, match="every document must be a string, got list"):
         train_bm25(db.from_sequence([["长江"]], npartitions=1))
+
+
+def _use_the_tests_index():
+    import engine_index  # noqa: F401  (gives lumotext an Index where the package has none)
+
+
+@pytest.mark.parametrize("partitions", [1, 5])
+def test_build_index_scores_like_one_build(client, partitions):
+    from engine_index import Index
+    from lumotext.dask import build_index
+
+    client.run(_use_the_tests_index)
+    lines = bench_lines(1500)
+    merged = build_index(db.from_sequence(lines, npartitions=partitions))
+    single = Index()
+    single.add(lines)
+    assert len(merged) == len(single) == len(lines)
+    assert merged.live_documents() == single.live_documents()
+    for query in lines[29::97]:
+        got, expected = merged.search(query, k=20), single.search(query, k=20)
+        assert [number for number, _ in got] == [number for number, _ in expected], query
+        assert got == pytest.approx(expected, rel=1e-6)
+    for got, expected in zip(merged.document_vectors(), single.document_vectors()):
+        assert got["indices"] == expected["indices"]
+        assert got["values"] == pytest.approx(expected["values"], rel=1e-6)
+
+
+def test_build_index_of_an_empty_bag(client):
+    from lumotext.dask import build_index
+
+    client.run(_use_the_tests_index)
+    index = build_index(db.from_sequence([], npartitions=1))
+    assert len(index) == 0 and index.search("长江", k=3) == []
