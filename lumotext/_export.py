@@ -57,7 +57,6 @@ def export_batches(
     batch_size: int,
     *,
     since: int | None = None,
-    engine_idf: bool = False,
     progress: bool = False,
     description: str = "export",
 ) -> Iterator[tuple[list[int], list[SparseVector]]]:
@@ -66,7 +65,8 @@ def export_batches(
     if batch_size <= 0:
         raise ValueError(f"batch_size must be positive, got {batch_size}")
     numbers = document_numbers(index, since)
-    vectors = iter(index_vectors(index, since=since, engine_idf=engine_idf))
+    # The document vectors are the same for both splits of the score: the idf is in the query's.
+    vectors = iter(index.document_vectors(since=since))
     bar = _progress_bar(len(numbers), description) if progress else None
     try:
         for start in range(0, len(numbers), batch_size):
@@ -85,16 +85,9 @@ def export_batches(
             bar.close()
 
 
-def index_vectors(index: Index, *, since: int | None = None, engine_idf: bool = False) -> Iterator[SparseVector]:
-    if engine_idf:
-        return index.document_vectors(since=since, engine_idf=True)
-    return index.document_vectors(since=since)
-
-
 def query_vector(index: Index, text: str, *, engine_idf: bool = False) -> SparseVector:
-    if engine_idf:
-        return index.query_vector(text, engine_idf=True)
-    return index.query_vector(text)
+    vector: SparseVector = index.query_vector(text, engine_idf=engine_idf)
+    return vector
 
 
 def _progress_bar(total: int, description: str) -> Any:

@@ -2,9 +2,9 @@
 
 Milvus (a server, or Milvus Lite from a local ``.db`` file) stores and searches the vectors in
 a ``SPARSE_FLOAT_VECTOR`` field with the inner-product metric; the index analyses the text, so
-Milvus' own analyzers and functions are never involved. Documents carry the whole BM25 weight
-of each term and queries a weight per term, all finite and non-negative as Milvus requires,
-and the inner product is the index's score.
+Milvus' own analyzers and functions are never involved. Documents carry the length-normalised
+term-frequency part of each term's weight and queries the idf, all finite and non-negative as
+Milvus requires, and the inner product is the index's score.
 
 Example::
 
@@ -18,8 +18,8 @@ Example::
     collection.upsert(progress=True)
     collection.search("长江大桥", k=10)      # [(document number, score), ...] like index.search
 
-Vectors exported before later ``index.add``/``index.remove`` calls are stale (every document's
-weights depend on the whole collection's statistics): :meth:`MilvusCollection.sync` deletes
+Vectors exported before later ``index.add``/``index.remove`` calls are stale (a document's
+weights depend on the average document length): :meth:`MilvusCollection.sync` deletes
 the rows of removed documents and re-exports every live one; ``upsert(since=n)`` exports only
 the documents numbered ``n`` or above. :func:`to_milvus` and :func:`to_csr_rows` turn one
 ``{"indices", "values"}`` vector into Milvus' input forms (a dict, or a scipy CSR row).

@@ -3,11 +3,12 @@
 Qdrant stores and searches the vectors; the index analyses the text, so Qdrant's own text
 analysis is never involved. Two ways to split the score between the vectors:
 
-* ``idf="index"`` (default): documents carry the whole BM25 weight of each term and queries a
-  weight per term; a plain dot product (no modifier) is the index's score.
-* ``idf="qdrant"``: the collection has Qdrant's ``modifier: idf``, documents carry only the
-  length-normalised term-frequency part and Qdrant multiplies in its own idf, which is the
-  same formula computed over the points of the collection. Scores equal the index's while the
+* ``idf="index"`` (default): documents carry the length-normalised term-frequency part of each
+  term's weight and queries the idf (times the term's count in the query), both from the
+  index; a plain dot product (no modifier) is the index's score.
+* ``idf="qdrant"``: the collection has Qdrant's ``modifier: idf``; the same document vectors,
+  and queries carry only the term counts, Qdrant multiplying in its own idf, which is the same
+  formula computed over the points of the collection. Scores equal the index's while the
   collection holds exactly the index's live documents.
 
 Example::
@@ -22,8 +23,9 @@ Example::
     collection.upsert(progress=True)
     collection.search("长江大桥", k=10)      # [(document number, score), ...] like index.search
 
-Vectors exported before later ``index.add``/``index.remove`` calls are stale (every document's
-weights depend on the whole collection's statistics): :meth:`QdrantCollection.sync` deletes
+Vectors exported before later ``index.add``/``index.remove`` calls are stale (a document's
+weights depend on the average document length, and with ``idf="qdrant"`` the collection's
+idf on the points it holds): :meth:`QdrantCollection.sync` deletes
 the points of removed documents and re-exports every live one; ``upsert(since=n)`` exports
 only the documents numbered ``n`` or above, for a quick catch-up after adds.
 """
@@ -126,7 +128,7 @@ class QdrantCollection:
         payload_of = payload_lookup(payloads)
         written = 0
         for numbers, vectors in export_batches(
-            self.index, batch_size, since=since, engine_idf=self._engine_idf, progress=progress, description="qdrant upsert"
+            self.index, batch_size, since=since, progress=progress, description="qdrant upsert"
         ):
             sparse = [models.SparseVector(indices=vector["indices"], values=vector["values"]) for vector in vectors]
             batch_payloads = None if payloads is None else [dict(payload_of(number) or {}) for number in numbers]

@@ -62,33 +62,32 @@ class StandInIndex:
     def _saturation(self, tf: int, length: int, average: float) -> float:
         return tf * (self.k1 + 1) / (tf + self.k1 * (1 - self.b + self.b * length / average))
 
-    def _document_weights(self, number: int, engine_idf: bool) -> dict[str, float]:
+    def document_vectors(self, since: int | None = None) -> Iterator[dict]:
         count, average, df = self._statistics()
-        terms = self._documents[number]
-        length = sum(terms.values())
-        return {
-            term: self._saturation(tf, length, average) * (1.0 if engine_idf else self._idf(count, df[term]))
-            for term, tf in terms.items()
-        }
-
-    def document_vectors(self, since: int | None = None, engine_idf: bool = False) -> Iterator[dict]:
         for number in self.live_documents():
             if since is None or number >= since:
-                yield _hashed(self._document_weights(number, engine_idf))
+                terms = self._documents[number]
+                length = sum(terms.values())
+                yield _hashed({term: self._saturation(tf, length, average) for term, tf in terms.items()})
 
     def query_vector(self, text: str, engine_idf: bool = False) -> dict:
-        return _hashed({term: 1.0 for term in self._terms(text)})
+        count, _, df = self._statistics()
+        return _hashed({
+            term: qtf * (1.0 if engine_idf else self._idf(count, df[term]))
+            for term, qtf in Counter(self._terms(text)).items() if df[term]
+        })
 
     def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
         if k <= 0:
             raise ValueError("k must be positive")
-        terms = set(self._terms(query))
+        terms = Counter(self._terms(query))
         count, average, df = self._statistics()
         scored = []
         for number, document in self._documents.items():
             length = sum(document.values())
             score = sum(
-                self._idf(count, df[t]) * self._saturation(document[t], length, average) for t in terms if t in document
+                qtf * self._idf(count, df[t]) * self._saturation(document[t], length, average)
+                for t, qtf in terms.items() if t in document
             )
             if score > 0:
                 scored.append((number, score))
