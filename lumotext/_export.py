@@ -46,7 +46,7 @@ def payload_lookup(payloads: Payloads | None) -> Callable[[int], Mapping[str, An
 
 
 def document_numbers(index: Index, since: int | None) -> list[int]:
-    live = index.live_documents()
+    live: list[int] = list(index.live_documents())
     if since is None:
         return live
     return [number for number in live if number >= since]

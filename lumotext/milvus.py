@@ -217,6 +217,6 @@ def _type_name(kind: Any) -> str:
     if name is not None:
         return str(name)
     try:
-        return DataType(kind).name
+        return str(DataType(kind).name)
     except (ValueError, TypeError):
         return str(kind)

@@ -117,7 +117,7 @@ class QdrantCollection:
         *,
         payloads: Payloads | None = None,
         since: int | None = None,
-        batch_size: int = 2048,
+        batch_size: int = 512,
         progress: bool = False,
     ) -> int:
         """Writes the index's live documents (those numbered ``since`` or above, with
@@ -126,27 +126,33 @@ class QdrantCollection:
         document number."""
         self.check()
         payload_of = payload_lookup(payloads)
+        point, sparse = models.PointStruct.model_construct, models.SparseVector.model_construct
         written = 0
         for numbers, vectors in export_batches(
             self.index, batch_size, since=since, progress=progress, description="qdrant upsert"
         ):
-            sparse = [models.SparseVector(indices=vector["indices"], values=vector["values"]) for vector in vectors]
-            batch_payloads = None if payloads is None else [dict(payload_of(number) or {}) for number in numbers]
-            self.client.upsert(
-                self.name,
-                points=models.Batch(ids=numbers, vectors={self.vector_name: sparse}, payloads=batch_payloads),
-                wait=True,
-            )
+            # The vectors are valid by construction (unique ascending indices, finite values), so
+            # the points are built without pydantic's per-field validation, which costs as much
+            # as the local mode's own insertion.
+            points = [
+                point(
+                    id=number,
+                    vector={self.vector_name: sparse(indices=vector["indices"], values=vector["values"])},
+                    payload=None if payloads is None else dict(payload_of(number) or {}),
+                )
+                for number, vector in zip(numbers, vectors)
+            ]
+            self.client.upsert(self.name, points=points, wait=True)
             written += len(numbers)
         return written
 
-    def sync(self, *, payloads: Payloads | None = None, batch_size: int = 2048, progress: bool = False) -> int:
+    def sync(self, *, payloads: Payloads | None = None, batch_size: int = 512, progress: bool = False) -> int:
         """Brings the collection up to date with the index after adds and removes: deletes the
         points of documents no longer live and re-exports every live document. Returns the
         number of points deleted."""
         self.check()
         live = set(document_numbers(self.index, None))
-        stale: list[int] = []
+        stale: list[Any] = []
         offset: Any = None
         while True:
             points, offset = self.client.scroll(
