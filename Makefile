@@ -10,7 +10,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test cpp-test py-test demo install venv clean data bench test-asan test-tsan fuzz leak-check
+.PHONY: test cpp-test py-test demo install venv clean data t2s bench test-asan test-tsan fuzz leak-check
 
 $(VENV)/.created:
 	@py312=$$(tools/find-python312.sh) && echo "Creating $(VENV) with $$py312" && "$$py312" -m venv $(VENV)
@@ -121,6 +121,10 @@ $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 
 data: install $(VENV)/.data-deps
 	$(PY) tools/make_data.py
+
+# Rebuilds lumotext/data/t2s.tsv, the analyzer's Traditional-to-Simplified character table.
+t2s: $(VENV)/.data-deps
+	$(PY) tools/make_t2s.py
 
 # Benchmarks: a separate venv with the peers (bench/requirements.txt) and the package.
 # A peer that fails to install is reported by the benchmark, not fatal here.
