@@ -179,11 +179,11 @@ def _saved_files(directory: str) -> dict[str, bytes]:
 
 
 def _build_partition(
-    texts: Iterable[str], analyzer: Analyzer | None, k1: float, b: float, threads: int | None
+    texts: Iterable[str], settings: dict[str, Any] | None, k1: float, b: float, threads: int | None
 ) -> list[dict[str, bytes]]:
-    from lumotext import Index
+    from lumotext import Analyzer, Index
 
-    index = Index(analyzer, k1=k1, b=b)
+    index = Index(None if settings is None else Analyzer.from_settings(settings), k1=k1, b=b)
     index.add(texts, threads=threads)
     # The saved form travels back: it is the index's own serialisation, checked on load.
     with tempfile.TemporaryDirectory(prefix="lumotext-partition-") as directory:
@@ -206,11 +206,12 @@ def build_index(
     suits one worker process per core), saved and sent back; this process loads the partition
     indexes and merges them in partition order with ``Index.merge``, so the statistics and
     scores are those of one index built from all the documents. ``analyzer`` travels to the
-    workers by pickling.
+    workers as its settings.
     """
     from lumotext import Index
 
-    parts = cast(Any, bag).map_partitions(_build_partition, analyzer, k1, b, threads).compute()
+    settings = None if analyzer is None else analyzer.settings
+    parts = cast(Any, bag).map_partitions(_build_partition, settings, k1, b, threads).compute()
     with tempfile.TemporaryDirectory(prefix="lumotext-merge-") as directory:
         indexes = []
         for number, files in enumerate(parts):

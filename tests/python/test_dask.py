@@ -85,20 +85,17 @@ def test_documents_of_the_wrong_kind_are_refused(client):
         train_bm25(db.from_sequence([["长江"]], npartitions=1))
 
 
-def _use_the_tests_index():
-    import engine_index  # noqa: F401  (gives lumotext an Index where the package has none)
-
-
-@pytest.mark.parametrize("partitions", [1, 5])
-def test_build_index_scores_like_one_build(client, partitions):
-    from engine_index import Index
+@pytest.mark.parametrize("partitions, analyzer_settings", [(1, None), (5, None), (3, {"stop_words": None, "bigram_weight": 0.5})])
+def test_build_index_scores_like_one_build(client, partitions, analyzer_settings):
+    from lumotext import Analyzer, Index
     from lumotext.dask import build_index
 
-    client.run(_use_the_tests_index)
     lines = bench_lines(1500)
-    merged = build_index(db.from_sequence(lines, npartitions=partitions))
-    single = Index()
+    analyzer = None if analyzer_settings is None else Analyzer(**analyzer_settings)
+    merged = build_index(db.from_sequence(lines, npartitions=partitions), analyzer, k1=1.5, b=0.6)
+    single = Index(analyzer, k1=1.5, b=0.6)
     single.add(lines)
+    assert (merged.k1, merged.b, merged.analyzer.settings) == (single.k1, single.b, single.analyzer.settings)
     assert len(merged) == len(single) == len(lines)
     assert merged.live_documents() == single.live_documents()
     for query in lines[29::97]:
@@ -113,6 +110,5 @@ def test_build_index_scores_like_one_build(client, partitions):
 def test_build_index_of_an_empty_bag(client):
     from lumotext.dask import build_index
 
-    client.run(_use_the_tests_index)
     index = build_index(db.from_sequence([], npartitions=1))
     assert len(index) == 0 and index.search("长江", k=3) == []

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import engine_checks
-from engine_index import Index
+from lumotext import Index
 
 qdrant_client = pytest.importorskip("qdrant_client", reason="the qdrant extra is not installed (pip install '.[qdrant]')")
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import pytest
 
 import engine_checks
-from engine_index import Index
+from lumotext import Index
 
 METADATA = lambda number: {"line": number, "source": "bench"}  # noqa: E731
 
