@@ -69,7 +69,10 @@ SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMA
 # that is imported from $(ASAN_BUILD) ahead of the installed one.
 # Tests of the installed package's layout (stub files, data found from another directory) say
 # nothing about memory safety and cannot pass against the module in the sanitizer build tree.
-ASAN_SKIPPED_TESTS := --ignore=test_typing.py \
+# The engine and framework tests exercise other projects' native code (Milvus Lite's server,
+# gRPC), which is not built to run under a preloaded ASan runtime; the index they call is
+# covered by its own tests in the same run.
+ASAN_SKIPPED_TESTS := --ignore=test_typing.py --ignore=test_engines.py --ignore=test_retrievers.py \
     -k "not test_default_paths_do_not_depend_on_the_working_directory"
 
 test-asan: $(VENV)/.deps
