@@ -115,9 +115,39 @@ def same_results(index: object, reference: object, queries: list[str]) -> bool:
     return True
 
 
+def parts_in_one_process(lines: list[str], partitions: int) -> tuple[float, float, int]:
+    """What build_index does besides Dask: the partition indexes built and saved, then written
+    out, loaded and merged, all in this process."""
+    import os
+    import tempfile
+
+    from lumotext import Index
+    from lumotext.dask import _build_partition
+
+    size = -(-len(lines) // partitions)
+    start = time.perf_counter()
+    saved = [_build_partition(lines[i : i + size], None, 1.2, 0.75, 1)[0] for i in range(0, len(lines), size)]
+    built = time.perf_counter()
+    with tempfile.TemporaryDirectory() as directory:
+        parts = []
+        for number, files in enumerate(saved):
+            for relative, data in files.items():
+                target = os.path.join(directory, str(number), relative)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                with open(target, "wb") as stream:
+                    stream.write(data)
+            parts.append(Index.load(os.path.join(directory, str(number))))
+        Index.merge(parts)
+    merged = time.perf_counter()
+    return built - start, merged - built, sum(len(data) for files in saved for data in files.values())
+
+
 def main_index(lines: list[str], partitions: int, repeat: int) -> None:
     seconds, reference = index_single_process(lines)
     print(f"Index.add, one process, 1 thread: {seconds:6.2f} s")
+    build, merge, size = parts_in_one_process(lines, partitions)
+    print(f"{partitions} partition indexes in one process: built and saved {build:6.2f} s, "
+          f"written, loaded and merged {merge:6.2f} s ({size / 1e6:.1f} MB saved)")
     queries = lines[29::29]
     for workers in (1, 2):
         first, best, index = index_on_dask(lines, workers, partitions, repeat)
