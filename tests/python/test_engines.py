@@ -243,3 +243,21 @@ def test_milvus_refuses_a_collection_configured_otherwise(milvus_client, kind):
             action()
     with pytest.raises(ValueError, match="exists already"):
         collection.create(exist_ok=False)
+
+
+def test_milvus_takes_both_input_forms(milvus_client):
+    pytest.importorskip("scipy", reason="the scipy extra is not installed")
+    from lumotext.milvus import to_csr_rows, to_milvus
+
+    index = small_index()
+    collection = milvus_collection(milvus_client, index, "input_forms")
+    vectors = list(index.document_vectors())
+    rows = to_csr_rows(vectors)
+    assert rows.shape[0] == len(vectors)
+    for number, vector in enumerate(vectors):
+        row = rows.getrow(number)
+        assert to_milvus(vector) == pytest.approx(dict(zip(row.indices.tolist(), row.data.tolist())), rel=1e-6)
+    # Rows written in the CSR form rank like the index, as the dict form does.
+    milvus_client.upsert(collection.name, [{"doc": n, "lumotext": rows.getrow(n)} for n in range(len(vectors))])
+    for query in ["长江大桥", "今天"]:
+        assert [n for n, _ in collection.search(query, k=6)] == [n for n, _ in index.search(query, k=6)]
