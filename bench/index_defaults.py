@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import re
 import sys
 import time
 from pathlib import Path
@@ -17,42 +18,58 @@ from pathlib import Path
 from lumotext import Analyzer, Index
 
 
-def load_collection(directory: Path) -> tuple[list[str], list[str], list[str], list[str]]:
+def load_collection(directory: Path) -> tuple[list[str], list[str], list[str], list[set[str]]]:
     docs = [json.loads(line) for line in (directory / "corpus.jsonl").open(encoding="utf-8")]
     queries = [json.loads(line) for line in (directory / "queries.jsonl").open(encoding="utf-8")]
-    relevant = {}
+    relevant: dict[str, set[str]] = {}
     for line in (directory / "qrels.tsv").open(encoding="utf-8"):
         query_id, doc_id, _ = line.rstrip("\n").split("\t")
-        relevant[query_id] = doc_id
+        relevant.setdefault(query_id, set()).add(doc_id)
     ids = [d["id"] for d in docs]
     return [d["text"] for d in docs], ids, [q["text"] for q in queries], [relevant[q["id"]] for q in queries]
 
 
-def evaluate(index: Index, ids: list[str], queries: list[str], relevant: list[str]) -> dict[str, float]:
+SENTENCE_END = re.compile(r"(?<=[。！？!?；;])")
+
+
+def sentences_of(texts: list[str], ids: list[str], relevant: list[set[str]]) -> tuple[list[str], list[str], list[set[str]]]:
+    """The paragraphs' sentences as documents; every sentence of a relevant paragraph is relevant."""
+    docs, doc_ids, of_paragraph = [], [], {}
+    for pid, text in zip(ids, texts):
+        pieces = [p for p in SENTENCE_END.split(text) if p.strip()]
+        of_paragraph[pid] = [f"{pid}_{i}" for i in range(len(pieces))]
+        docs.extend(pieces)
+        doc_ids.extend(of_paragraph[pid])
+    return docs, doc_ids, [{s for p in rel for s in of_paragraph[p]} for rel in relevant]
+
+
+def evaluate(index: Index, ids: list[str], queries: list[str], relevant: list[set[str]]) -> dict[str, float]:
     results = index.search_many(queries, k=100)
     ndcg = mrr = recall = 0.0
     for hits, want in zip(results, relevant):
         ranked = [ids[doc] for doc, _ in hits]
-        if want in ranked:
-            rank = ranked.index(want) + 1
-            recall += 1
-            if rank <= 10:
-                ndcg += 1 / math.log2(rank + 1)
-                mrr += 1 / rank
+        gains = [1.0 if d in want else 0.0 for d in ranked]
+        dcg = sum(g / math.log2(r + 2) for r, g in enumerate(gains[:10]))
+        ideal = sum(1 / math.log2(r + 2) for r in range(min(10, len(want))))
+        ndcg += dcg / ideal
+        first = next((r for r, g in enumerate(gains[:10]) if g), None)
+        mrr += 0 if first is None else 1 / (first + 1)
+        recall += sum(gains) / len(want)
     n = len(queries)
     return {"ndcg@10": ndcg / n, "mrr@10": mrr / n, "recall@100": recall / n}
 
 
 SETTINGS = {
-    "default cut, bundled stop words": {},
-    "default cut, no stop words": {"stop_words": None},
-    "search cut, bundled stop words": {"mode": "search"},
-    "search cut, no stop words": {"mode": "search", "stop_words": None},
-    "default cut, no HMM": {"hmm": False},
-    "default cut, stop words, bigrams 0.3": {"bigram_weight": 0.3},
-    "default cut, stop words, bigrams 0.5": {"bigram_weight": 0.5},
-    "default cut, stop words, bigrams 1.0": {"bigram_weight": 1.0},
-    "search cut, stop words, bigrams 0.5": {"mode": "search", "bigram_weight": 0.5},
+    "words, bundled stop words": {"bigram_weight": 0},
+    "words, no stop words": {"stop_words": None, "bigram_weight": 0},
+    "search-cut words, bundled stop words": {"mode": "search", "bigram_weight": 0},
+    "words, no Traditional folding": {"fold_traditional": False, "bigram_weight": 0},
+    "words + bigrams 0.2": {"bigram_weight": 0.2},
+    "words + bigrams 0.3": {"bigram_weight": 0.3},
+    "words + bigrams 0.5": {"bigram_weight": 0.5},
+    "words + bigrams 1.0": {"bigram_weight": 1.0},
+    "words + bigrams 0.3, no stop words": {"bigram_weight": 0.3, "stop_words": None},
+    "search-cut words + bigrams 0.3": {"mode": "search", "bigram_weight": 0.3},
 }
 
 
@@ -60,16 +77,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--corpus", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/retrieval-cmrc2018")
     parser.add_argument("--traditional", action="store_true", help="also the s2t variant (needs opencc)")
+    parser.add_argument("--only", help="run only the settings whose name contains this text")
     args = parser.parse_args()
     texts, ids, queries, relevant = load_collection(args.corpus)
-    variants = {"simplified": (texts, queries)}
+    variants = {"cmrc": (texts, ids, queries, relevant)}
+    variants["cmrc-sentences"] = (*sentences_of(texts, ids, relevant)[:2], queries, sentences_of(texts, ids, relevant)[2])
     if args.traditional:
         import opencc
 
         convert = opencc.OpenCC("s2t").convert
-        variants["traditional"] = ([convert(t) for t in texts], [convert(q) for q in queries])
-    for variant, (docs, qs) in variants.items():
+        variants["cmrc-traditional"] = ([convert(t) for t in texts], ids, [convert(q) for q in queries], relevant)
+    for variant, (docs, ids, qs, relevant) in variants.items():
         for name, settings in SETTINGS.items():
+            if args.only and args.only not in name:
+                continue
             t0 = time.perf_counter()
             index = Index(Analyzer(**settings))
             index.add(docs)

@@ -34,6 +34,8 @@ examples:
   lumotext bm25 train --out model.json corpus.txt
   lumotext bm25 encode --model model.json corpus.txt > vectors.jsonl
   echo '长江大桥' | lumotext bm25 encode --model model.json --query
+  lumotext index build corpus.txt --out corpus.index
+  lumotext search corpus.index '长江大桥' -k 5
 """
 
 
@@ -465,6 +467,10 @@ def build_parser() -> argparse.ArgumentParser:
         "vector databases, indices from lumotext.sparse.token_hash",
     )
     encode.set_defaults(run=command_encode)
+
+    from lumotext.cli_index import add_commands as add_index_commands
+
+    add_index_commands(commands, inputs)
     return parser
 
 

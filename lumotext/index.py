@@ -50,7 +50,7 @@ DEFAULTS: dict[str, Any] = {
     "mode": "default",  # the segmenter's default cut ("search" adds dictionary sub-words)
     "fold_traditional": True,  # Traditional characters to Simplified before segmenting
     "hmm": True,  # the segmenter's HMM for words outside the dictionary
-    "bigram_weight": 0.0,  # weight of the character-bigram field (0: words only)
+    "bigram_weight": 0.3,  # weight of the character-bigram field (0: words only)
     # Index
     "k1": 1.2,
     "b": 0.75,
@@ -71,7 +71,7 @@ def _default_segmenter() -> Any:
 @lru_cache(maxsize=1)
 def _t2s_table() -> Any:
     path = resources.files("lumotext").joinpath("data", "t2s.tsv")
-    return _native.CharTable.from_file(os.fspath(path))
+    return _native.CharTable.from_file(str(path))
 
 
 @lru_cache(maxsize=1)
@@ -97,7 +97,11 @@ class Analyzer:
     5. terms made only of whitespace, punctuation and symbols are dropped;
     6. stop words are dropped: ``stop_words="default"`` is the bundled list, ``None`` keeps
        every term, an iterable of words or the path of a file (one word a line) gives your own.
-       Stop words are folded like the text, so one list serves both scripts.
+       Stop words are folded like the text, so one list serves both scripts;
+    7. with ``bigram_weight`` > 0 (default 0.3), a second field: every pair of adjacent
+       ideographs of the folded text, scored like the words with its own lengths and
+       statistics, its query weight multiplied by ``bigram_weight``. These terms start with
+       the character U+0001 (``"\x01北京"``), which no word term holds.
 
     ``analyze(text)`` returns the terms the index sees.
     """
@@ -178,7 +182,7 @@ class Analyzer:
     def analyze(self, text: str) -> list[str]:
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__name__}")
-        return self._native.analyze(text)  # type: ignore[no-any-return]
+        return self._native.analyze(text)
 
     def __repr__(self) -> str:
         return f"Analyzer({', '.join(f'{k}={v!r}' for k, v in self._settings.items() if k != 'stop_words')})"
@@ -320,7 +324,7 @@ class Index:
         without any indexed term (empty, only stop words or punctuation) finds nothing."""
         if not isinstance(query, str):
             raise TypeError(f"query must be str, not {type(query).__name__}")
-        return self._native.search(self._analyzer._native, query, _check_k(k))  # type: ignore[no-any-return]
+        return self._native.search(self._analyzer._native, query, _check_k(k))
 
     @overload
     def search_many(
@@ -353,10 +357,18 @@ class Index:
 
     # --- vectors for search engines ----------------------------------------------------------
 
-    def document_vectors(self, since: int | None = None) -> Iterator[SparseVector]:
+    @overload
+    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[False] = ...) -> Iterator[SparseVector]: ...
+
+    @overload
+    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[True]) -> Iterator[tuple[int, SparseVector]]: ...
+
+    def document_vectors(
+        self, since: int | None = None, *, with_numbers: bool = False
+    ) -> Iterator[SparseVector] | Iterator[tuple[int, SparseVector]]:
         """One sparse vector per live document, in document order (from document ``since`` on,
-        when given); pair them with :meth:`live_documents` (or ``range(since, ...)`` filtered
-        the same way) for the document numbers.
+        when given). ``with_numbers=True`` yields (document number, vector) pairs; otherwise
+        pair them with :meth:`live_documents` (the numbers from ``since`` on).
 
         Indices are the index's own term ids: unique per term (no collisions), stable for the
         life of the index and across save/load, renumbered by :meth:`merge`. Values are
@@ -370,15 +382,20 @@ class Index:
         start = 0 if since is None else since
         if isinstance(start, bool) or not isinstance(start, int) or start < 0:
             raise ValueError(f"since must be a document number >= 0, not {since!r}")
+        return self._vectors(start, with_numbers)
+
+    def _vectors(self, start: int, with_numbers: bool) -> Iterator[Any]:
         end = int(self._native.document_count)
         for chunk_start in range(start, end, _VECTOR_CHUNK):
-            _, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            rows_b, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            rows = array("I", rows_b)
             starts = array("Q", starts_b)
             indices = array("I", indices_b).tolist()
             values = array("f", values_b).tolist()
             for row in range(len(starts) - 1):
                 lo, hi = starts[row], starts[row + 1]
-                yield {"indices": indices[lo:hi], "values": values[lo:hi]}
+                vector: SparseVector = {"indices": indices[lo:hi], "values": values[lo:hi]}
+                yield (rows[row], vector) if with_numbers else vector
 
     def query_vector(self, text: str, *, engine_idf: bool = False) -> SparseVector:
         """The query's sparse vector: qtf * idf per known term, so that a plain inner product
@@ -508,7 +525,7 @@ class Index:
             checksums.append(checksum)
         analyzer = Analyzer.from_settings(manifest.get("analyzer"))  # type: ignore[arg-type]
         try:
-            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)
+            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)  # type: ignore[arg-type]
         except RuntimeError as e:
             raise OSError(str(e)) from None
         if (manifest.get("documents"), manifest.get("live_documents")) != (native.document_count, native.live_count):

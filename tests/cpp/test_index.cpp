@@ -1,0 +1,279 @@
+// The native index: character folding and its table, term filtering, BM25 statistics after
+// adds and removes, thread independence, the saved arrays' validation, merging, and the replay
+// of the loader's fuzz corpus.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/IndexLoaderCheck.h"
+#include "capture_stderr.h"
+#include "index/Analyzer.h"
+#include "index/CharFolding.h"
+#include "index/Checksum.h"
+#include "index/IndexFiles.h"
+#include "index/InvertedIndex.h"
+
+namespace {
+
+using lumo::fuzz::FuzzAnalyzer;
+using lumo::fuzz::SnapshotFiles;
+using lumo::index::CharTable;
+using lumo::index::InvertedIndex;
+using lumo::index::ScoredDocument;
+
+std::string Fold(const std::string& text, const CharTable* table) {
+  std::string out;
+  lumo::index::FoldText(text, table, out);
+  return out;
+}
+
+TEST(CharTable, ReadsPairsAndSkipsCommentsAndBlankLines) {
+  const CharTable table = CharTable::FromText("# comment\n\n國\t国\r\n門\t门\n", "t");
+  EXPECT_EQ(table.size(), 2u);
+  EXPECT_EQ(Fold("中國的門ABC", &table), "中国的门abc");
+}
+
+class BadTableLine : public ::testing::TestWithParam<const char*> {};
+TEST_P(BadTableLine, IsRefusedNamingTheLine) {
+  try {
+    CharTable::FromText(std::string("國\t国\n") + GetParam() + "\n", "t2s.tsv");
+    FAIL() << "accepted " << GetParam();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("t2s.tsv line 2"), std::string::npos) << e.what();
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Lines, BadTableLine,
+                         ::testing::Values("國国", "國\t", "國\t国国", "國國\t国", "A\t国", "國\tA", "\t国"));
+
+TEST(CharFolding, FullWidthFormsBecomeLowerCaseAscii) {
+  EXPECT_EQ(Fold("ＡＢＣｄ１２３，！　Ｚ", nullptr), "abcd123,! z");
+  EXPECT_EQ(Fold("İ", nullptr), "İ");  // only ASCII letters change case
+}
+
+class WordCharacter : public ::testing::TestWithParam<std::pair<const char*, bool>> {};
+TEST_P(WordCharacter, DecidesWhetherATermIsKept) {
+  EXPECT_EQ(lumo::index::HasWordCharacter(GetParam().first), GetParam().second) << GetParam().first;
+}
+INSTANTIATE_TEST_SUITE_P(Terms, WordCharacter,
+                         ::testing::Values(std::pair{"，", false}, std::pair{"。」", false}, std::pair{" \t", false},
+                                           std::pair{"…", false}, std::pair{"a", true}, std::pair{"7", true},
+                                           std::pair{"中", true}, std::pair{"〇", true}, std::pair{"-a-", true},
+                                           std::pair{"★", false}, std::pair{"", false}));
+
+TEST(Checksum, SeesEveryByteAndTheLength) {
+  std::string data(1000, 'x');
+  const auto base = lumo::index::Checksum64(data.data(), data.size());
+  for (std::size_t at : {0u, 31u, 32u, 500u, 999u}) {
+    std::string changed = data;
+    changed[at] ^= 1;
+    EXPECT_NE(lumo::index::Checksum64(changed.data(), changed.size()), base) << at;
+  }
+  EXPECT_NE(lumo::index::Checksum64(data.data(), data.size() - 1), base);
+}
+
+// Words of the fuzz tokenizer's dictionary: 中 国 人 中国 中国人 ab.
+const std::vector<std::string> kDocs = {"中国 ab", "中国人 中国人 ab ab ab", "人 人", "ab", "国 中", "中国 人 ab"};
+
+std::unique_ptr<InvertedIndex> Build(const std::vector<std::string>& docs, unsigned threads) {
+  auto index = std::make_unique<InvertedIndex>(1.2, 0.75);
+  index->Add(docs, *FuzzAnalyzer(), threads);
+  return index;
+}
+
+std::vector<std::vector<ScoredDocument>> AllSearches(const InvertedIndex& index) {
+  std::vector<std::vector<ScoredDocument>> out;
+  for (const char* q : {"中国", "ab", "人 ab", "国", "中国人 中国人"}) out.push_back(index.Search(q, *FuzzAnalyzer(), 10));
+  return out;
+}
+
+void ExpectSameResults(const std::vector<std::vector<ScoredDocument>>& a, const std::vector<std::vector<ScoredDocument>>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(a[i].size(), b[i].size()) << i;
+    for (std::size_t j = 0; j < a[i].size(); ++j) {
+      EXPECT_EQ(a[i][j].doc, b[i][j].doc) << i << "," << j;
+      EXPECT_FLOAT_EQ(a[i][j].score, b[i][j].score) << i << "," << j;
+    }
+  }
+}
+
+TEST(InvertedIndex, StatisticsCountLiveDocumentsOnly) {
+  auto index = Build(kDocs, 1);
+  EXPECT_EQ(index->DocumentFrequency("ab"), 4u);
+  const auto words_before = index->total_length(0);
+  const auto length1 = index->DocumentLength(1, 0);
+  index->Remove({1, 3});
+  EXPECT_EQ(index->live_count(), 4u);
+  EXPECT_EQ(index->document_count(), 6u);
+  EXPECT_EQ(index->DocumentFrequency("ab"), 2u);
+  EXPECT_EQ(index->DocumentFrequency("中国人"), 0u);
+  EXPECT_EQ(index->total_length(0), words_before - length1 - 1);  // document 3 is the one word "ab"
+  // The same as a build of the remaining documents, numbers aside.
+  auto rebuilt = Build({kDocs[0], kDocs[2], kDocs[4], kDocs[5]}, 1);
+  const std::map<std::uint32_t, std::uint32_t> renumber = {{0, 0}, {2, 1}, {4, 2}, {5, 3}};
+  for (const char* q : {"中国", "ab", "人 ab", "国"}) {
+    auto got = index->Search(q, *FuzzAnalyzer(), 10);
+    auto want = rebuilt->Search(q, *FuzzAnalyzer(), 10);
+    ASSERT_EQ(got.size(), want.size()) << q;
+    for (std::size_t j = 0; j < got.size(); ++j) {
+      EXPECT_EQ(renumber.at(got[j].doc), want[j].doc) << q;
+      EXPECT_FLOAT_EQ(got[j].score, want[j].score) << q;
+    }
+  }
+}
+
+TEST(InvertedIndex, RemoveIsAllOrNothing) {
+  auto index = Build(kDocs, 1);
+  EXPECT_THROW(index->Remove({0, 99}), lumo::index::UnknownDocument);
+  EXPECT_THROW(index->Remove({2, 2}), lumo::index::UnknownDocument);
+  EXPECT_EQ(index->live_count(), kDocs.size());
+  index->Remove({0});
+  EXPECT_THROW(index->Remove({0}), lumo::index::UnknownDocument);
+}
+
+TEST(InvertedIndex, TiesGoToTheLowerNumber) {
+  auto index = Build({"人", "ab", "人", "人"}, 1);
+  const auto results = index->Search("人", *FuzzAnalyzer(), 2);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].doc, 0u);
+  EXPECT_EQ(results[1].doc, 2u);
+  EXPECT_EQ(results[0].score, results[1].score);
+}
+
+TEST(InvertedIndex, ThreadsDoNotChangeTheIndex) {
+  std::vector<std::string> docs;
+  for (int i = 0; i < 500; ++i) docs.push_back(kDocs[i % kDocs.size()] + (i % 7 == 0 ? " 新词" + std::to_string(i) : ""));
+  auto one = Build(docs, 1);
+  auto four = Build(docs, 4);
+  const auto a = one->Snapshot();
+  const auto b = four->Snapshot();
+  EXPECT_EQ(a.term_text, b.term_text);
+  EXPECT_EQ(a.posting_docs, b.posting_docs);
+  EXPECT_EQ(a.posting_tfs, b.posting_tfs);
+  EXPECT_EQ(a.doc_lengths, b.doc_lengths);
+  std::vector<std::string> queries(100, "中国 ab");
+  std::vector<std::vector<ScoredDocument>> r1, r2;
+  one->SearchMany(queries, *FuzzAnalyzer(), 10, 1, r1);
+  one->SearchMany(queries, *FuzzAnalyzer(), 10, 3, r2);
+  ExpectSameResults(r1, r2);
+}
+
+TEST(InvertedIndex, SavedArraysLoadToTheSameIndexWhichStillGrows) {
+  auto built = Build(kDocs, 1);
+  built->Remove({2});
+  const auto files = SnapshotFiles(built->Snapshot());
+  auto loaded = lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75);
+  ExpectSameResults(AllSearches(*built), AllSearches(*loaded));
+  built->Add({"中国 中国 人"}, *FuzzAnalyzer(), 1);
+  loaded->Add({"中国 中国 人"}, *FuzzAnalyzer(), 1);
+  loaded->Remove({0});
+  built->Remove({0});
+  ExpectSameResults(AllSearches(*built), AllSearches(*loaded));
+}
+
+TEST(InvertedIndex, MergeEqualsOneBuild) {
+  auto whole = Build(kDocs, 1);
+  auto first = Build({kDocs.begin(), kDocs.begin() + 2}, 1);
+  auto second = Build({kDocs.begin() + 2, kDocs.end()}, 1);
+  auto merged = InvertedIndex::Merge({first.get(), second.get()}, 1.2, 0.75);
+  const auto a = whole->Snapshot();
+  const auto b = merged->Snapshot();
+  EXPECT_EQ(a.term_text, b.term_text);
+  EXPECT_EQ(a.posting_docs, b.posting_docs);
+  EXPECT_EQ(a.posting_tfs, b.posting_tfs);
+  EXPECT_EQ(a.doc_lengths, b.doc_lengths);
+  ExpectSameResults(AllSearches(*whole), AllSearches(*merged));
+}
+
+TEST(InvertedIndex, VectorDotProductIsTheScore) {
+  auto index = Build(kDocs, 1);
+  index->Remove({4});
+  const auto rows = index->DocumentVectors(0, 100);
+  for (const char* q : {"中国", "人 ab", "中国人 中国人 国"}) {
+    std::vector<std::uint32_t> qi;
+    std::vector<float> qv;
+    index->QueryVector(q, *FuzzAnalyzer(), false, qi, qv);
+    std::map<std::uint32_t, float> query;
+    for (std::size_t j = 0; j < qi.size(); ++j) query[qi[j]] = qv[j];
+    std::map<std::uint32_t, float> scores;
+    for (const auto& r : index->Search(q, *FuzzAnalyzer(), 100)) scores[r.doc] = r.score;
+    for (std::size_t r = 0; r < rows.rows.size(); ++r) {
+      float dot = 0;
+      for (auto j = rows.row_starts[r]; j < rows.row_starts[r + 1]; ++j) {
+        auto it = query.find(rows.indices[j]);
+        if (it != query.end()) dot += it->second * rows.values[j];
+      }
+      const float want = scores.count(rows.rows[r]) ? scores[rows.rows[r]] : 0.0f;
+      EXPECT_NEAR(dot, want, 1e-5f * std::max(1.0f, want)) << q << " doc " << rows.rows[r];
+    }
+  }
+}
+
+// Each damaged array names what is wrong; the loader throws before building anything.
+struct Damage {
+  const char* name;
+  void (*apply)(lumo::index::IndexSnapshot&);
+};
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
+
+class DamagedArrays : public ::testing::TestWithParam<Damage> {};
+TEST_P(DamagedArrays, AreRefused) {
+  auto snapshot = Build(kDocs, 1)->Snapshot();
+  GetParam().apply(snapshot);
+  const auto files = SnapshotFiles(snapshot);
+  EXPECT_THROW(lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75), std::invalid_argument);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Arrays, DamagedArrays,
+    ::testing::Values(
+        Damage{"term_offsets_past_text", [](auto& s) { s.term_offsets.back() += 1; }},
+        Damage{"term_offsets_decrease", [](auto& s) { s.term_offsets[1] = s.term_offsets[2] + 1; }},
+        Damage{"posting_offsets_past_end", [](auto& s) { s.posting_offsets.back() += 1; }},
+        Damage{"order_not_permutation", [](auto& s) { s.term_order[0] = s.term_order[1]; }},
+        Damage{"order_out_of_range", [](auto& s) { s.term_order[0] = 1000; }},
+        Damage{"order_not_sorted", [](auto& s) { std::swap(s.term_order[0], s.term_order[1]); }},
+        Damage{"live_flag", [](auto& s) { s.live[0] = 7; }},
+        Damage{"lengths_missing", [](auto& s) { s.doc_lengths.pop_back(); }},
+        Damage{"tfs_missing", [](auto& s) { s.posting_tfs.pop_back(); }},
+        Damage{"offsets_missing", [](auto& s) { s.term_offsets.pop_back(); }}),
+    [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
+
+// Postings are checked where they are used: out-of-range numbers are skipped, never read.
+TEST(InvertedIndex, OutOfRangePostingsAreSkipped) {
+  auto snapshot = Build(kDocs, 1)->Snapshot();
+  for (auto& doc : snapshot.posting_docs) doc += 1000;
+  const auto files = SnapshotFiles(snapshot);
+  auto loaded = lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75);
+  EXPECT_TRUE(loaded->Search("中国", *FuzzAnalyzer(), 10).empty());
+  EXPECT_EQ(loaded->DocumentVectors(0, 100).indices.size(), 0u);
+}
+
+TEST(IndexLoaderFuzzCorpus, EveryKeptInputHoldsTheProperty) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / "index_loader";
+  ASSERT_TRUE(fs::is_directory(dir)) << dir;
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    CaptureStderr quiet;
+    try {
+      lumo::fuzz::CheckIndexLoad(input);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << entry.path().filename() << ": " << e.what();
+    }
+    ++count;
+  }
+  EXPECT_GT(count, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,402 @@
+"""lumotext.Index and lumotext.Analyzer: scores against a plain Python BM25 on random corpora
+(after adds, removes, save/load and merges), vectors, bad input, interruption, the interpreter
+lock, and saved-index damage."""
+
+from __future__ import annotations
+
+import json
+import math
+import random
+import threading
+import time
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+import lumotext
+from lumotext import Analyzer, Index
+from lumotext.index import MANIFEST
+
+# Words of the bundled dictionary that the default cut keeps whole.
+WORDS = ["北京", "上海", "城市", "天气", "学生", "老师", "电脑", "手机", "音乐", "电影", "中国", "世界",
+         "经济", "历史", "文化", "科学", "技术", "公司", "市场", "政府", "python", "bm25", "2024"]
+SEEDS = [1, 7, 42, 2024]
+
+
+def random_text(rng: random.Random) -> str:
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 12)))
+
+
+def reference_scores(index: Index, docs: dict[int, str], query: str) -> dict[int, float]:
+    """BM25 as stated in the documentation, over the analyzer's terms, in plain Python."""
+    analyzer = index.analyzer
+    weight = analyzer.settings["bigram_weight"]
+    k1, b = index.k1, index.b
+
+    def fields(text: str) -> tuple[list[str], list[str]]:
+        terms = analyzer.analyze(text)
+        return [t for t in terms if not t.startswith("\x01")], [t for t in terms if t.startswith("\x01")]
+
+    analyzed = {n: fields(t) for n, t in docs.items()}
+    n_docs = len(docs)
+    avgdl = [sum(len(f[i]) for f in analyzed.values()) / n_docs for i in (0, 1)]
+    df: Counter[str] = Counter()
+    for words, grams in analyzed.values():
+        df.update(set(words) | set(grams))
+    q_words, q_grams = fields(query)
+    qtf = Counter(q_words) + Counter({t: c for t, c in Counter(q_grams).items()})
+    scores: dict[int, float] = {}
+    for n, (words, grams) in analyzed.items():
+        tf = Counter(words) + Counter(grams)
+        total = 0.0
+        for term, count in qtf.items():
+            if tf[term] == 0:
+                continue
+            field = 1 if term.startswith("\x01") else 0
+            length = len(grams) if field else len(words)
+            idf = math.log(1 + (n_docs - df[term] + 0.5) / (df[term] + 0.5))
+            norm = k1 * (1 - b + b * length / avgdl[field]) if avgdl[field] else k1
+            total += (weight if field else 1.0) * count * idf * tf[term] * (k1 + 1) / (tf[term] + norm)
+        if total > 0:
+            scores[n] = total
+    return scores
+
+
+def assert_matches_reference(index: Index, docs: dict[int, str], queries: list[str]) -> None:
+    for query in queries:
+        want = reference_scores(index, docs, query)
+        got = index.search(query, k=len(docs) + 5)
+        assert {n for n, _ in got} == set(want), query
+        for n, score in got:
+            assert score == pytest.approx(want[n], rel=2e-6, abs=1e-6), (query, n)
+        ranked = sorted(want.items(), key=lambda item: (-item[1], item[0]))
+        # Ties and near-ties aside (float32 against float64), the order is the reference's.
+        for (n_got, s_got), (n_want, s_want) in zip(got, ranked):
+            if abs(s_want - next(s for m, s in ranked if m == n_got)) > 1e-5 * s_want:
+                assert n_got == n_want, query
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize("bigram_weight", [0.0, 0.4])
+def test_scores_equal_a_python_reference_after_adds_removes_and_save_load(
+    seed: int, bigram_weight: float, tmp_path: Path
+) -> None:
+    rng = random.Random(seed)
+    index = Index(Analyzer(stop_words=None, bigram_weight=bigram_weight), k1=rng.choice([0.9, 1.2, 1.5]), b=rng.choice([0.3, 0.75, 1.0]))
+    docs: dict[int, str] = {}
+    queries = [random_text(rng) for _ in range(12)] + ["北京 北京 天气", "中国"]
+    for _ in range(3):
+        batch = [random_text(rng) for _ in range(rng.randint(5, 40))]
+        numbers = index.add(batch, threads=rng.choice([1, 3]), batch_size=rng.choice([1, 7, 100]))
+        docs.update(zip(numbers, batch))
+        assert_matches_reference(index, docs, queries)
+        gone = rng.sample(sorted(docs), k=len(docs) // 5)
+        index.remove(gone)
+        for n in gone:
+            del docs[n]
+        assert len(index) == len(docs) and index.live_documents() == sorted(docs)
+        assert_matches_reference(index, docs, queries)
+    index.save(tmp_path / "saved")
+    loaded = Index.load(tmp_path / "saved")
+    assert_matches_reference(loaded, docs, queries)
+    more = [random_text(rng) for _ in range(10)]
+    docs.update(zip(loaded.add(more), more))
+    loaded.remove([min(docs)])
+    del docs[min(docs)]
+    assert_matches_reference(loaded, docs, queries)
+    loaded.save(tmp_path / "saved")  # over the files it maps
+    assert_matches_reference(Index.load(tmp_path / "saved"), docs, queries)
+
+
+@pytest.mark.parametrize("seed", SEEDS[:2])
+def test_merge_equals_one_build(seed: int) -> None:
+    rng = random.Random(seed)
+    texts = [random_text(rng) for _ in range(60)]
+    whole = Index(Analyzer(bigram_weight=0.3))
+    whole.add(texts)
+    parts = [Index(Analyzer(bigram_weight=0.3)) for _ in range(3)]
+    for part, chunk in zip(parts, (texts[:10], texts[10:45], texts[45:])):
+        part.add(chunk)
+    merged = Index.merge(parts)
+    queries = [random_text(rng) for _ in range(10)]
+    assert merged.search_many(queries, k=60) == whole.search_many(queries, k=60)
+    assert list(merged.document_vectors()) == list(whole.document_vectors())
+    # Removed documents stay removed, under their shifted numbers.
+    parts[1].remove([0])
+    assert 10 not in Index.merge(parts).live_documents()
+    with pytest.raises(ValueError, match="analyzer"):
+        Index.merge([whole, Index(Analyzer(stop_words=None))])
+
+
+@pytest.mark.parametrize("bigram_weight", [0.0, 0.3])
+@pytest.mark.parametrize("engine_idf", [False, True])
+def test_vector_dot_products_equal_search_scores(bigram_weight: float, engine_idf: bool) -> None:
+    rng = random.Random(5)
+    index = Index(Analyzer(bigram_weight=bigram_weight))
+    index.add(random_text(rng) for _ in range(80))
+    index.remove([3, 50])
+    numbers = index.live_documents()
+    vectors = dict(zip(numbers, index.document_vectors()))
+    assert len(vectors) == len(numbers)
+    n_docs = len(index)
+    df: Counter[int] = Counter(i for v in vectors.values() for i in v["indices"])
+    for query in [random_text(rng) for _ in range(8)]:
+        qv = index.query_vector(query, engine_idf=engine_idf)
+        weights = dict(zip(qv["indices"], qv["values"]))
+        if engine_idf:  # what the engine does: multiply by its idf over the stored vectors
+            weights = {i: w * math.log(1 + (n_docs - df[i] + 0.5) / (df[i] + 0.5)) for i, w in weights.items()}
+        scores = dict(index.search(query, k=n_docs))
+        for n, vector in vectors.items():
+            assert vector["indices"] == sorted(set(vector["indices"]))
+            assert all(math.isfinite(v) and v >= 0 for v in vector["values"])
+            dot = sum(weights.get(i, 0.0) * v for i, v in zip(vector["indices"], vector["values"]))
+            assert dot == pytest.approx(scores.get(n, 0.0), rel=1e-5, abs=1e-6)
+
+
+def test_document_vectors_since_gives_the_documents_from_that_number() -> None:
+    index = Index()
+    index.add(["北京 天气", "上海 城市", "北京 上海"])
+    first_new = index.add(["中国 文化", "历史"]).start
+    index.remove([0])
+    assert list(index.document_vectors(since=first_new)) == list(index.document_vectors())[-2:]
+    assert list(index.document_vectors(since=100)) == []
+    numbered = list(index.document_vectors(since=1, with_numbers=True))
+    assert [n for n, _ in numbered] == [1, 2, 3, 4]
+    assert [v for _, v in numbered] == list(index.document_vectors())
+
+
+def test_add_with_threads_gives_the_same_index() -> None:
+    rng = random.Random(3)
+    texts = [random_text(rng) + f" 新词{i % 13}" for i in range(500)]
+    one, many = Index(), Index()
+    one.add(texts, threads=1)
+    many.add(texts, threads=4, batch_size=37)
+    queries = [random_text(rng) for _ in range(30)]
+    assert one.search_many(queries, threads=1) == many.search_many(queries, threads=3)
+    assert list(one.document_vectors()) == list(many.document_vectors())
+
+
+def test_search_many_arrays_match_the_lists() -> None:
+    np = pytest.importorskip("numpy")
+    index = Index()
+    index.add(["北京 天气", "上海 城市", "北京 上海", "北京"])
+    docs, scores = index.search_many(["北京", "火星", "上海"], k=3, as_arrays=True)
+    assert docs.shape == scores.shape == (3, 3) and docs.dtype == np.int64 and scores.dtype == np.float32
+    lists = index.search_many(["北京", "火星", "上海"], k=3)
+    for row, hits in enumerate(lists):
+        assert docs[row, : len(hits)].tolist() == [n for n, _ in hits]
+        assert scores[row, : len(hits)].tolist() == pytest.approx([s for _, s in hits])
+        assert (docs[row, len(hits):] == -1).all()
+
+
+def test_ties_go_to_the_lower_number() -> None:
+    index = Index()
+    index.add(["北京", "上海", "北京", "北京"])
+    hits = index.search("北京", k=2)
+    assert [n for n, _ in hits] == [0, 2] and hits[0][1] == hits[1][1]
+
+
+@pytest.mark.parametrize(
+    "text, terms",
+    [
+        ("ＡＢＣ１２３", ["abc123"]),
+        ("Python，ＢＭ２５！", ["python", "bm25"]),
+        ("中國的電腦", ["中国", "电脑"]),  # Traditional folded, 的 is a stop word
+        ("。，、！？……", []),
+        ("", []),
+    ],
+)
+def test_analyzer_steps(text: str, terms: list[str]) -> None:
+    assert Analyzer(bigram_weight=0).analyze(text) == terms
+
+
+@pytest.mark.parametrize(
+    "text, bigrams",
+    [("中國的電腦", ["中国", "国的", "的电", "电脑"]), ("ab北京x上海，天", ["北京", "上海"]), ("北", []), ("ＡＢ", [])],
+)
+def test_bigram_field_pairs_adjacent_ideographs_after_folding(text: str, bigrams: list[str]) -> None:
+    terms = Analyzer(bigram_weight=0.5).analyze(text)
+    assert terms == Analyzer(bigram_weight=0).analyze(text) + ["\x01" + b for b in bigrams]
+
+
+def test_stop_word_choices(tmp_path: Path) -> None:
+    def Analyzer(**settings):  # type: ignore[no-untyped-def]  # words only
+        return lumotext.Analyzer(bigram_weight=0, **settings)
+
+    text = "我们的北京"
+    assert "的" in Analyzer(stop_words=None).analyze(text)
+    assert "的" not in Analyzer().analyze(text)
+    assert Analyzer(stop_words=["北京"]).analyze(text) == ["我们", "的"]
+    listed = tmp_path / "stop.txt"
+    listed.write_text("我们\n\n的\n", encoding="utf-8")
+    assert Analyzer(stop_words=listed).analyze(text) == ["北京"]
+    assert Analyzer(stop_words=["我們"]).analyze("我們") == []  # stop words are folded too
+    assert Analyzer(fold_traditional=False).analyze("中國") != Analyzer().analyze("中國")
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda ix: ix.add(["北京", 3]), TypeError),
+        (lambda ix: ix.add("北京"), TypeError),
+        (lambda ix: ix.search(b"x"), TypeError),
+        (lambda ix: ix.search("北京", k=0), ValueError),
+        (lambda ix: ix.search("北京", k=-1), ValueError),
+        (lambda ix: ix.search_many(["北京"], k=0), ValueError),
+        (lambda ix: ix.add(["北京"], threads=0), ValueError),
+        (lambda ix: ix.remove([99]), KeyError),
+        (lambda ix: ix.remove([-1]), KeyError),
+        (lambda ix: ix.remove([0, 0]), KeyError),
+        (lambda ix: ix.document_vectors(since=-1).__next__(), ValueError),
+    ],
+)
+def test_bad_input(call, error) -> None:  # type: ignore[no-untyped-def]
+    index = Index()
+    index.add(["北京 天气", "上海"])
+    with pytest.raises(error):
+        call(index)
+    assert len(index) == 2 and index.live_documents() == [0, 1]
+
+
+def test_surrogates_name_the_document_and_keep_earlier_batches() -> None:
+    index = Index()
+    index.add(["北京"])
+    with pytest.raises(UnicodeEncodeError, match="document 3"):
+        index.add(["上海", "天气", "bad \ud800 text"], batch_size=2)
+    assert index.live_documents() == [0, 1, 2]  # the first batch of two went in
+
+
+def test_empty_and_stop_word_queries_find_nothing() -> None:
+    index = Index()
+    index.add(["北京 天气"])
+    assert index.search("") == [] and index.search("的，。") == [] and index.search("火星人") == []
+    assert index.query_vector("") == {"indices": [], "values": []}
+    assert Index().search("北京") == []
+
+
+def test_interrupted_add_keeps_the_whole_batches() -> None:
+    def texts():  # type: ignore[no-untyped-def]
+        for i in range(25):
+            yield f"北京 {i}"
+        raise KeyboardInterrupt
+
+    index = Index()
+    with pytest.raises(KeyboardInterrupt):
+        index.add(texts(), batch_size=10)
+    assert len(index) == 20 and index.live_documents() == list(range(20))
+    assert index.add(["上海"]) == range(20, 21)
+
+
+def test_native_work_releases_the_interpreter_lock() -> None:
+    rng = random.Random(11)
+    texts = [" ".join(rng.choice(WORDS) for _ in range(200)) for _ in range(3000)]
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def heartbeat() -> None:
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    index = Index()
+    thread = threading.Thread(target=heartbeat)
+    thread.start()
+    try:
+        started = time.perf_counter()
+        index.add(texts, threads=1, batch_size=len(texts))  # one native call
+        index.search_many(texts[:400], threads=1)
+        finished = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    during = [t for t in ticks if started < t < finished]
+    # With the lock held for the whole call, the heartbeat could not tick during it.
+    assert len(during) >= 10, (len(during), finished - started)
+
+
+# --- saving and loading ----------------------------------------------------------------------
+
+
+@pytest.fixture()
+def saved(tmp_path: Path) -> Path:
+    index = Index(Analyzer(bigram_weight=0.3, stop_words=["天气"]), k1=1.5, b=0.6)
+    index.add(["北京 天气 很好", "上海 城市", "北京 上海 北京", "中国 文化"])
+    index.remove([1])
+    index.save(tmp_path / "ix")
+    return tmp_path / "ix"
+
+
+def test_a_loaded_index_keeps_parameters_analyzer_and_numbers(saved: Path) -> None:
+    loaded = Index.load(saved)
+    assert (loaded.k1, loaded.b) == (1.5, 0.6)
+    assert loaded.analyzer.settings == {"stop_words": ["天气"], "mode": "default", "fold_traditional": True,
+                                        "hmm": True, "bigram_weight": 0.3}
+    assert loaded.live_documents() == [0, 2, 3]
+    assert loaded.add(["火星"]) == range(4, 5)
+
+
+def _flip_last_byte(path: Path) -> None:
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 0x40
+    path.write_bytes(bytes(data))
+
+
+def _edit_manifest(saved: Path, change) -> None:  # type: ignore[no-untyped-def]
+    manifest = json.loads((saved / MANIFEST).read_text(encoding="utf-8"))
+    change(manifest)
+    (saved / MANIFEST).write_text(json.dumps(manifest), encoding="utf-8")
+
+
+@pytest.mark.parametrize(
+    "damage, error, message",
+    [
+        (lambda d: (d / "posting_docs.u32").write_bytes((d / "posting_docs.u32").read_bytes()[:-4]), ValueError, "bytes"),
+        (lambda d: _flip_last_byte(d / "posting_tfs.u32"), ValueError, "checksum"),
+        (lambda d: _flip_last_byte(d / "term_text.bin"), ValueError, "checksum"),
+        (lambda d: (d / "live.u8").unlink(), FileNotFoundError, "live.u8"),
+        (lambda d: (d / MANIFEST).unlink(), ValueError, "not a saved"),
+        (lambda d: (d / MANIFEST).write_text("{not json", encoding="utf-8"), ValueError, "damaged"),
+        (lambda d: _edit_manifest(d, lambda m: m.update(format="other")), ValueError, "not a saved"),
+        (lambda d: _edit_manifest(d, lambda m: m.update(version=99)), ValueError, "version"),
+        (lambda d: _edit_manifest(d, lambda m: m.update(k1="x")), ValueError, "k1"),
+        (lambda d: _edit_manifest(d, lambda m: m["files"].pop("term_order.u32")), ValueError, "term_order"),
+        (lambda d: _edit_manifest(d, lambda m: m.update(documents=7)), ValueError, "document counts"),
+        (lambda d: _edit_manifest(d, lambda m: m["analyzer"].update(mode="fast")), ValueError, "mode"),
+    ],
+)
+def test_damaged_saves_are_refused(saved: Path, damage, error, message) -> None:  # type: ignore[no-untyped-def]
+    damage(saved)
+    with pytest.raises(error, match=message):
+        Index.load(saved)
+
+
+def test_unverified_load_still_checks_structure(saved: Path) -> None:
+    order = saved / "term_order.u32"
+    data = order.read_bytes()
+    order.write_bytes(data[4:8] + data[:4] + data[8:])  # swap two ids: no longer sorted
+    with pytest.raises(ValueError, match="term order"):
+        Index.load(saved, verify=False)
+
+
+@pytest.mark.parametrize("target", ["missing", "file"])
+def test_load_of_a_non_directory_is_an_os_error(tmp_path: Path, target: str) -> None:
+    path = tmp_path / "x"
+    if target == "file":
+        path.write_text("hi")
+    with pytest.raises(OSError):
+        Index.load(path)
+
+
+def test_save_replaces_an_index_but_not_other_data(saved: Path, tmp_path: Path) -> None:
+    index = Index()
+    index.add(["北京"])
+    index.save(saved)
+    assert len(Index.load(saved)) == 1
+    other = tmp_path / "mine"
+    other.mkdir()
+    (other / "notes.txt").write_text("keep")
+    with pytest.raises(FileExistsError):
+        index.save(other)
+    assert (other / "notes.txt").read_text() == "keep"
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temporaries left
