@@ -64,22 +64,13 @@ def export_batches(
     with a progress bar on standard error when asked."""
     if batch_size <= 0:
         raise ValueError(f"batch_size must be positive, got {batch_size}")
-    numbers = document_numbers(index, since)
-    # The document vectors are the same for both splits of the score: the idf is in the query's.
-    vectors = iter(index.document_vectors(since=since))
-    bar = _progress_bar(len(numbers), description) if progress else None
+    pairs = index.document_vectors(since=since, with_numbers=True)
+    bar = _progress_bar(len(document_numbers(index, since)), description) if progress else None
     try:
-        for start in range(0, len(numbers), batch_size):
-            chunk = numbers[start : start + batch_size]
-            batch = list(islice(vectors, len(chunk)))
-            if len(batch) != len(chunk):
-                raise RuntimeError(
-                    f"the index gave {start + len(batch)} document vectors for {len(numbers)} live documents: "
-                    "was it changed during the export?"
-                )
-            yield chunk, batch
+        while batch := list(islice(pairs, batch_size)):
+            yield [number for number, _ in batch], [vector for _, vector in batch]
             if bar is not None:
-                bar.update(len(chunk))
+                bar.update(len(batch))
     finally:
         if bar is not None:
             bar.close()
