@@ -24,6 +24,7 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
 import uuid
 from array import array
 from functools import lru_cache
@@ -214,7 +215,9 @@ class Index:
     avgdl) always count the live documents only.
 
     Safe to share between threads: searches run side by side, an ``add`` or ``remove`` waits
-    for running searches and holds back new ones while it changes the index.
+    for running searches and holds back new ones while it changes the index (one batch at a
+    time, so searches run between the batches of a long ``add``). Adds from several threads
+    run one after the other, each numbering its documents consecutively.
     """
 
     def __init__(self, analyzer: Analyzer | None = None, k1: float = DEFAULTS["k1"], b: float = DEFAULTS["b"]) -> None:
@@ -225,12 +228,14 @@ class Index:
                 raise TypeError(f"{name} must be a number, not {type(value).__name__}")
         self._analyzer = analyzer if analyzer is not None else Analyzer()
         self._native = _native.Index(float(k1), float(b))
+        self._writer = threading.Lock()
 
     @classmethod
     def _wrap(cls, native: Any, analyzer: Analyzer) -> Index:
         index = cls.__new__(cls)
         index._analyzer = analyzer
         index._native = native
+        index._writer = threading.Lock()
         return index
 
     @property
@@ -280,14 +285,15 @@ class Index:
         if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
             raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
         n_threads = _check_threads(threads)
-        first = int(self._native.document_count)
         bar = None
         if progress:
             from tqdm import tqdm
 
             total = len(texts) if isinstance(texts, Sequence) else None
             bar = tqdm(total=total, unit="doc", file=sys.stderr, desc="indexing")
+        self._writer.acquire()
         try:
+            first = int(self._native.document_count)
             iterator = iter(texts)
             while True:
                 batch = list(islice(iterator, batch_size))
@@ -296,10 +302,11 @@ class Index:
                 self._native.add(self._analyzer._native, batch, n_threads)
                 if bar is not None:
                     bar.update(len(batch))
+            return range(first, int(self._native.document_count))
         finally:
+            self._writer.release()
             if bar is not None:
                 bar.close()
-        return range(first, int(self._native.document_count))
 
     def remove(self, doc_numbers: Iterable[int]) -> None:
         """Removes the documents; KeyError for a number that is not a live document (then none
@@ -311,7 +318,8 @@ class Index:
             if number < 0:
                 raise KeyError(number)
             numbers.append(number)
-        self._native.remove(numbers)
+        with self._writer:
+            self._native.remove(numbers)
 
     def live_documents(self) -> list[int]:
         """The numbers of the live documents, ascending."""

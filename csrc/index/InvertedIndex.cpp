@@ -75,10 +75,15 @@ InvertedIndex::InvertedIndex(double k1, double b) : k1_(k1), b_(b) {
 template <class F>
 void InvertedIndex::ForEachPosting(const TermPostings& postings, F&& f) const {
   const std::uint64_t n_docs = live_.size();
+  // Mapped postings are taken only in strictly ascending document order, as they are saved:
+  // a damaged list can then neither reach past the documents nor count a document twice.
+  std::uint64_t next_allowed = 0;
   for (std::uint64_t i = 0; i < postings.base_count; ++i) {
     const std::uint32_t doc = postings.base_docs[i];
+    if (doc < next_allowed || doc >= n_docs) continue;
+    next_allowed = std::uint64_t{doc} + 1;
     const std::uint32_t tf = postings.base_tfs[i];
-    if (doc < n_docs && live_[doc] && tf != 0) f(doc, tf);
+    if (live_[doc] && tf != 0) f(doc, tf);
   }
   for (const Posting& p : postings.tail) {
     if (live_[p.doc]) f(p.doc, p.tf);
@@ -242,7 +247,9 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
     while (k < ids.size() && ids[k] == ids[j]) ++k;
     const auto qtf = static_cast<std::uint32_t>(k - j);
     const float weight = static_cast<float>(qtf) * (field_[ids[j]] == 1 ? bigram_weight : 1.0f);
-    if (weight > 0) terms.push_back({ids[j], qtf, weight});
+    // A term of negligible weight is left out: its contributions could round to zero, and a
+    // zero accumulator is how a search tells an untouched document.
+    if (weight * Idf(ids[j]) >= 1e-20) terms.push_back({ids[j], qtf, weight});
     j = k;
   }
   return terms;
@@ -320,9 +327,12 @@ SparseRows InvertedIndex::DocumentVectors(std::uint64_t first_doc, std::uint64_t
   auto for_range = [&](const TermPostings& postings, auto&& f) {
     const std::uint32_t* base_end = postings.base_docs + postings.base_count;
     const std::uint32_t* it = std::lower_bound(postings.base_docs, base_end, static_cast<std::uint32_t>(first_doc));
+    std::uint64_t next_allowed = first_doc;  // strictly ascending, as in ForEachPosting
     for (; it != base_end; ++it) {
       const std::uint32_t doc = *it;
       if (doc >= end_doc) break;
+      if (doc < next_allowed) continue;
+      next_allowed = std::uint64_t{doc} + 1;
       const std::uint32_t tf = postings.base_tfs[it - postings.base_docs];
       if (live_[doc] && tf != 0) f(doc, tf);
     }

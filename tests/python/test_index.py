@@ -177,6 +177,23 @@ def test_add_with_threads_gives_the_same_index() -> None:
     assert list(one.document_vectors()) == list(many.document_vectors())
 
 
+def test_adds_from_several_threads_number_their_documents_consecutively() -> None:
+    index = Index(Analyzer(bigram_weight=0))
+    ranges: dict[str, range] = {}
+
+    def adder(word: str) -> None:
+        ranges[word] = index.add((f"{word} 文档" for _ in range(300)), threads=1, batch_size=16)
+
+    threads = [threading.Thread(target=adder, args=(w,)) for w in ("北京", "上海", "天气")]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(r.start for r in ranges.values()) == [0, 300, 600]
+    for word, numbers in ranges.items():
+        assert [n for n, _ in index.search(word, k=900)] == list(numbers)
+
+
 def test_search_many_arrays_match_the_lists() -> None:
     np = pytest.importorskip("numpy")
     index = Index()
@@ -400,3 +417,13 @@ def test_save_replaces_an_index_but_not_other_data(saved: Path, tmp_path: Path) 
         index.save(other)
     assert (other / "notes.txt").read_text() == "keep"
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temporaries left
+
+
+@pytest.mark.parametrize("bigram_weight", [1e-45, 1e-30, 1e-6])
+def test_a_tiny_bigram_weight_never_repeats_a_document(bigram_weight: float) -> None:
+    index = Index(Analyzer(bigram_weight=bigram_weight))
+    index.add(["北京天气", "北京天气很好", "上海"])
+    for query in ["北京天气", "京天"]:
+        hits = index.search(query, k=10)
+        assert len({n for n, _ in hits}) == len(hits)
+        assert all(score > 0 for _, score in hits)
