@@ -345,10 +345,23 @@ def _read_model(path: str) -> BM25:
 def command_encode(args: argparse.Namespace) -> None:
     model = _read_model(args.model)
     encode = model.encode_query if args.query else model.encode_document
+    shape: Callable[[dict[str, float]], object] = lambda vector: vector  # noqa: E731
+    if args.format == "sparse":
+        from lumotext.sparse import to_sparse_vector
+
+        shape = to_sparse_vector
+    warned = False
 
     def body(reader: LineReader, progress: Progress, output: Output) -> None:
+        nonlocal warned
         for number, tokens in enumerate(_token_lists(args, reader), 1):
-            output.line(_json_line(encode(tokens), lambda: f"output line {number}"))  # noqa: B023 (called at once)
+            vector = encode(tokens)
+            if args.format == "sparse" and not warned and any(weight < 0 for weight in vector.values()):
+                # Engines that take this shape (Milvus, Elasticsearch) refuse negative weights.
+                _warn(f"output line {number}: the vector has negative weights, which Milvus and Elasticsearch "
+                      "refuse; lumotext.Index gives vectors with non-negative weights for them")
+                warned = True
+            output.line(_json_line(shape(vector), lambda: f"output line {number}"))  # noqa: B023 (called at once)
             progress.update(reader.sizes.popleft())
 
     _run_lines(args, "encode", body)
@@ -452,6 +465,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     encode.add_argument("--model", required=True, metavar="MODEL.json", help="a model written by 'lumotext bm25 train'")
     encode.add_argument("--query", action="store_true", help="encode the lines as queries")
+    encode.add_argument(
+        "--format", choices=("tokens", "sparse"), default="tokens",
+        help="'tokens': {token: weight} (default); 'sparse': the {\"indices\": [...], \"values\": [...]} shape of "
+        "vector databases, indices from lumotext.sparse.token_hash",
+    )
     encode.set_defaults(run=command_encode)
 
     from lumotext.cli_index import add_commands as add_index_commands

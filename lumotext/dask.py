@@ -14,11 +14,20 @@ threads::
     lines = db.read_text("corpus-*.txt").map(str.rstrip)
     model_text = train_bm25(lines)                    # JSON text, as BM25.dump writes it
     vectors = encode_documents(lines, model_text)     # a bag of {token: weight} dicts
+
+:func:`build_index` builds a :class:`lumotext.Index` the same way: one index per partition on
+the workers, merged into one with ``Index.merge``, whose statistics and scores equal those of
+one index built from all the documents in order::
+
+    index = build_index(lines)                        # document n is the bag's n-th element
+    index.search("长江大桥")
 """
 
 from __future__ import annotations
 
 import hashlib
+import os
+import tempfile
 import threading
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union, cast
@@ -36,7 +45,9 @@ from lumotext.segmenter import shared_jieba
 if TYPE_CHECKING:
     from pylumotext import BM25
 
-__all__ = ["train_bm25", "encode_documents"]
+    from lumotext import Analyzer, Index
+
+__all__ = ["train_bm25", "encode_documents", "build_index"]
 
 Document = Union[str, Sequence[str], Sequence[int]]
 
@@ -155,3 +166,63 @@ def encode_documents(
         _encode_partition, shared_text, query=query, segment=segment, paths=paths, search=search
     )
     return result
+
+
+def _saved_files(directory: str) -> dict[str, bytes]:
+    files = {}
+    for root, _, names in os.walk(directory):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as stream:
+                files[os.path.relpath(path, directory)] = stream.read()
+    return files
+
+
+def _build_partition(
+    texts: Iterable[str], settings: dict[str, Any] | None, k1: float, b: float, threads: int | None
+) -> list[dict[str, bytes]]:
+    from lumotext import Analyzer, Index
+
+    index = Index(None if settings is None else Analyzer.from_settings(settings), k1=k1, b=b)
+    index.add(texts, threads=threads)
+    # The saved form travels back: it is the index's own serialisation, checked on load.
+    with tempfile.TemporaryDirectory(prefix="lumotext-partition-") as directory:
+        index.save(os.path.join(directory, "index"))
+        return [_saved_files(os.path.join(directory, "index"))]
+
+
+def build_index(
+    bag: dask.bag.Bag,
+    analyzer: Analyzer | None = None,
+    *,
+    k1: float = 1.2,
+    b: float = 0.75,
+    threads: int | None = 1,
+) -> Index:
+    """A :class:`lumotext.Index` of the strings of ``bag``, document ``n`` being the bag's
+    ``n``-th element.
+
+    Each partition is indexed on a worker (with ``threads`` native threads; the default 1
+    suits one worker process per core), saved and sent back; this process loads the partition
+    indexes and merges them in partition order with ``Index.merge``, so the statistics and
+    scores are those of one index built from all the documents. ``analyzer`` travels to the
+    workers as its settings.
+    """
+    from lumotext import Index
+
+    settings = None if analyzer is None else analyzer.settings
+    parts = cast(Any, bag).map_partitions(_build_partition, settings, k1, b, threads).compute()
+    with tempfile.TemporaryDirectory(prefix="lumotext-merge-") as directory:
+        indexes = []
+        for number, files in enumerate(parts):
+            root = os.path.join(directory, str(number))
+            for relative, data in files.items():
+                target = os.path.join(root, relative)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                with open(target, "wb") as stream:
+                    stream.write(data)
+            indexes.append(Index.load(root))
+        if not indexes:
+            return Index(analyzer, k1=k1, b=b)
+        merged: Index = Index.merge(indexes)
+    return merged

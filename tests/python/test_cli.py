@@ -192,6 +192,34 @@ def test_encode_tokenized_gives_one_object_per_line(tmp_path, tokenized, trained
     assert lines_of(result)[1] == "{}"
 
 
+FREQUENT = ["的 的 水", "的 的 电 的", "的 坝"]  # 的 occurs more often than there are documents
+
+
+@pytest.mark.parametrize("query", [False, True])
+def test_encode_sparse_format_gives_the_engine_shape(tmp_path, query):
+    from lumotext.sparse import to_sparse_vector
+
+    model = reference_model(line.split() for line in FREQUENT)
+    path = write(tmp_path / "model.json", model_text(model))
+    inputs = write(tmp_path / "lines.txt", "水 电\n的 水\n\n")
+    flags = ["--query"] if query else []
+    result = lumotext("bm25", "encode", "--tokenized", "--format", "sparse", "--model", path, *flags, inputs)
+    assert result.returncode == 0, result.stderr
+    model = as_saved(model)
+    encode = model.encode_query if query else model.encode_document
+    vectors = [encode(line.split()) for line in ["水 电", "的 水", ""]]
+    assert [json.loads(line) for line in lines_of(result)] == [to_sparse_vector(vector) for vector in vectors]
+    # Query weights of frequent tokens are negative: written as they are, with one warning that
+    # names the engines that refuse them. Document weights never are.
+    warnings = result.stderr.decode("utf-8").splitlines()
+    if query:
+        assert min(vectors[1].values()) < 0
+        assert len(warnings) == 1 and "output line 2: the vector has negative weights" in warnings[0]
+        assert "Milvus and Elasticsearch" in warnings[0]
+    else:
+        assert warnings == []
+
+
 def test_encode_segments_queries(jieba, tmp_path, trained_model):
     result = lumotext("bm25", "encode", "--query", "--model", trained_model, stdin="长江大桥 今天通车\n".encode())
     model = as_saved(reference_model(line.split() for line in TOKENIZED))

@@ -83,3 +83,32 @@ def test_documents_of_the_wrong_kind_are_refused(client):
         train_bm25(db.from_sequence(["长江 大桥"], npartitions=1), segment=False)
     with pytest.raises(TypeError, match="every document must be a string, got list"):
         train_bm25(db.from_sequence([["长江"]], npartitions=1))
+
+
+@pytest.mark.parametrize("partitions, analyzer_settings", [(1, None), (5, None), (3, {"stop_words": None, "bigram_weight": 0.5})])
+def test_build_index_scores_like_one_build(client, partitions, analyzer_settings):
+    from lumotext import Analyzer, Index
+    from lumotext.dask import build_index
+
+    lines = bench_lines(1500)
+    analyzer = None if analyzer_settings is None else Analyzer(**analyzer_settings)
+    merged = build_index(db.from_sequence(lines, npartitions=partitions), analyzer, k1=1.5, b=0.6)
+    single = Index(analyzer, k1=1.5, b=0.6)
+    single.add(lines)
+    assert (merged.k1, merged.b, merged.analyzer.settings) == (single.k1, single.b, single.analyzer.settings)
+    assert len(merged) == len(single) == len(lines)
+    assert merged.live_documents() == single.live_documents()
+    for query in lines[29::97]:
+        got, expected = merged.search(query, k=20), single.search(query, k=20)
+        assert [number for number, _ in got] == [number for number, _ in expected], query
+        assert [score for _, score in got] == pytest.approx([score for _, score in expected], rel=1e-6)
+    for got, expected in zip(merged.document_vectors(), single.document_vectors()):
+        assert got["indices"] == expected["indices"]
+        assert got["values"] == pytest.approx(expected["values"], rel=1e-6)
+
+
+def test_build_index_of_an_empty_bag(client):
+    from lumotext.dask import build_index
+
+    index = build_index(db.from_sequence([], npartitions=1))
+    assert len(index) == 0 and index.search("长江", k=3) == []
