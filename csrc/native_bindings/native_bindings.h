@@ -1,0 +1,12 @@
+#pragma once
+
+// The binding files of the `lumotext._native` module: one Bind function per file, each adding
+// its classes to the module. The module entry (module.cpp) calls every one of them.
+#include <pybind11/pybind11.h>
+
+namespace lumo::native::pybind {
+
+// Analyzer and Index (index_binding.cpp).
+void BindIndex(pybind11::module_& m);
+
+}  // namespace lumo::native::pybind
