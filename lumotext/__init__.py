@@ -1,5 +1,7 @@
 """Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line.
 
+* :class:`Index` is an in-process Chinese BM25 index (add, search, save, load) and
+  :class:`Analyzer` the text-to-terms step it uses;
 * :func:`default_paths` names the bundled segmenter data: ``pylumotext.Jieba(**default_paths())``;
 * :func:`segment_many` segments many texts on a thread pool, in order;
 * :mod:`lumotext.sparse` turns BM25 vectors into vector-database sparse vectors and CSR
@@ -10,12 +12,15 @@
 """
 
 from lumotext._data import default_paths
+from lumotext.index import Analyzer, Index
 from lumotext.models import load_model, merge_models, model_text
 from lumotext.pipeline import Segmenter, index_tokens, segment_many
 from lumotext.segmenter import make_jieba, shared_jieba
 from lumotext.sparse import SparseVector, encode_csr, to_csr_matrix, to_sparse_vector, token_hash
 
 __all__ = [
+    "Analyzer",
+    "Index",
     "Segmenter",
     "SparseVector",
     "default_paths",

@@ -18,13 +18,21 @@ enum class CutMode { kDefault, kSearch };
 struct AnalyzerSettings {
   CutMode mode = CutMode::kDefault;
   bool hmm = true;
+  // Weight of the second field, the character bigrams of runs of ideographs; 0 leaves it out.
+  float bigram_weight = 0.0f;
 };
+
+// Terms of the bigram field start with this byte, which no word term holds (control
+// characters are never part of a word with a letter, digit or ideograph in it).
+inline constexpr char kBigramMark = '\x01';
+inline bool IsBigramTerm(std::string_view term) { return !term.empty() && term.front() == kBigramMark; }
 
 // The terms of one text: views into `folded`, which the object owns. Reuse one object for many
 // texts (its buffers are kept); do not copy or move it while the views are in use.
 struct AnalyzedText {
   std::string folded;
-  std::vector<std::string_view> terms;
+  std::string bigram_text;
+  std::vector<std::string_view> terms;  // the word terms, then the bigram terms
 };
 
 class Analyzer {
@@ -36,7 +44,8 @@ class Analyzer {
   Analyzer(const Analyzer&) = delete;
   Analyzer& operator=(const Analyzer&) = delete;
 
-  // Replaces `out` by the terms of `text`, in text order, repeats kept.
+  // Replaces `out` by the terms of `text`, in text order, repeats kept: the words, then (with a
+  // bigram weight) the bigram terms.
   void Analyze(std::string_view text, AnalyzedText& out) const;
   std::vector<std::string> Analyze(std::string_view text) const;
 
@@ -44,6 +53,8 @@ class Analyzer {
   std::size_t stop_word_count() const { return stop_words_.size(); }
 
  private:
+  void AppendBigrams(AnalyzedText& out) const;
+
   std::shared_ptr<const typing::text::jieba::Jieba> segmenter_;
   std::shared_ptr<const CharTable> t2s_;
   std::vector<std::string> stop_word_storage_;

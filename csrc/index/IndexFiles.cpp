@@ -126,7 +126,7 @@ std::unique_ptr<InvertedIndex> IndexFromFiles(const IndexFileBytes& bytes, doubl
   if (element_count(3, 8) != a.n_terms + 1) throw bad("posting_offsets.u64 does not match the term count");
   a.n_postings = element_count(4, 4);
   if (element_count(5, 4) != a.n_postings) throw bad("posting_tfs.u32 does not match posting_docs.u32");
-  a.n_docs = element_count(6, 4);
+  a.n_docs = element_count(6, 8);  // two lengths per document
   if (element_count(7, 1) != a.n_docs) throw bad("live.u8 does not match doc_lengths.u32");
   a.term_text = f[0].data();
   a.term_text_size = f[0].size();

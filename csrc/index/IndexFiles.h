@@ -10,7 +10,7 @@
 //   posting_offsets.u64  n_terms + 1 offsets into the posting arrays
 //   posting_docs.u32     document numbers, ascending within a term
 //   posting_tfs.u32      term frequencies, parallel to posting_docs
-//   doc_lengths.u32      terms per document
+//   doc_lengths.u32      terms per document: words, bigrams
 //   live.u8              1 for a live document, 0 for a removed one
 #include <array>
 #include <cstdint>

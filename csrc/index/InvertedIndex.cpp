@@ -116,6 +116,7 @@ std::uint32_t InvertedIndex::InternTerm(std::string_view term) {
   id = static_cast<std::uint32_t>(postings_.size());
   postings_.emplace_back();
   df_.push_back(0);
+  field_.push_back(IsBigramTerm(term) ? 1 : 0);
   added_terms_.emplace_back(term);
   added_ids_.emplace(added_terms_.back(), id);
   return id;
@@ -129,10 +130,14 @@ double InvertedIndex::Idf(std::uint32_t id) const {
 
 void InvertedIndex::RefreshNorms() {
   norms_.resize(doc_lengths_.size());
-  const double avgdl = live_count_ == 0 ? 0.0 : static_cast<double>(total_length_) / static_cast<double>(live_count_);
-  for (std::size_t d = 0; d < doc_lengths_.size(); ++d) {
-    const double relative = avgdl > 0 ? doc_lengths_[d] / avgdl : 1.0;
-    norms_[d] = static_cast<float>(k1_ * (1.0 - b_ + b_ * relative));
+  double avgdl[2];
+  for (int f = 0; f < 2; ++f) {
+    avgdl[f] = live_count_ == 0 ? 0.0 : static_cast<double>(total_length_[f]) / static_cast<double>(live_count_);
+  }
+  for (std::size_t i = 0; i < doc_lengths_.size(); ++i) {
+    const double mean = avgdl[i % 2];
+    const double relative = mean > 0 ? doc_lengths_[i] / mean : 1.0;
+    norms_[i] = static_cast<float>(k1_ * (1.0 - b_ + b_ * relative));
   }
 }
 
@@ -140,10 +145,10 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   struct DocTerms {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> known;
     std::vector<std::pair<std::string, std::uint32_t>> unknown;
-    std::uint32_t length = 0;
+    std::uint32_t length[2] = {0, 0};
   };
   std::unique_lock<std::shared_mutex> lock(mutex_);
-  if (doc_lengths_.size() + texts.size() > kMaxDocuments) {
+  if (live_.size() + texts.size() > kMaxDocuments) {
     throw std::length_error("the index holds the largest number of documents it can");
   }
   std::vector<DocTerms> analyzed(texts.size());
@@ -154,7 +159,10 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
     for (std::size_t i = begin; i < end; ++i) {
       analyzer.Analyze(texts[i], buffer);
       DocTerms& doc = analyzed[i];
-      doc.length = static_cast<std::uint32_t>(std::min<std::size_t>(buffer.terms.size(), 0xFFFFFFFFu));
+      std::size_t bigrams = 0;
+      for (std::string_view term : buffer.terms) bigrams += IsBigramTerm(term);
+      doc.length[0] = static_cast<std::uint32_t>(std::min<std::size_t>(buffer.terms.size() - bigrams, 0xFFFFFFFFu));
+      doc.length[1] = static_cast<std::uint32_t>(std::min<std::size_t>(bigrams, 0xFFFFFFFFu));
       sorted.assign(buffer.terms.begin(), buffer.terms.end());
       std::sort(sorted.begin(), sorted.end());
       for (std::size_t j = 0; j < sorted.size();) {
@@ -170,8 +178,8 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   });
   // Sequential part, in document order: new terms get their ids here, so they do not depend on
   // the number of threads.
-  const auto first = static_cast<std::uint32_t>(doc_lengths_.size());
-  doc_lengths_.reserve(doc_lengths_.size() + texts.size());
+  const auto first = static_cast<std::uint32_t>(live_.size());
+  doc_lengths_.reserve(doc_lengths_.size() + 2 * texts.size());
   live_.reserve(live_.size() + texts.size());
   for (std::size_t i = 0; i < analyzed.size(); ++i) {
     const auto doc = static_cast<std::uint32_t>(first + i);
@@ -185,10 +193,12 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
       postings_[id].tail.push_back({doc, tf});
       ++df_[id];
     }
-    doc_lengths_.push_back(terms.length);
+    for (int f = 0; f < 2; ++f) {
+      doc_lengths_.push_back(terms.length[f]);
+      total_length_[f] += terms.length[f];
+    }
     live_.push_back(1);
     ++live_count_;
-    total_length_ += terms.length;
     DocTerms().known.swap(terms.known);  // free as we go: a batch's analysis can be large
     DocTerms().unknown.swap(terms.unknown);
   }
@@ -213,12 +223,12 @@ void InvertedIndex::Remove(const std::vector<std::uint64_t>& docs) {
   for (std::uint64_t doc : docs) {
     live_[doc] = 0;
     --live_count_;
-    total_length_ -= doc_lengths_[doc];
+    for (int f = 0; f < 2; ++f) total_length_[f] -= doc_lengths_[2 * doc + f];
   }
   RefreshNorms();
 }
 
-std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed) const {
+std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const {
   std::vector<std::uint32_t> ids;
   ids.reserve(analyzed.size());
   for (std::string_view term : analyzed) {
@@ -230,7 +240,9 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
   for (std::size_t j = 0; j < ids.size();) {
     std::size_t k = j + 1;
     while (k < ids.size() && ids[k] == ids[j]) ++k;
-    terms.push_back({ids[j], static_cast<std::uint32_t>(k - j)});
+    const auto qtf = static_cast<std::uint32_t>(k - j);
+    const float weight = static_cast<float>(qtf) * (field_[ids[j]] == 1 ? bigram_weight : 1.0f);
+    if (weight > 0) terms.push_back({ids[j], qtf, weight});
     j = k;
   }
   return terms;
@@ -244,10 +256,11 @@ std::vector<ScoredDocument> InvertedIndex::SearchLocked(const std::vector<QueryT
   scratch.touched.clear();
   const float k1_plus_1 = static_cast<float>(k1_ + 1.0);
   for (const QueryTerm& term : terms) {
-    const float weight = static_cast<float>(term.qtf * Idf(term.id));
+    const float weight = term.weight * static_cast<float>(Idf(term.id));
+    const std::size_t field = field_[term.id];
     ForEachPosting(postings_[term.id], [&](std::uint32_t doc, std::uint32_t tf) {
       const float tf_f = static_cast<float>(tf);
-      const float saturation = tf_f * k1_plus_1 / (tf_f + norms_[doc]);
+      const float saturation = tf_f * k1_plus_1 / (tf_f + norms_[2 * doc + field]);
       float& acc = scratch.scores[doc];
       if (acc == 0.0f) scratch.touched.push_back(doc);
       acc += weight * saturation;
@@ -269,13 +282,14 @@ std::vector<ScoredDocument> InvertedIndex::SearchLocked(const std::vector<QueryT
 std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const Analyzer& analyzer, std::size_t k) const {
   AnalyzedText analyzed;
   analyzer.Analyze(query, analyzed);
-  return SearchTerms(analyzed.terms, k);
+  return SearchTerms(analyzed.terms, k, analyzer.settings().bigram_weight);
 }
 
-std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::string_view>& terms, std::size_t k) const {
+std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::string_view>& terms, std::size_t k,
+                                                       float bigram_weight) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   Scratch scratch;
-  return SearchLocked(QueryTerms(terms), k, scratch);
+  return SearchLocked(QueryTerms(terms, bigram_weight), k, scratch);
 }
 
 void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const Analyzer& analyzer, std::size_t k,
@@ -287,7 +301,7 @@ void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const An
     AnalyzedText analyzed;
     for (std::size_t i = begin; i < end; ++i) {
       analyzer.Analyze(queries[i], analyzed);
-      results[i] = SearchLocked(QueryTerms(analyzed.terms), k, scratch);
+      results[i] = SearchLocked(QueryTerms(analyzed.terms, analyzer.settings().bigram_weight), k, scratch);
     }
   });
 }
@@ -331,7 +345,7 @@ SparseRows InvertedIndex::DocumentVectors(std::uint64_t first_doc, std::uint64_t
       const float tf_f = static_cast<float>(tf);
       const std::uint64_t at = fill[doc - first_doc]++;
       out.indices[at] = t;
-      out.values[at] = tf_f * k1_plus_1 / (tf_f + norms_[doc]);
+      out.values[at] = tf_f * k1_plus_1 / (tf_f + norms_[2 * doc + field_[t]]);
     });
   }
   for (std::uint64_t doc = first_doc; doc < end_doc; ++doc) {
@@ -351,9 +365,9 @@ void InvertedIndex::QueryVector(std::string_view query, const Analyzer& analyzer
   values.clear();
   AnalyzedText analyzed;
   analyzer.Analyze(query, analyzed);
-  for (const QueryTerm& term : QueryTerms(analyzed.terms)) {
+  for (const QueryTerm& term : QueryTerms(analyzed.terms, analyzer.settings().bigram_weight)) {
     indices.push_back(term.id);
-    values.push_back(engine_idf ? static_cast<float>(term.qtf) : static_cast<float>(term.qtf * Idf(term.id)));
+    values.push_back(engine_idf ? term.weight : term.weight * static_cast<float>(Idf(term.id)));
   }
 }
 
@@ -376,7 +390,7 @@ std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const Inve
     merged->doc_lengths_.insert(merged->doc_lengths_.end(), part->doc_lengths_.begin(), part->doc_lengths_.end());
     merged->live_.insert(merged->live_.end(), part->live_.begin(), part->live_.end());
     merged->live_count_ += part->live_count_;
-    merged->total_length_ += part->total_length_;
+    for (int f = 0; f < 2; ++f) merged->total_length_[f] += part->total_length_[f];
     offset += part->live_.size();
   }
   merged->RefreshNorms();
@@ -439,6 +453,7 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromArrays(const IndexArrays& a, s
   }
   index->postings_.resize(a.n_terms);
   index->df_.resize(a.n_terms);
+  index->field_.resize(a.n_terms);
   for (std::uint64_t t = 0; t < a.n_terms; ++t) {
     TermPostings& p = index->postings_[t];
     p.base_docs = a.posting_docs + a.posting_offsets[t];
@@ -446,14 +461,16 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromArrays(const IndexArrays& a, s
     p.base_count = a.posting_offsets[t + 1] - a.posting_offsets[t];
     // A saved index holds postings of live documents only.
     index->df_[t] = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.base_count, a.n_docs));
+    index->field_[t] = IsBigramTerm(index->TermText(static_cast<std::uint32_t>(t))) ? 1 : 0;
   }
-  index->doc_lengths_.assign(a.doc_lengths, a.doc_lengths + a.n_docs);
+  index->doc_lengths_.assign(a.doc_lengths, a.doc_lengths + 2 * a.n_docs);
   index->live_.assign(a.live, a.live + a.n_docs);
   for (std::uint64_t d = 0; d < a.n_docs; ++d) {
     if (a.live[d] > 1) throw bad("a live flag is neither 0 nor 1");
     if (a.live[d]) {
       ++index->live_count_;
-      index->total_length_ += a.doc_lengths[d];
+      index->total_length_[0] += a.doc_lengths[2 * d];
+      index->total_length_[1] += a.doc_lengths[2 * d + 1];
     }
   }
   index->keep_alive_ = std::move(keep_alive);
@@ -473,9 +490,9 @@ std::uint64_t InvertedIndex::term_count() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return postings_.size();
 }
-std::uint64_t InvertedIndex::total_length() const {
+std::uint64_t InvertedIndex::total_length(int field) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  return total_length_;
+  return total_length_[field == 0 ? 0 : 1];
 }
 std::vector<std::uint32_t> InvertedIndex::LiveDocuments() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
@@ -495,10 +512,10 @@ std::uint32_t InvertedIndex::DocumentFrequency(std::string_view term) const {
   const std::uint32_t id = FindTerm(term);
   return id == kNoTerm ? 0 : df_[id];
 }
-std::uint32_t InvertedIndex::DocumentLength(std::uint64_t doc) const {
+std::uint32_t InvertedIndex::DocumentLength(std::uint64_t doc, int field) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (doc >= live_.size() || !live_[doc]) throw UnknownDocument(doc);
-  return doc_lengths_[doc];
+  return doc_lengths_[2 * doc + (field == 0 ? 0 : 1)];
 }
 
 }  // namespace lumo::index

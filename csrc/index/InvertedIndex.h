@@ -4,10 +4,12 @@
 // term frequency), document lengths and a live flag per document, scored with BM25:
 //
 //   score(q, d) = sum over distinct query terms t of
-//                 qtf(t) * idf(t) * tf(t,d) * (k1 + 1) / (tf(t,d) + k1 * (1 - b + b * |d| / avgdl))
+//                 w(t) * qtf(t) * idf(t) * tf(t,d) * (k1 + 1) / (tf(t,d) + k1 * (1 - b + b * |d|f / avgdl_f))
 //   idf(t)      = ln(1 + (N - df(t) + 0.5) / (df(t) + 0.5))
 //
-// N, df and avgdl count live documents only. Documents are numbered 0, 1, 2, ... in the order
+// Terms belong to one of two fields f: words (weight w = 1) and character bigrams (the
+// analyzer's bigram weight); |d|f is the document's term count in the term's field and avgdl_f
+// its mean. N, df and avgdl count live documents only. Documents are numbered 0, 1, 2, ... in the order
 // they are added; a removed number is never reused.
 //
 // A loaded index keeps the saved postings where the loader mapped them (a base part, read-only)
@@ -52,7 +54,7 @@ struct IndexArrays {
   const std::uint64_t* posting_offsets = nullptr;  // n_terms + 1
   const std::uint32_t* posting_docs = nullptr;     // n_postings
   const std::uint32_t* posting_tfs = nullptr;      // n_postings
-  const std::uint32_t* doc_lengths = nullptr;      // n_docs
+  const std::uint32_t* doc_lengths = nullptr;      // 2 * n_docs: words, bigrams per document
   const std::uint8_t* live = nullptr;              // n_docs
   std::uint64_t n_terms = 0;
   std::uint64_t n_postings = 0;
@@ -67,7 +69,7 @@ struct IndexSnapshot {
   std::vector<std::uint64_t> posting_offsets;
   std::vector<std::uint32_t> posting_docs;
   std::vector<std::uint32_t> posting_tfs;
-  std::vector<std::uint32_t> doc_lengths;
+  std::vector<std::uint32_t> doc_lengths;  // words, bigrams per document
   std::vector<std::uint8_t> live;
 };
 
@@ -103,7 +105,8 @@ class InvertedIndex {
   // The best `k` live documents for the query, best first, ties by lower number.
   std::vector<ScoredDocument> Search(std::string_view query, const Analyzer& analyzer, std::size_t k) const;
   // The same for a query given as its analyzed terms.
-  std::vector<ScoredDocument> SearchTerms(const std::vector<std::string_view>& terms, std::size_t k) const;
+  std::vector<ScoredDocument> SearchTerms(const std::vector<std::string_view>& terms, std::size_t k,
+                                          float bigram_weight = 0.0f) const;
   // One result list per query, written to results[i]; the same as Search for each.
   void SearchMany(const std::vector<std::string>& queries, const Analyzer& analyzer, std::size_t k, unsigned threads,
                   std::vector<std::vector<ScoredDocument>>& results) const;
@@ -123,14 +126,14 @@ class InvertedIndex {
   std::uint64_t document_count() const;  // numbers given out, live or not
   std::uint64_t live_count() const;
   std::uint64_t term_count() const;
-  std::uint64_t total_length() const;
+  std::uint64_t total_length(int field) const;
   std::vector<std::uint32_t> LiveDocuments() const;
   bool IsLive(std::uint64_t doc) const;
   double k1() const { return k1_; }
   double b() const { return b_; }
   // Document frequency of an analyzed term (0 when absent), for tests and statistics.
   std::uint32_t DocumentFrequency(std::string_view term) const;
-  std::uint32_t DocumentLength(std::uint64_t doc) const;
+  std::uint32_t DocumentLength(std::uint64_t doc, int field) const;
 
  private:
   struct Posting {
@@ -146,6 +149,7 @@ class InvertedIndex {
   struct QueryTerm {
     std::uint32_t id;
     std::uint32_t qtf;
+    float weight;  // qtf times the field weight
   };
   class Scratch;
 
@@ -156,7 +160,7 @@ class InvertedIndex {
   std::string_view TermText(std::uint32_t id) const;
   double Idf(std::uint32_t id) const;
   void RefreshNorms();
-  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed) const;
+  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
   std::vector<ScoredDocument> SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch) const;
   template <class F>
   void ForEachPosting(const TermPostings& postings, F&& f) const;
@@ -174,11 +178,12 @@ class InvertedIndex {
 
   std::vector<TermPostings> postings_;  // by term id
   std::vector<std::uint32_t> df_;       // live documents per term
-  std::vector<std::uint32_t> doc_lengths_;
+  std::vector<std::uint8_t> field_;     // per term: 0 words, 1 bigrams
+  std::vector<std::uint32_t> doc_lengths_;  // [2 * doc + field]
   std::vector<std::uint8_t> live_;
-  std::vector<float> norms_;  // k1 * (1 - b + b * |d| / avgdl), per document
+  std::vector<float> norms_;  // [2 * doc + field]: k1 * (1 - b + b * |d|f / avgdl_f)
   std::uint64_t live_count_ = 0;
-  std::uint64_t total_length_ = 0;  // over live documents
+  std::uint64_t total_length_[2] = {0, 0};  // over live documents
 
   std::shared_ptr<const void> keep_alive_;
   mutable std::shared_mutex mutex_;

@@ -109,14 +109,18 @@ void BindIndex(py::module_& m) {
 
   py::class_<Analyzer, std::shared_ptr<Analyzer>>(m, "Analyzer", py::module_local())
       .def(py::init([](std::shared_ptr<Jieba> segmenter, std::shared_ptr<index::CharTable> t2s,
-                       std::vector<std::string> stop_words, bool search_mode, bool hmm) {
+                       std::vector<std::string> stop_words, bool search_mode, bool hmm, float bigram_weight) {
              index::AnalyzerSettings settings;
              settings.mode = search_mode ? index::CutMode::kSearch : index::CutMode::kDefault;
              settings.hmm = hmm;
+             if (!(bigram_weight >= 0.0f && bigram_weight <= 1e6f)) {
+               throw std::invalid_argument("the bigram weight must be a number from 0 to 1e6");
+             }
+             settings.bigram_weight = bigram_weight;
              return std::make_shared<Analyzer>(std::move(segmenter), std::move(t2s), std::move(stop_words), settings);
            }),
            py::arg("segmenter"), py::arg("t2s").none(true), py::arg("stop_words"), py::arg("search_mode"),
-           py::arg("hmm"))
+           py::arg("hmm"), py::arg("bigram_weight"))
       .def("analyze", [](const Analyzer& a, const py::str& text) {
         const std::string utf8 = Utf8Text(text);
         std::vector<std::string> terms;
@@ -263,10 +267,12 @@ void BindIndex(py::module_& m) {
       .def_property_readonly("live_count", &InvertedIndex::live_count)
       .def_property_readonly("document_count", &InvertedIndex::document_count)
       .def_property_readonly("term_count", &InvertedIndex::term_count)
-      .def_property_readonly("total_length", &InvertedIndex::total_length)
+      .def("total_length", &InvertedIndex::total_length, py::arg("field"))
       .def("document_frequency", [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
       .def("document_length",
-           [](const InvertedIndex& self, std::uint64_t doc) { return WithKeyErrors([&] { return self.DocumentLength(doc); }); });
+           [](const InvertedIndex& self, std::uint64_t doc, int field) {
+             return WithKeyErrors([&] { return self.DocumentLength(doc, field); });
+           });
 
   m.def("checksum", [](const py::bytes& data) {
     const std::string_view view = data;

@@ -1,0 +1,563 @@
+"""An in-process Chinese BM25 index: :class:`Analyzer` turns text into terms, :class:`Index`
+holds the documents and answers queries.
+
+All per-term work is native (module ``lumotext._native``): ``add`` and ``search_many`` hand the
+texts over one batch at a time and analyze, index and score with the interpreter lock released,
+on native worker threads.
+
+Scoring, with N the number of live documents, df(t) the number of live documents that contain
+term t, tf(t, d) its count in document d, |d| the number of terms of d and avgdl the mean |d|
+over live documents::
+
+    score(q, d) = sum over distinct query terms t:
+                  qtf(t) * idf(t) * tf(t, d) * (k1 + 1) / (tf(t, d) + k1 * (1 - b + b * |d| / avgdl))
+    idf(t)      = ln(1 + (N - df(t) + 0.5) / (df(t) + 0.5))
+
+where qtf(t) is how often t occurs in the analyzed query. Scores are computed in float32.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import shutil
+import sys
+import tempfile
+import uuid
+from array import array
+from functools import lru_cache
+from importlib import resources
+from itertools import islice
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Sequence, Union, overload
+
+from lumotext import _native
+from lumotext._data import default_paths
+from lumotext.sparse import SparseVector
+
+if TYPE_CHECKING:
+    import numpy
+
+__all__ = ["Analyzer", "Index", "DEFAULTS"]
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+#: Every default of the analyzer and the index, in one place.
+DEFAULTS: dict[str, Any] = {
+    # Analyzer
+    "stop_words": "default",  # the bundled list
+    "mode": "default",  # the segmenter's default cut ("search" adds dictionary sub-words)
+    "fold_traditional": True,  # Traditional characters to Simplified before segmenting
+    "hmm": True,  # the segmenter's HMM for words outside the dictionary
+    "bigram_weight": 0.0,  # weight of the character-bigram field (0: words only)
+    # Index
+    "k1": 1.2,
+    "b": 0.75,
+    "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
+}
+
+FORMAT_NAME = "lumotext-index"
+FORMAT_VERSION = 1
+MANIFEST = "manifest.json"
+_VECTOR_CHUNK = 65536
+
+
+@lru_cache(maxsize=1)
+def _default_segmenter() -> Any:
+    return _native.Segmenter(**default_paths())
+
+
+@lru_cache(maxsize=1)
+def _t2s_table() -> Any:
+    path = resources.files("lumotext").joinpath("data", "t2s.tsv")
+    return _native.CharTable.from_file(os.fspath(path))
+
+
+@lru_cache(maxsize=1)
+def _bundled_stop_words() -> tuple[str, ...]:
+    return tuple(_read_word_list(default_paths()["stop_word_path"]))
+
+
+def _read_word_list(path: StrPath) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        return [line.strip() for line in f if line.strip()]
+
+
+class Analyzer:
+    """Text to index terms, in order:
+
+    1. width folding: full-width ASCII letters, digits and punctuation (U+FF01-U+FF5E) to their
+       ASCII forms, the ideographic space to a space;
+    2. ASCII upper case to lower case;
+    3. Traditional characters to Simplified ones, one character at a time, from the bundled
+       table ``lumotext/data/t2s.tsv`` (``fold_traditional=False`` turns this off);
+    4. segmentation with the segmenter's default cut (``mode="search"``: the search cut, which
+       adds the dictionary words inside longer words);
+    5. terms made only of whitespace, punctuation and symbols are dropped;
+    6. stop words are dropped: ``stop_words="default"`` is the bundled list, ``None`` keeps
+       every term, an iterable of words or the path of a file (one word a line) gives your own.
+       Stop words are folded like the text, so one list serves both scripts.
+
+    ``analyze(text)`` returns the terms the index sees.
+    """
+
+    def __init__(
+        self,
+        *,
+        stop_words: Iterable[str] | StrPath | None | Literal["default"] = DEFAULTS["stop_words"],
+        mode: Literal["default", "search"] = DEFAULTS["mode"],
+        fold_traditional: bool = DEFAULTS["fold_traditional"],
+        hmm: bool = DEFAULTS["hmm"],
+        bigram_weight: float = DEFAULTS["bigram_weight"],
+    ) -> None:
+        if mode not in ("default", "search"):
+            raise ValueError(f"mode must be 'default' or 'search', not {mode!r}")
+        if isinstance(bigram_weight, bool) or not isinstance(bigram_weight, (int, float)):
+            raise TypeError(f"bigram_weight must be a number, not {type(bigram_weight).__name__}")
+        if not 0 <= bigram_weight <= 1e6:
+            raise ValueError(f"bigram_weight must be from 0 to 1e6, not {bigram_weight}")
+        stored: str | list[str] | None
+        if isinstance(stop_words, str) and stop_words == "default":
+            words: list[str] = list(_bundled_stop_words())
+            stored = "default"
+        elif stop_words is None:
+            words, stored = [], None
+        elif isinstance(stop_words, (str, os.PathLike)):
+            words = _read_word_list(stop_words)
+            stored = list(words)
+        else:
+            words = list(stop_words)
+            for word in words:
+                if not isinstance(word, str):
+                    raise TypeError(f"stop words must be str, not {type(word).__name__}")
+            stored = list(words)
+        self._settings: dict[str, Any] = {
+            "stop_words": stored,
+            "mode": mode,
+            "fold_traditional": bool(fold_traditional),
+            "hmm": bool(hmm),
+            "bigram_weight": float(bigram_weight),
+        }
+        self._native = _native.Analyzer(
+            _default_segmenter(),
+            _t2s_table() if fold_traditional else None,
+            words,
+            mode == "search",
+            bool(hmm),
+            float(bigram_weight),
+        )
+
+    @classmethod
+    def from_settings(cls, settings: dict[str, Any]) -> Analyzer:
+        """The analyzer that :attr:`settings` describes (as stored with a saved index)."""
+        if not isinstance(settings, dict):
+            raise ValueError("analyzer settings must be a JSON object")
+        unknown = set(settings) - {"stop_words", "mode", "fold_traditional", "hmm", "bigram_weight"}
+        if unknown:
+            raise ValueError(f"unknown analyzer settings: {sorted(unknown)}")
+        stop_words = settings.get("stop_words", "default")
+        if not (stop_words is None or stop_words == "default" or isinstance(stop_words, list)):
+            raise ValueError(f"analyzer setting stop_words must be 'default', null or a list, not {stop_words!r}")
+        for key in ("fold_traditional", "hmm"):
+            if not isinstance(settings.get(key, True), bool):
+                raise ValueError(f"analyzer setting {key} must be true or false")
+        return cls(
+            stop_words=stop_words,
+            mode=settings.get("mode", "default"),
+            fold_traditional=settings.get("fold_traditional", True),
+            hmm=settings.get("hmm", True),
+            bigram_weight=settings.get("bigram_weight", 0.0),
+        )
+
+    @property
+    def settings(self) -> dict[str, Any]:
+        """The settings as a JSON-ready dictionary (the stop words as given, or "default"/None)."""
+        return json.loads(json.dumps(self._settings))  # type: ignore[no-any-return]
+
+    def analyze(self, text: str) -> list[str]:
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__name__}")
+        return self._native.analyze(text)  # type: ignore[no-any-return]
+
+    def __repr__(self) -> str:
+        return f"Analyzer({', '.join(f'{k}={v!r}' for k, v in self._settings.items() if k != 'stop_words')})"
+
+
+def _check_k(k: object) -> int:
+    if isinstance(k, bool) or not isinstance(k, int):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    if k <= 0:
+        raise ValueError(f"k must be positive, not {k}")
+    return k
+
+
+def _check_threads(threads: object) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+class Index:
+    """An in-process BM25 index over Chinese text (see the module docstring for the formula).
+
+    Documents are numbered 0, 1, 2, ... in the order they are added; removing one keeps the
+    numbers of the others, and a removed number is never given out again. Statistics (N, df,
+    avgdl) always count the live documents only.
+
+    Safe to share between threads: searches run side by side, an ``add`` or ``remove`` waits
+    for running searches and holds back new ones while it changes the index.
+    """
+
+    def __init__(self, analyzer: Analyzer | None = None, k1: float = DEFAULTS["k1"], b: float = DEFAULTS["b"]) -> None:
+        if analyzer is not None and not isinstance(analyzer, Analyzer):
+            raise TypeError(f"analyzer must be a lumotext.Analyzer, not {type(analyzer).__name__}")
+        for name, value in (("k1", k1), ("b", b)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+        self._analyzer = analyzer if analyzer is not None else Analyzer()
+        self._native = _native.Index(float(k1), float(b))
+
+    @classmethod
+    def _wrap(cls, native: Any, analyzer: Analyzer) -> Index:
+        index = cls.__new__(cls)
+        index._analyzer = analyzer
+        index._native = native
+        return index
+
+    @property
+    def analyzer(self) -> Analyzer:
+        return self._analyzer
+
+    @property
+    def k1(self) -> float:
+        return float(self._native.k1)
+
+    @property
+    def b(self) -> float:
+        return float(self._native.b)
+
+    def __len__(self) -> int:
+        return int(self._native.live_count)
+
+    def __repr__(self) -> str:
+        return f"Index({len(self)} documents, k1={self.k1}, b={self.b}, {self._analyzer!r})"
+
+    # --- adding and removing -----------------------------------------------------------------
+
+    def add(
+        self,
+        texts: Iterable[str],
+        threads: int | None = None,
+        progress: bool = False,
+        *,
+        batch_size: int = DEFAULTS["batch_size"],
+    ) -> range:
+        """Adds the texts as the next documents, in order; returns their numbers.
+
+        The texts are taken from the iterable ``batch_size`` at a time, so a generator over a
+        large file is never held whole. ``threads`` native threads analyze each batch (default:
+        the CPU count); the index is the same for any number of threads. ``progress=True`` shows
+        a tqdm bar on standard error.
+
+        Interrupted (Ctrl-C, or any exception from the iterable), the index keeps every batch
+        added before, and nothing of the batch being gathered: it is as after the last whole
+        batch. ``len(index)`` tells how far it got.
+
+        A text that is not a str raises TypeError, one with lone surrogates
+        UnicodeEncodeError; both name the document number and leave that batch out.
+        """
+        if isinstance(texts, (str, bytes)):
+            raise TypeError("texts must be an iterable of str, not a single str or bytes")
+        if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
+            raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
+        n_threads = _check_threads(threads)
+        first = int(self._native.document_count)
+        bar = None
+        if progress:
+            from tqdm import tqdm
+
+            total = len(texts) if isinstance(texts, Sequence) else None
+            bar = tqdm(total=total, unit="doc", file=sys.stderr, desc="indexing")
+        try:
+            iterator = iter(texts)
+            while True:
+                batch = list(islice(iterator, batch_size))
+                if not batch:
+                    break
+                self._native.add(self._analyzer._native, batch, n_threads)
+                if bar is not None:
+                    bar.update(len(batch))
+        finally:
+            if bar is not None:
+                bar.close()
+        return range(first, int(self._native.document_count))
+
+    def remove(self, doc_numbers: Iterable[int]) -> None:
+        """Removes the documents; KeyError for a number that is not a live document (then none
+        of the listed documents is removed)."""
+        numbers = []
+        for number in doc_numbers:
+            if isinstance(number, bool) or not isinstance(number, int):
+                raise TypeError(f"document numbers must be int, not {type(number).__name__}")
+            if number < 0:
+                raise KeyError(number)
+            numbers.append(number)
+        self._native.remove(numbers)
+
+    def live_documents(self) -> list[int]:
+        """The numbers of the live documents, ascending."""
+        return array("I", self._native.live_documents()).tolist()
+
+    # --- searching ---------------------------------------------------------------------------
+
+    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+        """The best ``k`` documents as (number, score), best first, ties by lower number. A query
+        without any indexed term (empty, only stop words or punctuation) finds nothing."""
+        if not isinstance(query, str):
+            raise TypeError(f"query must be str, not {type(query).__name__}")
+        return self._native.search(self._analyzer._native, query, _check_k(k))  # type: ignore[no-any-return]
+
+    @overload
+    def search_many(
+        self, queries: Sequence[str], k: int = ..., threads: int | None = ..., as_arrays: Literal[False] = ...
+    ) -> list[list[tuple[int, float]]]: ...
+
+    @overload
+    def search_many(
+        self, queries: Sequence[str], k: int = ..., threads: int | None = ..., *, as_arrays: Literal[True]
+    ) -> tuple[numpy.ndarray, numpy.ndarray]: ...
+
+    def search_many(
+        self, queries: Sequence[str], k: int = 10, threads: int | None = None, as_arrays: bool = False
+    ) -> list[list[tuple[int, float]]] | tuple[numpy.ndarray, numpy.ndarray]:
+        """``search`` for each query, on ``threads`` native threads (default: the CPU count).
+
+        With ``as_arrays=True``: two numpy arrays of shape (len(queries), k), document numbers
+        (int64) and scores (float32); a row with fewer than k hits is padded with -1 and 0.0.
+        """
+        if isinstance(queries, (str, bytes)):
+            raise TypeError("queries must be a sequence of str, not a single str or bytes")
+        k = _check_k(k)
+        result = self._native.search_many(self._analyzer._native, list(queries), k, _check_threads(threads), as_arrays)
+        if not as_arrays:
+            return result  # type: ignore[no-any-return]
+        import numpy as np
+
+        docs, scores = result
+        return (np.frombuffer(docs, dtype=np.int64).reshape(-1, k), np.frombuffer(scores, dtype=np.float32).reshape(-1, k))
+
+    # --- vectors for search engines ----------------------------------------------------------
+
+    def document_vectors(self, since: int | None = None) -> Iterator[SparseVector]:
+        """One sparse vector per live document, in document order (from document ``since`` on,
+        when given); pair them with :meth:`live_documents` (or ``range(since, ...)`` filtered
+        the same way) for the document numbers.
+
+        Indices are the index's own term ids: unique per term (no collisions), stable for the
+        life of the index and across save/load, renumbered by :meth:`merge`. Values are
+        ``tf * (k1 + 1) / (tf + k1 * (1 - b + b * |d| / avgdl))``, finite and >= 0, and the dot
+        product with :meth:`query_vector` is the document's :meth:`search` score.
+
+        Exported vectors go stale when the index changes: each value depends on avgdl, and the
+        query's idf on N and df. After adds, ``document_vectors(since=first_new_number)``
+        gives the new documents; for exact scores again, re-export all of them.
+        """
+        start = 0 if since is None else since
+        if isinstance(start, bool) or not isinstance(start, int) or start < 0:
+            raise ValueError(f"since must be a document number >= 0, not {since!r}")
+        end = int(self._native.document_count)
+        for chunk_start in range(start, end, _VECTOR_CHUNK):
+            _, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            starts = array("Q", starts_b)
+            indices = array("I", indices_b).tolist()
+            values = array("f", values_b).tolist()
+            for row in range(len(starts) - 1):
+                lo, hi = starts[row], starts[row + 1]
+                yield {"indices": indices[lo:hi], "values": values[lo:hi]}
+
+    def query_vector(self, text: str, *, engine_idf: bool = False) -> SparseVector:
+        """The query's sparse vector: qtf * idf per known term, so that a plain inner product
+        with :meth:`document_vectors` gives the score. With ``engine_idf=True`` the values are
+        qtf alone, for an engine that multiplies by its own idf
+        ``ln(1 + (N - df + 0.5) / (df + 0.5))`` over the stored documents (Qdrant's
+        ``modifier: idf``). Terms no live document holds are left out."""
+        if not isinstance(text, str):
+            raise TypeError(f"query must be str, not {type(text).__name__}")
+        indices, values = self._native.query_vector(self._analyzer._native, text, engine_idf)
+        return {"indices": indices, "values": values}
+
+    # --- combining, saving and loading ---------------------------------------------------------
+
+    @classmethod
+    def merge(cls, indexes: Sequence[Index]) -> Index:
+        """One index of the documents of all ``indexes``, in the order given: document n of
+        ``indexes[i]`` becomes n plus the document counts (removed numbers included) of the
+        indexes before it, so removed documents stay removed. Statistics and scores are those
+        of one index built from all the documents. All must share k1, b and analyzer settings.
+        """
+        parts = list(indexes)
+        if not parts:
+            raise ValueError("merge needs at least one index")
+        for part in parts:
+            if not isinstance(part, Index):
+                raise TypeError(f"can only merge lumotext.Index objects, not {type(part).__name__}")
+        first = parts[0]
+        for part in parts[1:]:
+            if (part.k1, part.b) != (first.k1, first.b):
+                raise ValueError(f"cannot merge indexes with different k1/b: {(first.k1, first.b)} and {(part.k1, part.b)}")
+            if part._analyzer._settings != first._analyzer._settings:
+                raise ValueError("cannot merge indexes with different analyzer settings")
+        native = _native.Index.merge([p._native for p in parts], first.k1, first.b)
+        return cls._wrap(native, first._analyzer)
+
+    def save(self, path: StrPath) -> None:
+        """Writes the index to the directory ``path``, atomically: the files go into a new
+        directory beside it, which then takes the name (replacing an earlier saved index there).
+        A path that holds anything other than a saved index is refused (FileExistsError)."""
+        target = Path(path)
+        if target.exists():
+            if not target.is_dir() or not (
+                (target / MANIFEST).is_file() or not any(target.iterdir())
+            ):
+                raise FileExistsError(f"{target} exists and is not a saved index; not replacing it")
+        parent = target.parent if str(target.parent) else Path(".")
+        temp = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".tmp", dir=parent))
+        try:
+            infos = self._native.save_files(os.fspath(temp))
+            manifest = {
+                "format": FORMAT_NAME,
+                "version": FORMAT_VERSION,
+                "byte_order": "little",
+                "k1": self.k1,
+                "b": self.b,
+                "analyzer": self._analyzer.settings,
+                "documents": int(self._native.document_count),
+                "live_documents": len(self),
+                "terms": int(self._native.term_count),
+                "files": {name: {"size": size, "checksum": f"{checksum:016x}"} for name, size, checksum in infos},
+            }
+            with open(temp / MANIFEST, "w", encoding="utf-8") as f:
+                json.dump(manifest, f, ensure_ascii=False, indent=1)
+                f.flush()
+                os.fsync(f.fileno())
+            os.chmod(temp, 0o755)
+            old = None
+            if target.exists():
+                old = parent / f".{target.name}.{uuid.uuid4().hex}.old"
+                os.rename(target, old)
+            os.rename(temp, target)
+            _fsync_dir(parent)
+            if old is not None:
+                shutil.rmtree(old, ignore_errors=True)
+        except BaseException:
+            shutil.rmtree(temp, ignore_errors=True)
+            raise
+
+    @classmethod
+    def load(cls, path: StrPath, *, verify: bool = True) -> Index:
+        """The index saved at ``path``. The arrays are mapped from the files, not read.
+
+        Checks the manifest, each file's size, and the arrays' structure (offsets, counts,
+        term order); ``verify=True`` (the default) also compares every file's checksum, which
+        reads the whole index once. A missing directory or file raises OSError
+        (FileNotFoundError), anything damaged or foreign ValueError; nothing is half-loaded.
+        """
+        directory = Path(path)
+        if not directory.is_dir():
+            if directory.exists():
+                raise NotADirectoryError(f"{directory} is not a directory (a saved index is one)")
+            raise FileNotFoundError(f"no saved index at {directory}")
+        manifest_path = directory / MANIFEST
+        if not manifest_path.is_file():
+            raise ValueError(f"{directory} is not a saved lumotext index: no {MANIFEST}")
+        try:
+            manifest = json.loads(manifest_path.read_text(encoding="utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError) as e:
+            raise ValueError(f"{manifest_path} is damaged: {e}") from None
+        if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
+            raise ValueError(f"{directory} is not a saved lumotext index")
+        if manifest.get("version") != FORMAT_VERSION:
+            raise ValueError(f"{directory} holds index format version {manifest.get('version')!r}; this release reads {FORMAT_VERSION}")
+        if manifest.get("byte_order") != sys.byteorder:
+            raise ValueError(f"{directory} was saved with byte order {manifest.get('byte_order')!r}, this machine is {sys.byteorder}")
+        k1, b = manifest.get("k1"), manifest.get("b")
+        for name, value in (("k1", k1), ("b", b)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+                raise ValueError(f"{manifest_path} is damaged: {name} is {value!r}")
+        files = manifest.get("files")
+        if not isinstance(files, dict):
+            raise ValueError(f"{manifest_path} is damaged: no file list")
+        sizes, checksums = [], []
+        for name in _FILE_NAMES:
+            entry = files.get(name)
+            try:
+                size = entry["size"]  # type: ignore[index]
+                checksum = int(entry["checksum"], 16)  # type: ignore[index]
+                if isinstance(size, bool) or not isinstance(size, int) or size < 0 or not 0 <= checksum < 2**64:
+                    raise ValueError
+            except (TypeError, KeyError, ValueError):
+                raise ValueError(f"{manifest_path} is damaged: bad or missing entry for {name}") from None
+            if not (directory / name).is_file():
+                raise FileNotFoundError(f"{directory / name} is missing")
+            sizes.append(size)
+            checksums.append(checksum)
+        analyzer = Analyzer.from_settings(manifest.get("analyzer"))  # type: ignore[arg-type]
+        try:
+            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)
+        except RuntimeError as e:
+            raise OSError(str(e)) from None
+        if (manifest.get("documents"), manifest.get("live_documents")) != (native.document_count, native.live_count):
+            raise ValueError(f"{manifest_path} is damaged: its document counts do not match the files")
+        return cls._wrap(native, analyzer)
+
+    # --- statistics ------------------------------------------------------------------------------
+
+    def document_frequency(self, term: str) -> int:
+        """How many live documents hold the analyzed term ``term``."""
+        return int(self._native.document_frequency(term))
+
+    def document_length(self, doc_number: int, field: Literal["words", "bigrams"] = "words") -> int:
+        """The number of terms of a live document in a field (KeyError for any other number)."""
+        if isinstance(doc_number, bool) or not isinstance(doc_number, int) or doc_number < 0:
+            raise KeyError(doc_number)
+        return int(self._native.document_length(doc_number, _field_number(field)))
+
+    def total_length(self, field: Literal["words", "bigrams"] = "words") -> int:
+        """The number of terms of all live documents in a field."""
+        return int(self._native.total_length(_field_number(field)))
+
+
+def _field_number(field: str) -> int:
+    if field not in ("words", "bigrams"):
+        raise ValueError(f"field must be 'words' or 'bigrams', not {field!r}")
+    return 0 if field == "words" else 1
+
+
+_FILE_NAMES = (
+    "term_text.bin",
+    "term_offsets.u64",
+    "term_order.u32",
+    "posting_offsets.u64",
+    "posting_docs.u32",
+    "posting_tfs.u32",
+    "doc_lengths.u32",
+    "live.u8",
+)
+
+
+def _fsync_dir(path: Path) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
