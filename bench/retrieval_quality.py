@@ -2,7 +2,7 @@
 collections, for the default lumotext.Index, the cut + pylumotext.BM25 path, character n-grams,
 bm25s on the same tokens, and a grid of analyzer settings.
 
-    python bench/retrieval_quality.py [--quick] [--known-item-queries N] [--no-grid]
+    python bench/retrieval_quality.py [--quick] [--known-item-queries N] [--no-grid] [--reference-grid]
 
 Collections (every one built deterministically from the shared corpora at run time):
 
@@ -20,18 +20,21 @@ Collections (every one built deterministically from the shared corpora at run ti
 * ``known-item-words``: every line of shared/corpora/zh-text/bench-zh.txt is a document (57,975
   lines of technical prose: manual pages, help texts, message catalogues, full of near-repeats).
   Queries are lines of at least 20 Han characters (a seeded sample): the line's words (by
-  pylumotext's cut) with punctuation removed, 3 to 5 of them kept at random, in a shuffled
-  order, joined without spaces (with one space between two ASCII words). The one
-  relevant document is the source line. This imitates a user who remembers some words of a
-  passage; since whole words of our own segmenter are kept, it leans towards word analyzers.
+  pylumotext's cut) without punctuation and without the bundled stop words (function words a
+  user would not type), 3 to 5 of them kept at random, in a shuffled order, joined without
+  spaces (with one space between two ASCII words). The one relevant document is the source
+  line. This imitates a user who remembers some words of a passage; since whole words of our
+  own segmenter are kept, it leans towards word analyzers.
 * ``known-item-spans``: the same documents and source lines, but the query is three character
   spans of 2-5 characters cut from the line's letters, digits and ideographs at random places,
-  in a shuffled order: spans begin and end inside words as often as not, so this one leans
-  towards character n-grams. The two known-item sets together keep either kind of analyzer from
+  in a shuffled order (fragments pasted from a half-remembered text, function characters and
+  all): spans begin and end inside words as often as not, so this one leans towards character
+  n-grams. The two known-item sets together keep either kind of analyzer from
   being favoured by construction.
 
-The analyzer grid runs a reference BM25 in numpy/scipy with the index's formula: per document
-and term ``idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))``, idf
+The analyzer grid runs through lumotext.Index (its Analyzer options). Where the index is not
+installed, or with --reference-grid, it also runs a reference BM25 in numpy/scipy with the
+index's formula: per document and term ``idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))``, idf
 ``log(1 + (N - df + 0.5) / (df + 0.5))``, k1=1.2, b=0.75, a query scoring the sum over its terms
 (repeats counted). A second field of character bigrams (own statistics, own lengths) adds
 ``weight * its BM25 score``.
@@ -179,14 +182,15 @@ def join_words(words: Sequence[str]) -> str:
     return out
 
 
-def known_item(lines: list[str], count: int, cut: Callable[[str], list[str]]) -> tuple[Collection, Collection]:
+def known_item(lines: list[str], count: int, cut: Callable[[str], list[str]],
+               stop_words: set[str]) -> tuple[Collection, Collection]:
     rng = random.Random(SEED)
     eligible = [i for i, line in enumerate(lines) if len(re.findall(f"[{HAN}]", line)) >= 20]
     chosen = sorted(rng.sample(eligible, min(count, len(eligible))))
     doc_ids = [f"l{i}" for i in range(len(lines))]
     word_queries, span_queries = [], []
     for i in chosen:
-        words = [w for w in cut(lines[i]) if has_word_character(w)]
+        words = [w for w in cut(lines[i]) if has_word_character(w) and w not in stop_words] or ["?"]
         keep = 3 + rng.randrange(3)
         picked = [words[j] for j in sorted(rng.sample(range(len(words)), min(keep, len(words))))]
         rng.shuffle(picked)
@@ -202,7 +206,7 @@ def known_item(lines: list[str], count: int, cut: Callable[[str], list[str]]) ->
     qids = [f"q{i}" for i in chosen]
     qrels = {f"q{i}": {f"l{i}": 1.0} for i in chosen}
     words = Collection("known-item-words", doc_ids, lines, qids, word_queries, qrels,
-                       "bench-zh lines; queries = 3-5 of a line's words, shuffled", docs_key="bench-zh")
+                       "bench-zh lines; queries = 3-5 of a line's words (no stop words), shuffled", docs_key="bench-zh")
     spans = Collection("known-item-spans", doc_ids, lines, qids, span_queries, qrels,
                        "bench-zh lines; queries = three 2-5 character spans of a line, shuffled",
                        docs_key="bench-zh")
@@ -493,8 +497,9 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="fewer queries and a smaller grid")
     parser.add_argument("--known-item-queries", type=int, default=2000)
     parser.add_argument("--no-grid", action="store_true")
-    parser.add_argument("--index-grid-only", action="store_true",
-                        help="the analyzer grid through lumotext.Index only, without the reference scorer")
+    parser.add_argument("--reference-grid", action="store_true",
+                        help="run the analyzer grid through the reference scorer even when lumotext.Index "
+                             "is there (it always runs when it is not)")
     args = parser.parse_args()
 
     import lumotext
@@ -511,7 +516,7 @@ def main() -> int:
     base = cmrc(limit)
     cols = [base, traditional(base), cmrc_sentences(base)]
     lines = harness.bench_lines()
-    cols += list(known_item(lines, known, jieba.cut))
+    cols += list(known_item(lines, known, jieba.cut, stop_words))
 
     systems: list[tuple[str, Callable[[Collection], dict[str, list[str]]]]] = []
     if index_available():
@@ -561,7 +566,8 @@ def main() -> int:
                 del index
 
     grid_results: dict[str, dict[str, dict[str, float]]] = collections.defaultdict(dict)
-    for c in ([] if args.index_grid_only else cols):
+    run_reference_grid = args.reference_grid or not index_available()
+    for c in (cols if run_reference_grid else []):
         for cfg in configs:
             metrics = ir_metrics.evaluate(run_config(c, tokens, cfg), c.qrels)
             grid_results[cfg.label][c.name] = metrics
@@ -633,7 +639,7 @@ def write(cols: list[Collection], results, grid_results, index_grid, args) -> No
                  "Traditional-to-Simplified folding (the reference folds width and ASCII case with it, the "
                  "index always folds those); +bigrams xW = a second field of character bigrams at weight W")
     command = "python bench/retrieval_quality.py" + " ".join(
-        [""] + (["--quick"] if args.quick else []) + (["--index-grid-only"] if args.index_grid_only else []))
+        [""] + (["--quick"] if args.quick else []) + (["--reference-grid"] if args.reference_grid else []))
     harness.write_results("retrieval", "Retrieval quality", tables, notes, {
         "collections": {c.name: c.stats for c in cols},
         "systems": results, "index_grid": index_grid, "reference_grid": grid_results,
