@@ -45,14 +45,13 @@ from __future__ import annotations
 import argparse
 import collections
 import json
-import math
 import os
 import random
 import re
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Sequence
+from typing import Callable, Sequence
 
 import numpy as np
 import scipy.sparse as sp
