@@ -21,6 +21,8 @@ BENCHMARKS = {
     "bm25_peers": (["bm25_peers.py"], ["--docs", "3000", "--lines", "3000", "--queries", "200", "--repeat", "1",
                                        "--rank-bm25-queries", "5"]),
     "segmentation": (["seg_bench.py"], ["--quick"]),
+    "retrieval": (["retrieval_quality.py"], ["--quick"]),
+    "index": (["index_bench.py"], ["--quick"]),
 }
 
 
