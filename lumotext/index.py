@@ -51,7 +51,7 @@ DEFAULTS: dict[str, Any] = {
     "mode": "default",  # the segmenter's default cut ("search" adds dictionary sub-words)
     "fold_traditional": True,  # Traditional characters to Simplified before segmenting
     "hmm": True,  # the segmenter's HMM for words outside the dictionary
-    "bigram_weight": 0.3,  # weight of the character-bigram field (0: words only)
+    "bigram_weight": 0.5,  # weight of the character-bigram field (0: words only)
     # Index
     "k1": 1.2,
     "b": 0.75,
