@@ -12,7 +12,7 @@
 // the "dict[K, float]" signature of an ordered map.
 #include <pybind11/pybind11.h>
 
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,7 +25,7 @@ namespace lumo::typing::text::pybind {
 struct TokenViews {
   std::vector<std::string_view> views;
   std::vector<PyObject*> objects;
-  std::deque<std::string> copies;  // of bytearray tokens; a deque never moves its elements
+  std::vector<std::unique_ptr<std::string>> copies;  // of bytearray tokens, each in its own place
 
   TokenViews() = default;
   TokenViews(const TokenViews&) = delete;  // views point into `copies`
@@ -108,9 +108,9 @@ struct type_caster<lumo::typing::text::pybind::TokenViews> {
     } else if (PyBytes_Check(object)) {
       view = std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
     } else if (PyByteArray_Check(object)) {
-      const std::string& copy = value.copies.emplace_back(PyByteArray_AS_STRING(object),
-                                                         static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
-      view = std::string_view(copy);
+      value.copies.push_back(std::make_unique<std::string>(PyByteArray_AS_STRING(object),
+                                                           static_cast<std::size_t>(PyByteArray_GET_SIZE(object))));
+      view = std::string_view(*value.copies.back());
     } else {
       return false;
     }

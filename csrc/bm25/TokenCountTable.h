@@ -90,14 +90,15 @@ class TokenCountTable {
   // Sets the count of `key`, taking the text over when the key is new.
   void insert_or_assign(std::string&& key, std::int64_t count) {
     const std::uint64_t hash = HashTokenBytes(key.data(), key.size());
-    const std::uint32_t index = Lookup(key, hash);
-    if (index != kAbsent) {
-      entries_[index].second = count;
+    const std::uint32_t found = Lookup(key, hash);
+    if (found != kAbsent) {
+      entries_[found].second = count;
       return;
     }
     GrowFor(entries_.size() + 1);
-    Place(hash, static_cast<std::uint32_t>(entries_.size()));
-    entries_.emplace_back(std::move(key), count);
+    const auto index = static_cast<std::uint32_t>(entries_.size());
+    entries_.emplace_back(std::move(key), count);  // before the slot: if it throws, no slot is left dangling
+    Place(hash, index);
   }
 
   // Room for `n` distinct tokens without moving the index or the entries.
@@ -242,8 +243,8 @@ class TokenCountTable {
     if (found != kAbsent) return found;
     GrowFor(entries_.size() + 1);
     const auto index = static_cast<std::uint32_t>(entries_.size());
+    entries_.emplace_back(std::string(key), 0);  // before the slot: if it throws, no slot is left dangling
     Place(hash, index);
-    entries_.emplace_back(std::string(key), 0);
     return index;
   }
 

@@ -17,6 +17,7 @@
 #include "bm25/ModelFileWriter.h"
 #include "bm25/ModelText.h"
 #include "bm25/TokenKey.h"
+#include "capture_stderr.h"
 #include "json/JSON.h"
 
 namespace fs = std::filesystem;
@@ -174,3 +175,47 @@ TEST_F(ModelFileOnDisk, ProducerFailureKeepsTheEarlierFile) {
 }
 
 }  // namespace
+
+// The model reader parses what it ignores without building it, and decodes member names; the
+// diagnostics are those of parsing the whole document, line for line.
+TEST(ModelText, DiagnosticsAreThoseOfTheWholeParse) {
+  const std::vector<std::string> texts = {
+      "{\"junk\": [[], [1 2], {\"a\" 1}, tru, nul, 1.5x, \"\\uZZ\"], \"_doc_count\": 1}",
+      "{\"_doc_token_frequency\": {\"a\": [1,], \"b\": {,}, \"c\": 1e}, \"_doc_count\": 1,}",
+      "{\"_b\": [" + std::string(600, '[') + "], \"_k1\": {\"x\": " + std::string(600, '{') + "}}",
+      "[[], {\"a\": 1} x, 3",
+      "{\"\\ud83d\": 1, [\"key\"]: 2, 3 4}",
+      "{\"_doc_token_frequency\": {\"x\": 1, \"y\" 2}, \"_doc_count\": 1, \"_doc_length_average\": 1.0}",
+      "{\"_doc_count\": 1, \"unclosed",
+  };
+  for (const std::string& text : texts) {
+    std::string whole, model;
+    {
+      CaptureStderr capture;
+      JSON::Load(text);
+      whole = capture.text();
+    }
+    {
+      CaptureStderr capture;
+      try {
+        ParseModelText(text);
+      } catch (const std::exception&) {
+      }
+      model = capture.text();
+    }
+    EXPECT_FALSE(whole.empty()) << text;
+    EXPECT_EQ(model, whole) << text;
+  }
+}
+
+// Duplicate names: the later member wins, in the order of the text, as in a JSON object.
+TEST(ModelText, LaterDuplicatesWinInTextOrder) {
+  const auto model = ParseModelText(
+      "{\"_doc_count\": \"no\", \"_doc_token_frequency\": {\"A\": 1, \"\\u0041\": 2, \"b\": \"x\", \"b\": 3}, "
+      "\"_doc_count\": 4, \"_doc_length_average\": 1.0, \"_b\": 0.5, \"_k1\": 1.0}");
+  EXPECT_EQ(model.doc_count, 4);
+  EXPECT_EQ(model.doc_length_total, 4);
+  EXPECT_EQ(model.token_frequency.size(), 2u);
+  EXPECT_EQ(model.token_frequency.at("A"), 2);
+  EXPECT_EQ(model.token_frequency.at("b"), 3);
+}

@@ -133,8 +133,8 @@ FIXED_TOKENS = ["\\u0041", "\\\\u0041", "\\u005c", "A", "\ud800", "\ud83d\ude00"
 @pytest.mark.parametrize("tokens", [FIXED_TOKENS, *(tricky_tokens(40, seed) for seed in range(6))])
 @pytest.mark.parametrize("ensure_ascii", [True, False])
 def test_token_names_read_as_pythons_json_reads_them(tmp_path, tokens, ensure_ascii):
-    if not ensure_ascii and any(0xD800 <= ord(c) <= 0xDFFF for t in tokens for c in t):
-        pytest.skip("a lone surrogate written raw is no UTF-8 text")
+    if not ensure_ascii:  # a surrogate written raw is no UTF-8 text
+        tokens = [t for t in tokens if not any(0xD800 <= ord(c) <= 0xDFFF for c in t)]
     text, counts = python_json_model(tokens, ensure_ascii)
     expected = json.loads(text)["_doc_token_frequency"]
     assert _native.parse_model(text).token_counts() == {utf8(t): c for t, c in expected.items()}
