@@ -7,6 +7,10 @@ point, its counts as plain integers.
 
 Every statistic of a model is a sum over its documents, so a model of a large corpus can be
 built from models of its shards: :func:`merge_models` adds them up.
+
+Reading and writing go through the encoder's own native reader and writer (``lumotext._native``),
+so this module takes exactly the documents that ``BM25.load`` takes and writes exactly what
+``BM25.dump`` writes.
 """
 
 from __future__ import annotations
