@@ -80,6 +80,11 @@ SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMA
 ASAN_SKIPPED_TESTS := --ignore=test_typing.py --ignore=test_readme.py --ignore=test_engines.py --ignore=test_retrievers.py \
     -k "not test_default_paths_do_not_depend_on_the_working_directory"
 
+# lumotext imports its native module from inside the package, so the Python tests see the
+# source package through a tree of links with the instrumented lumotext._native added to it.
+ASAN_PACKAGE := $(abspath $(ASAN_BUILD))/python
+ASAN_PYTHONPATH := $(abspath $(ASAN_BUILD)):$(ASAN_PACKAGE):$(CURDIR)
+
 test-asan: $(VENV)/.deps
 	tools/ensure-gtest.sh
 	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
@@ -88,10 +93,12 @@ test-asan: $(VENV)/.deps
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
 	source tools/sanitizer-env.sh cpp && cd $(ASAN_BUILD) && \
 	    PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	rm -rf $(ASAN_PACKAGE) && mkdir -p $(ASAN_PACKAGE) && cp -rs $(CURDIR)/lumotext $(ASAN_PACKAGE)/ && \
+	    ln -s $(abspath $(ASAN_BUILD))/_native.*.so $(ASAN_PACKAGE)/lumotext/
 	source tools/sanitizer-env.sh python && cd tests/python && \
-	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -c \
-	        'import pylumotext, sys; sys.exit(not pylumotext.__file__.startswith("$(abspath $(ASAN_BUILD))/"))' && \
-	    PYTHONPATH="$(abspath $(ASAN_BUILD)):$(CURDIR)" ../../$(PY) -m pytest -q -p no:cacheprovider . \
+	    PYTHONPATH="$(ASAN_PYTHONPATH)" ../../$(PY) -c \
+	        'import pylumotext, lumotext._native as n, sys; sys.exit(not all(m.__file__.startswith("$(abspath $(ASAN_BUILD))/") for m in (pylumotext, n)))' && \
+	    PYTHONPATH="$(ASAN_PYTHONPATH)" ../../$(PY) -m pytest -q -p no:cacheprovider . \
 	        $(ASAN_SKIPPED_TESTS)
 
 # ThreadSanitizer: only the core and the multi-threaded stress tests.

@@ -7,141 +7,50 @@ point, its counts as plain integers.
 
 Every statistic of a model is a sum over its documents, so a model of a large corpus can be
 built from models of its shards: :func:`merge_models` adds them up.
+
+Reading and writing go through the encoder's own native reader and writer (``lumotext._native``),
+so this module takes exactly the documents that ``BM25.load`` takes and writes exactly what
+``BM25.dump`` writes.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import re
 import tempfile
-from dataclasses import dataclass
-from decimal import Decimal, InvalidOperation
 from typing import Iterable
 
 from pylumotext import BM25
 
+from lumotext import _native
+
 __all__ = ["ModelStats", "merge_models", "model_text", "parse_model", "render_model", "load_model"]
 
-#: The file format keeps six digits after the decimal point, so a stored average is off from
-#: the true one by at most half of the last digit.
-AVERAGE_ROUNDING = Decimal("0.0000005")
-
-_SHORT_ESCAPES = {"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r", '"': '\\"'}
-_NEEDS_ESCAPE = re.compile(r'\\u|["\\\x00-\x1f]')
+#: The statistics of one model document (native): ``b``, ``k1``, ``doc_count``,
+#: ``doc_length_average``, ``doc_length_total`` (the count times the average, rounded) and
+#: ``token_counts()`` (a dict from the token's UTF-8 bytes to its count).
+ModelStats = _native.ModelStatistics
 
 
-def _escape_match(match: re.Match[str]) -> str:
-    text = match.group()
-    if text == "\\u":
-        return "\\u005cu"  # kept apart from a \u escape, as the model writer does
-    if text == "\\":
-        return "\\\\"
-    return _SHORT_ESCAPES.get(text) or f"\\u{ord(text):04x}"
+def parse_model(text: str | bytes, source: str = "model") -> ModelStats:
+    """Reads a model document with the same reader and checks as ``BM25.load``.
 
-
-def escape_token(token: str) -> str:
-    """A token as the model writer puts it between quotes: standard JSON string escapes for the
-    double quote, the backslash and the control characters, nothing else."""
-    return _NEEDS_ESCAPE.sub(_escape_match, token)
-
-
-@dataclass
-class ModelStats:
-    """The statistics of one model document, with its doubles as exact decimals of the text."""
-
-    b: Decimal
-    k1: Decimal
-    doc_count: int
-    doc_length_average: Decimal
-    token_counts: dict[str, int]
-
-    def doc_length_total(self) -> Decimal | int:
-        """The documents' total length in tokens, as far as the rounded average tells it.
-
-        Lengths are whole numbers of tokens. When exactly one whole number lies within the
-        rounding of the average (always so below a million documents) that number is the
-        total the model was trained with, and it is returned as an ``int``; otherwise the
-        product of count and average is returned as it is.
-        """
-        product = self.doc_length_average * self.doc_count
-        whole = int(product.to_integral_value())
-        slack = AVERAGE_ROUNDING * self.doc_count
-        if slack < Decimal("0.5") and abs(product - whole) <= slack:
-            return whole
-        return product
-
-
-def _fail(source: str, message: str) -> ValueError:
-    return ValueError(f"{source}: {message}")
-
-
-def _decimal_member(root: dict[str, object], key: str, source: str) -> Decimal:
-    value = root.get(key)
-    if not isinstance(value, Decimal):
-        raise _fail(source, f"member {key!r} must be a number with a decimal point, found {value!r}")
-    if not value.is_finite():
-        raise _fail(source, f"member {key!r} is not finite")
-    return value
-
-
-def _parse_number(text: str) -> Decimal:
-    try:
-        return Decimal(text)
-    except InvalidOperation as error:  # pragma: no cover - json only hands over number syntax
-        raise ValueError(f"bad number {text!r}") from error
-
-
-def parse_model(text: str, source: str = "model") -> ModelStats:
-    """Reads a model document, checking the kinds the loader insists on.
-
-    Raises ``ValueError`` naming ``source`` when the text is not JSON, a member is missing or
-    of the wrong kind, or a count is negative.
+    Raises ``ValueError`` naming ``source`` and the loader's message ("load doc_count failed",
+    ...) when ``BM25.load`` would refuse the text.
     """
     try:
-        # strict=False: the model loader takes raw control characters inside strings too.
-        root = json.loads(text, parse_float=_parse_number, parse_constant=_parse_number, strict=False)
-    except json.JSONDecodeError as error:
-        raise _fail(source, f"not a JSON document: {error}") from None
-    if not isinstance(root, dict):
-        raise _fail(source, f"a model is a JSON object, found {type(root).__name__}")
-    doc_count = root.get("_doc_count")
-    if isinstance(doc_count, bool) or not isinstance(doc_count, int) or doc_count < 0:
-        raise _fail(source, f"member '_doc_count' must be a non-negative integer, found {doc_count!r}")
-    frequencies = root.get("_doc_token_frequency", {})
-    if not isinstance(frequencies, dict):
-        raise _fail(source, "member '_doc_token_frequency' must be an object")
-    for token, count in frequencies.items():
-        if isinstance(count, bool) or not isinstance(count, int) or count < 0:
-            raise _fail(source, f"token {token!r} has count {count!r}, expected a non-negative integer")
-    return ModelStats(
-        b=_decimal_member(root, "_b", source),
-        k1=_decimal_member(root, "_k1", source),
-        doc_count=doc_count,
-        doc_length_average=_decimal_member(root, "_doc_length_average", source),
-        token_counts=frequencies,
-    )
-
-
-def _fixed(value: Decimal) -> str:
-    return f"{value:.6f}"
+        return _native.parse_model(text)
+    except (RuntimeError, ValueError, IndexError) as error:
+        raise ValueError(f"{source}: {error}") from None
 
 
 def render_model(stats: ModelStats) -> str:
-    """Writes statistics in the layout of ``BM25.dump``: members and tokens in byte order,
-    two-space indentation, ``" : "`` between key and value, no final line break."""
-    # The writer orders members by their written (escaped) form.
-    written = sorted((escape_token(token), count) for token, count in stats.token_counts.items())
-    tokens = ",\n".join(f'    "{key}" : {count}' for key, count in written)
-    return (
-        "{\n"
-        f'  "_b" : {_fixed(stats.b)},\n'
-        f'  "_doc_count" : {stats.doc_count},\n'
-        f'  "_doc_length_average" : {_fixed(stats.doc_length_average)},\n'
-        f'  "_doc_token_frequency" : {{\n{tokens}\n  }},\n'
-        f'  "_k1" : {_fixed(stats.k1)}\n'
-        "}"
-    )
+    """Writes statistics as ``BM25.dump`` does: members and tokens in byte order, two-space
+    indentation, ``" : "`` between key and value, no final line break."""
+    return _native.render_model(stats)
+
+
+def _fixed(value: float) -> str:
+    return f"{value:.6f}"
 
 
 def merge_models(texts: Iterable[str]) -> str:
@@ -175,34 +84,28 @@ def merge_models(texts: Iterable[str]) -> str:
       "_k1" : 1.200000
     }
 
-    Raises ``ValueError`` for no models at all, a text that is not a model document, or
-    shards whose b or k1 differ.
+    Raises ``ValueError`` for no models at all, a text that ``BM25.load`` refuses (with its
+    message, after the model's position: "model #2: load doc_count failed"), shards whose b or
+    k1 differ, and sums beyond 64 bits ("merge doc_count failed", ...).
     """
-    merged: ModelStats | None = None
-    total: Decimal | int = 0
+    merge = _native.ModelMerge()
+    first: ModelStats | None = None
     for index, text in enumerate(texts):
         stats = parse_model(text, f"model #{index}")
-        if merged is None:
-            merged = ModelStats(stats.b, stats.k1, 0, Decimal(0), {})
-        elif (stats.b, stats.k1) != (merged.b, merged.k1):
+        if first is None:
+            first = stats
+        elif (stats.b, stats.k1) != (first.b, first.k1):
             raise ValueError(
                 f"model #{index} has b={_fixed(stats.b)}, k1={_fixed(stats.k1)} but model #0 has "
-                f"b={_fixed(merged.b)}, k1={_fixed(merged.k1)}; models with different parameters do not merge"
+                f"b={_fixed(first.b)}, k1={_fixed(first.k1)}; models with different parameters do not merge"
             )
-        merged.doc_count += stats.doc_count
-        total += stats.doc_length_total()
-        counts = merged.token_counts
-        for token, count in stats.token_counts.items():
-            counts[token] = counts.get(token, 0) + count
-    if merged is None:
+        try:
+            merge.add(stats)
+        except RuntimeError as error:
+            raise ValueError(f"model #{index}: {error}") from None
+    if first is None:
         raise ValueError("merge_models needs at least one model")
-    if merged.doc_count:
-        if isinstance(total, int):
-            # The same double division a model trained on the whole corpus performs.
-            merged.doc_length_average = Decimal(total / merged.doc_count)
-        else:
-            merged.doc_length_average = total / merged.doc_count
-    return render_model(merged)
+    return render_model(merge.result())
 
 
 def model_text(model: BM25) -> str:

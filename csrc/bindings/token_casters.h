@@ -4,12 +4,16 @@
 //
 // `TokenViews` accepts exactly what pybind11's conversion to std::vector<std::string> accepts
 // (any sequence but str and bytes, whose elements are all str, bytes or bytearray) and presents
-// the same "list[str]" signature, but views each element's UTF-8 bytes in place instead of
-// copying them. `IntegerTokens` accepts exactly what the conversion to std::vector<long long>
-// accepts, under the same "list[int]" signature, reading exact ints directly. `SortedWeightsResult` turns weights already in key order into a new dict, with
+// the same "list[str]" signature, but views the UTF-8 bytes of each str and bytes element in
+// place instead of copying them (both are immutable); a bytearray, which Python code may resize
+// while the conversion runs, is copied. `IntegerTokens` accepts exactly what the conversion to
+// std::vector<long long> accepts, under the same "list[int]" signature, reading exact ints
+// directly. `SortedWeightsResult` turns weights already in key order into a new dict, with
 // the "dict[K, float]" signature of an ordered map.
 #include <pybind11/pybind11.h>
 
+#include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -21,6 +25,11 @@ namespace lumo::typing::text::pybind {
 struct TokenViews {
   std::vector<std::string_view> views;
   std::vector<PyObject*> objects;
+  std::vector<std::unique_ptr<std::string>> copies;  // of bytearray tokens, each in its own place
+
+  TokenViews() = default;
+  TokenViews(const TokenViews&) = delete;  // views point into `copies`
+  TokenViews& operator=(const TokenViews&) = delete;
 };
 
 // Weights by position of each distinct token's first occurrence, in token order, over the
@@ -31,11 +40,14 @@ struct StringWeightsResult {
   std::vector<std::pair<std::size_t, double>> entries;
 };
 
-// Integer tokens with the Python objects they came from (borrowed, as for TokenViews): an
-// exact `int` token becomes its own dict key instead of a newly made one.
+// Integer tokens with the Python objects they came from: an exact `int` token becomes its own
+// dict key instead of a newly made one. The objects are borrowed from the argument while no
+// Python code can run; once an element's __index__ may run (and change the list), every object
+// is also held in `held` until the call returns.
 struct IntegerTokens {
   std::vector<long long> values;
   std::vector<PyObject*> objects;
+  std::vector<pybind11::object> held;
 };
 
 struct IntegerWeightsResult {
@@ -55,8 +67,10 @@ struct type_caster<lumo::typing::text::pybind::TokenViews> {
     if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) return false;
     value.views.clear();
     value.objects.clear();
+    value.copies.clear();
     if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {
-      // The container owns its elements for the whole call, and no Python code runs meanwhile.
+      // The container owns its elements for the whole call, and no Python code runs meanwhile:
+      // str, bytes and bytearray are read without calling into Python.
       const Py_ssize_t size = PySequence_Fast_GET_SIZE(src.ptr());
       PyObject** items = PySequence_Fast_ITEMS(src.ptr());
       Reserve(static_cast<std::size_t>(size));
@@ -94,7 +108,9 @@ struct type_caster<lumo::typing::text::pybind::TokenViews> {
     } else if (PyBytes_Check(object)) {
       view = std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
     } else if (PyByteArray_Check(object)) {
-      view = std::string_view(PyByteArray_AS_STRING(object), static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
+      value.copies.push_back(std::make_unique<std::string>(PyByteArray_AS_STRING(object),
+                                                           static_cast<std::size_t>(PyByteArray_GET_SIZE(object))));
+      view = std::string_view(*value.copies.back());
     } else {
       return false;
     }
@@ -112,12 +128,27 @@ struct type_caster<lumo::typing::text::pybind::IntegerTokens> {
     if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) return false;
     value.values.clear();
     value.objects.clear();
+    value.held.clear();
     if (PyList_Check(src.ptr()) || PyTuple_Check(src.ptr())) {
-      const Py_ssize_t size = PySequence_Fast_GET_SIZE(src.ptr());
-      PyObject** items = PySequence_Fast_ITEMS(src.ptr());
-      Reserve(static_cast<std::size_t>(size));
-      for (Py_ssize_t i = 0; i < size; ++i) {
-        if (!Append(items[i], convert)) return false;
+      PyObject* list = src.ptr();
+      Reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list)));
+      bool holding = false;
+      // The size and the element are read again each time: an element's __index__ may have
+      // shrunk or grown the list, or dropped the tokens read before.
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(list, i);
+        if (!PyLong_CheckExact(item) && !holding) {
+          holding = true;  // Python code may run from here on
+          value.held.reserve(value.objects.capacity());
+          for (PyObject* earlier : value.objects) value.held.push_back(reinterpret_borrow<object>(earlier));
+        }
+        if (!holding) {
+          if (!Append(item, convert)) return false;
+          continue;
+        }
+        auto token = reinterpret_borrow<object>(item);  // alive while its own __index__ runs
+        if (!Append(token.ptr(), convert)) return false;
+        value.held.push_back(std::move(token));
       }
       return true;
     }

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <stdexcept>
 #include <type_traits>
 
+#include "bm25/ModelText.h"
 #include "bm25/TokenRuns.h"
 
 namespace lumo::typing::text {
@@ -26,23 +28,29 @@ std::map<MapKey, double> ToMap(const std::vector<Token>& tokens, const BM25::Pos
   return map;
 }
 
-// Counts one occurrence per token, in blocks whose statistics keys are viewed in place
-// (strings) or written into a local buffer (the decimal text of integers).
-void CountOccurrences(BM25::TokenCounts& counts, const std::vector<std::string_view>& tokens) {
-  counts.AddOccurrences(tokens.data(), tokens.size());
+constexpr const char* kDocCountOverflow = "train doc_count failed";
+constexpr const char* kLengthOverflow = "train doc_length_total failed";
+constexpr const char* kCountOverflow = "train doc_token_frequency failed";
+
+// Counts one occurrence per token into a batch, in blocks whose statistics keys are viewed in
+// place (strings) or written into a local buffer (the decimal text of integers). False when a
+// count would pass 2^63 - 1.
+bool CountOccurrences(BM25::TokenCounts::Batch& counts, const std::vector<std::string_view>& tokens) {
+  return counts.Add(tokens.data(), tokens.size());
 }
 
-void CountOccurrences(BM25::TokenCounts& counts, const std::vector<std::string>& tokens) {
+bool CountOccurrences(BM25::TokenCounts::Batch& counts, const std::vector<std::string>& tokens) {
   constexpr std::size_t kBlock = 64;
   std::string_view keys[kBlock];
   for (std::size_t start = 0; start < tokens.size(); start += kBlock) {
     const std::size_t m = std::min(kBlock, tokens.size() - start);
     for (std::size_t i = 0; i < m; ++i) keys[i] = tokens[start + i];
-    counts.AddOccurrences(keys, m);
+    if (!counts.Add(keys, m)) return false;
   }
+  return true;
 }
 
-void CountOccurrences(BM25::TokenCounts& counts, const std::vector<long long>& tokens) {
+bool CountOccurrences(BM25::TokenCounts::Batch& counts, const std::vector<long long>& tokens) {
   constexpr std::size_t kBlock = 64;
   char text[kBlock][24];
   std::string_view keys[kBlock];
@@ -52,23 +60,47 @@ void CountOccurrences(BM25::TokenCounts& counts, const std::vector<long long>& t
       const auto result = std::to_chars(text[i], text[i] + sizeof text[i], tokens[start + i]);
       keys[i] = std::string_view(text[i], static_cast<std::size_t>(result.ptr - text[i]));
     }
-    counts.AddOccurrences(keys, m);
+    if (!counts.Add(keys, m)) return false;
   }
+  return true;
 }
 
 }  // namespace
 
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
 
+template <typename Documents>
+void BM25::_train_all(const Documents& documents) {
+  // All or nothing: the limits are checked and the counts added in a batch that is taken back if
+  // anything fails part-way (a count at its limit, or memory running out), before the document
+  // count and total change, which cannot fail.
+  std::int64_t documents_added = 0;
+  std::int64_t length_added = 0;
+  std::size_t occurrences = 0;
+  for (const auto* tokens : documents) {
+    if (tokens->empty()) continue;
+    if (documents_added >= kMaxDocCount - _doc_count) throw std::runtime_error(kDocCountOverflow);
+    const auto size = static_cast<std::int64_t>(tokens->size());
+    if (size > INT64_MAX - _doc_length_total - length_added) throw std::runtime_error(kLengthOverflow);
+    ++documents_added;
+    length_added += size;
+    occurrences += tokens->size();
+  }
+  if (documents_added == 0) return;
+  TokenCounts::Batch batch(_doc_token_frequency, occurrences);
+  for (const auto* tokens : documents) {
+    if (!CountOccurrences(batch, *tokens)) throw std::runtime_error(kCountOverflow);
+  }
+  batch.Commit();
+  _doc_count += documents_added;
+  _doc_length_total += length_added;
+  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
 template <typename Token>
 void BM25::_train(const std::vector<Token>& tokens) {
-  if (tokens.empty()) return;
-  // Adding one per occurrence gives the same totals as adding each distinct token's count,
-  // with a single lookup per token and no intermediate map.
-  CountOccurrences(_doc_token_frequency, tokens);
-  _doc_count += 1;
-  _doc_length_total += static_cast<std::int64_t>(tokens.size());
-  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+  const std::vector<Token>* one[] = {&tokens};
+  _train_all(one);
 }
 
 void BM25::train(const std::vector<std::string>& tokens) {
@@ -88,7 +120,10 @@ void BM25::train(const std::vector<long long>& tokens) {
 
 void BM25::train(const std::vector<std::vector<long long>>& tokens_vec) {
   if (tokens_vec.empty()) throw std::runtime_error(kEmptyTrainingInput);
-  for (const auto& tokens : tokens_vec) _train(tokens);
+  std::vector<const std::vector<long long>*> documents;
+  documents.reserve(tokens_vec.size());
+  for (const auto& tokens : tokens_vec) documents.push_back(&tokens);
+  _train_all(documents);
 }
 
 bool BM25::_initialized() const {

@@ -17,7 +17,9 @@ namespace lumo::typing::text {
 // inverse document frequencies normalised to sum 1, so that a dot product scores a match.
 //
 // String tokens and integer tokens share one statistic: an integer token is counted under
-// its decimal text. Counts are 64-bit internally so long-running corpora never wrap.
+// its decimal text. Counts are 64-bit, and a train that would carry one past its limit is
+// refused ("train doc_count failed", "train doc_length_total failed",
+// "train doc_token_frequency failed") with nothing changed, so no statistic ever wraps.
 class BM25 {
  public:
   using TokenCounts = TokenCountTable;
@@ -36,7 +38,8 @@ class BM25 {
   void train(const std::vector<std::string>& tokens);
   void train(const std::vector<std::string_view>& tokens);
   void train(const std::vector<long long>& tokens);
-  // Several documents at once; empty inner lists are not documents and are skipped.
+  // Several documents at once, all or nothing; empty inner lists are not documents and are
+  // skipped.
   void train(const std::vector<std::vector<long long>>& tokens_vec);
 
   // Writes the model document to `path`. A failure raises "Failed to dump: ..." and leaves an
@@ -44,8 +47,9 @@ class BM25 {
   void dump(const std::string& path) const;
   // Writes the model document to a stream; raises "Failed to dump: ..." if the stream fails.
   void dump(std::ostream& out) const;
-  // Reads the statistics and parameters from a model document's text. Either the whole
-  // document is taken or, on any error, nothing changes.
+  // Reads the statistics and parameters from a model document's text (see ModelText.h), and
+  // the total length from its count and average. Either the whole document is taken or, on any
+  // error, nothing changes.
   void load(const std::string& text);
 
   std::map<std::string, double> encode_document(const std::vector<std::string>& tokens) const;
@@ -69,6 +73,9 @@ class BM25 {
  private:
   template <typename Token>
   void _train(const std::vector<Token>& tokens);
+  // Trains the documents (pointers to token lists; empty lists are skipped) all or nothing.
+  template <typename Documents>
+  void _train_all(const Documents& documents);
   bool _initialized() const;
   double _idf(std::string_view token) const;
   double _idf_of(const TokenCounts::Entry* counted) const;

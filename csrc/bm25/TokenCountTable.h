@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -89,14 +90,15 @@ class TokenCountTable {
   // Sets the count of `key`, taking the text over when the key is new.
   void insert_or_assign(std::string&& key, std::int64_t count) {
     const std::uint64_t hash = HashTokenBytes(key.data(), key.size());
-    const std::uint32_t index = Lookup(key, hash);
-    if (index != kAbsent) {
-      entries_[index].second = count;
+    const std::uint32_t found = Lookup(key, hash);
+    if (found != kAbsent) {
+      entries_[found].second = count;
       return;
     }
     GrowFor(entries_.size() + 1);
-    Place(hash, static_cast<std::uint32_t>(entries_.size()));
-    entries_.emplace_back(std::move(key), count);
+    const auto index = static_cast<std::uint32_t>(entries_.size());
+    entries_.emplace_back(std::move(key), count);  // before the slot: if it throws, no slot is left dangling
+    Place(hash, index);
   }
 
   // Room for `n` distinct tokens without moving the index or the entries.
@@ -134,6 +136,40 @@ class TokenCountTable {
   // computed and their slots fetched first, then their entries, and only then are the counts
   // updated, so the memory latency of the lookups overlaps instead of adding up.
   void AddOccurrences(const std::string_view* keys, std::size_t n) {
+    Batch batch(*this, n);
+    if (!batch.Add(keys, n)) throw std::overflow_error("token count beyond 2^63 - 1");
+    batch.Commit();
+  }
+
+  // Occurrences added by one or more Add calls that stand or fall together. Until Commit,
+  // destroying the batch (as an exception unwinds, say) takes every added occurrence back and
+  // removes the keys it inserted, so a failure part-way leaves the table as it was.
+  class Batch {
+   public:
+    // `expected` occurrences are recorded without allocating on the way.
+    Batch(TokenCountTable& table, std::size_t expected) : table_(table), first_new_(table.entries_.size()) {
+      added_.reserve(expected);
+    }
+    ~Batch() {
+      if (!committed_) table_.Undo(added_, first_new_);
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // False, with the occurrences before the failing one added, when a count would pass
+    // 2^63 - 1; the caller then drops the batch.
+    bool Add(const std::string_view* keys, std::size_t n) { return table_.AddRecorded(keys, n, added_); }
+    void Commit() noexcept { committed_ = true; }
+
+   private:
+    TokenCountTable& table_;
+    std::size_t first_new_;
+    std::vector<std::uint32_t> added_;  // entry index of every occurrence added, in order
+    bool committed_ = false;
+  };
+
+ private:
+  bool AddRecorded(const std::string_view* keys, std::size_t n, std::vector<std::uint32_t>& added) {
     constexpr std::size_t kBlock = 16;
     std::uint64_t hashes[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
@@ -143,11 +179,34 @@ class TokenCountTable {
       } else {
         for (std::size_t i = 0; i < m; ++i) hashes[i] = HashTokenBytes(keys[start + i].data(), keys[start + i].size());
       }
-      for (std::size_t i = 0; i < m; ++i) ++entries_[FindOrInsert(keys[start + i], hashes[i])].second;
+      for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t index = FindOrInsert(keys[start + i], hashes[i]);
+        if (entries_[index].second == INT64_MAX) return false;
+        added.push_back(index);  // recorded first: if this throws, the count is still untouched
+        ++entries_[index].second;
+      }
+    }
+    return true;
+  }
+
+  // Takes back the recorded occurrences and removes the entries from `first_new` on. Entries are
+  // placed in the index in the order of their numbers (a rebuild places them in that order too),
+  // so the newest entry's probe sequence is never passed by an older one: clearing the slots of
+  // the newest entries first keeps every other lookup intact.
+  void Undo(const std::vector<std::uint32_t>& added, std::size_t first_new) noexcept {
+    for (auto it = added.rbegin(); it != added.rend(); ++it) --entries_[*it].second;
+    while (entries_.size() > first_new) {
+      const auto index = static_cast<std::uint32_t>(entries_.size() - 1);
+      const auto& key = entries_.back().first;
+      const std::uint64_t hash = HashTokenBytes(key.data(), key.size());
+      const std::uint64_t slot = (static_cast<std::uint64_t>(Fragment(hash)) << 32) | (index + 1u);
+      std::size_t pos = hash & mask_;
+      while (slots_[pos] != slot) pos = (pos + 1) & mask_;
+      slots_[pos] = 0;
+      entries_.pop_back();
     }
   }
 
- private:
   // Hashes m keys, then fetches their first slots, then the entries those slots name.
   void Prefetch(const std::string_view* keys, std::size_t m, std::uint64_t* hashes) const {
     for (std::size_t i = 0; i < m; ++i) {
@@ -184,8 +243,8 @@ class TokenCountTable {
     if (found != kAbsent) return found;
     GrowFor(entries_.size() + 1);
     const auto index = static_cast<std::uint32_t>(entries_.size());
+    entries_.emplace_back(std::string(key), 0);  // before the slot: if it throws, no slot is left dangling
     Place(hash, index);
-    entries_.emplace_back(std::string(key), 0);
     return index;
   }
 

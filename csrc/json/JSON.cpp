@@ -378,14 +378,55 @@ void SkipNested(const std::string& text, std::size_t& offset) {
   offset = text.size();
 }
 
-JSON ParseString(const std::string& text, std::size_t& offset) {
+int HexDigitValue(char c) {
+  if (IsDigit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+
+// The code unit of the four hex digits at `at`, or -1 when they are not all there.
+long HexUnit(const std::string& text, std::size_t at) {
+  long unit = 0;
+  for (std::size_t i = at; i < at + 4; ++i) {
+    const char digit = At(text, i);
+    if (!IsHex(digit)) return -1;
+    unit = unit * 16 + HexDigitValue(digit);
+  }
+  return unit;
+}
+
+// UTF-8 of a code point. A surrogate (a lone \u escape of one) gets the three-byte form that
+// its number would have, as Python's "surrogatepass" gives it: no other text has those bytes,
+// so the token stays distinct and is written back as the same escape.
+void AppendUtf8(std::string& out, std::uint32_t code_point) {
+  if (code_point < 0x80) {
+    out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    out += static_cast<char>(0xC0 | (code_point >> 6));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    out += static_cast<char>(0xE0 | (code_point >> 12));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code_point >> 18));
+    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+// The body of the string whose opening quote is at `offset`. `decode` turns \u escapes into
+// UTF-8, a surrogate pair into its one code point, as a standard JSON reader does; without it
+// they are kept as written (the library's own form). Errors are the same either way.
+std::string ReadString(const std::string& text, std::size_t& offset, bool decode) {
   std::string buffer;
   ++offset;  // the opening quote
   while (offset < text.size()) {
     const char c = text[offset];
     if (c == '"') {
       ++offset;
-      return JSON(buffer);
+      return buffer;
     }
     if (c != '\\') {
       buffer += c;
@@ -409,12 +450,25 @@ JSON ParseString(const std::string& text, std::size_t& offset) {
           if (!IsHex(digit)) {
             Report(kHexExpected, digit);
             offset = u;
-            return JSON(std::string());
+            return std::string();
           }
         }
-        // No code point is decoded: the escape is kept as written.
-        buffer.append(text, offset, 6);
+        if (!decode) {
+          // No code point is decoded: the escape is kept as written.
+          buffer.append(text, offset, 6);
+          offset += 6;
+          continue;
+        }
+        auto unit = static_cast<std::uint32_t>(HexUnit(text, u + 1));
         offset += 6;
+        if (unit >= 0xD800 && unit <= 0xDBFF && At(text, offset) == '\\' && At(text, offset + 1) == 'u') {
+          const long low = HexUnit(text, offset + 2);
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
+            offset += 6;
+          }
+        }
+        AppendUtf8(buffer, unit);
         continue;
       }
       default:
@@ -426,8 +480,10 @@ JSON ParseString(const std::string& text, std::size_t& offset) {
   }
   Report(kQuoteExpected, '\0');
   offset = text.size();
-  return JSON(std::string());
+  return std::string();
 }
+
+JSON ParseString(const std::string& text, std::size_t& offset) { return JSON(ReadString(text, offset, false)); }
 
 // The mantissa times the power of ten, refused like an out-of-range mantissa when it leaves the
 // range of a double: infinity (or 0 times infinity) has no JSON text, so the value could not be
@@ -501,7 +557,7 @@ JSON ParseWord(const std::string& text, std::size_t& offset) {
   return JSON();
 }
 
-JSON ParseArray(const std::string& text, std::size_t& offset, int depth) {
+JSON ParseArray(const std::string& text, std::size_t& offset, int depth, Build build) {
   JSON result = Array();
   ++offset;
   SkipSpace(text, offset);
@@ -510,7 +566,11 @@ JSON ParseArray(const std::string& text, std::size_t& offset, int depth) {
     return result;
   }
   for (std::uint32_t index = 0;; ++index) {
-    result[index] = parse_next(text, offset, depth + 1);
+    if (build == Build::Everything) {
+      result[index] = parse_next(text, offset, depth + 1, build);
+    } else {
+      parse_next(text, offset, depth + 1, build);
+    }
     SkipSpace(text, offset);
     if (At(text, offset) != ',') break;
     ++offset;
@@ -524,7 +584,7 @@ JSON ParseArray(const std::string& text, std::size_t& offset, int depth) {
   return Array();
 }
 
-JSON ParseObject(const std::string& text, std::size_t& offset, int depth) {
+JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build build) {
   JSON result = Object();
   ++offset;
   SkipSpace(text, offset);
@@ -533,7 +593,8 @@ JSON ParseObject(const std::string& text, std::size_t& offset, int depth) {
     return result;
   }
   while (true) {
-    JSON key = parse_next(text, offset, depth + 1);
+    // Only the kind and text of a key count, so a container as key is never built.
+    JSON key = parse_next(text, offset, depth + 1, Build::Shape);
     SkipSpace(text, offset);
     char c = At(text, offset);
     if (c != ':') {
@@ -542,11 +603,13 @@ JSON ParseObject(const std::string& text, std::size_t& offset, int depth) {
     }
     ++offset;
     SkipSpace(text, offset);
-    JSON value = parse_next(text, offset, depth + 1);
-    bool is_string = false;
-    const std::string name = key.AsString(is_string);
-    // Keys are held in their written, escaped form; keys of any other kind are the empty key.
-    result[is_string ? json_escape(name) : std::string()] = std::move(value);
+    JSON value = parse_next(text, offset, depth + 1, build);
+    if (build == Build::Everything) {
+      bool is_string = false;
+      const std::string name = key.AsString(is_string);
+      // Keys are held in their written, escaped form; keys of any other kind are the empty key.
+      result[is_string ? json_escape(name) : std::string()] = std::move(value);
+    }
     SkipSpace(text, offset);
     c = At(text, offset);
     if (c == ',') {
@@ -564,7 +627,7 @@ JSON ParseObject(const std::string& text, std::size_t& offset, int depth) {
 
 }  // namespace
 
-JSON parse_next(const std::string& text, std::size_t& offset, int depth) {
+JSON parse_next(const std::string& text, std::size_t& offset, int depth, Build build) {
   SkipSpace(text, offset);
   const char c = At(text, offset);
   if ((c == '[' || c == '{') && depth >= kMaxNestingDepth) {
@@ -574,8 +637,8 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth) {
   }
   switch (c) {
     case '"': return ParseString(text, offset);
-    case '[': return ParseArray(text, offset, depth);
-    case '{': return ParseObject(text, offset, depth);
+    case '[': return ParseArray(text, offset, depth, build);
+    case '{': return ParseObject(text, offset, depth, build);
     case 't':
     case 'f':
     case 'n': return ParseWord(text, offset);
@@ -583,6 +646,48 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth) {
       if (c == '-' || IsDigit(c)) return ParseNumber(text, offset);
       Report(kUnknownStart, c);
       return JSON();
+  }
+}
+
+bool parse_members(const std::string& text, std::size_t& offset, int depth, MemberReader& reader) {
+  SkipSpace(text, offset);
+  if (At(text, offset) != '{' || depth >= kMaxNestingDepth) return false;
+  // The steps and messages of ParseObject, with keys decoded and values left to the reader.
+  ++offset;
+  SkipSpace(text, offset);
+  if (At(text, offset) == '}') {
+    ++offset;
+    return true;
+  }
+  while (true) {
+    SkipSpace(text, offset);
+    std::string key;
+    if (At(text, offset) == '"') {
+      key = ReadString(text, offset, true);
+    } else {
+      parse_next(text, offset, depth + 1, Build::Shape);  // any other kind is the empty key
+    }
+    SkipSpace(text, offset);
+    char c = At(text, offset);
+    if (c != ':') {
+      Report(kColonExpected, c);
+      return true;
+    }
+    ++offset;
+    SkipSpace(text, offset);
+    reader.Member(std::move(key), text, offset, depth + 1);
+    SkipSpace(text, offset);
+    c = At(text, offset);
+    if (c == ',') {
+      ++offset;
+      continue;
+    }
+    if (c == '}') {
+      ++offset;
+      return true;
+    }
+    Report(kCommaExpected, c);
+    return true;
   }
 }
 

@@ -9,4 +9,7 @@ namespace lumo::native::pybind {
 // Analyzer and Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 
+// ModelStatistics, parse_model, render_model and ModelMerge (model_file_binding.cpp).
+void BindModelFile(pybind11::module_& m);
+
 }  // namespace lumo::native::pybind

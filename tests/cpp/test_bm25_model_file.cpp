@@ -15,22 +15,34 @@
 
 #include "bm25/BM25.h"
 #include "bm25/ModelFileWriter.h"
+#include "bm25/ModelText.h"
 #include "bm25/TokenKey.h"
+#include "capture_stderr.h"
 #include "json/JSON.h"
 
 namespace fs = std::filesystem;
 using lumo::typing::text::BM25;
 using lumo::typing::text::EscapeTokenKey;
-using lumo::typing::text::UnescapeTokenKey;
+using lumo::typing::text::ParseModelText;
 using lumo::typing::text::WriteModelFile;
 using lumo::typing::text::json::JSON;
 
 namespace {
 
-// The token as a model file gives it back: written as a member name, parsed, unescaped.
+// The tokens of a model text whose token object has the member names given as written.
+std::vector<std::string> TokensRead(const std::string& written) {
+  const auto model = ParseModelText("{\"_doc_token_frequency\": {\"" + written +
+                                    "\": 1}, \"_doc_count\": 1, \"_doc_length_average\": 1.0, "
+                                    "\"_b\": 0.5, \"_k1\": 1.0}");
+  std::vector<std::string> tokens;
+  for (const auto& entry : model.token_frequency) tokens.push_back(entry.first);
+  return tokens;
+}
+
+// The token as a model file gives it back: written as a member name and read.
 std::string ThroughFile(const std::string& token) {
-  const JSON parsed = JSON::Load("{\"" + EscapeTokenKey(token) + "\": 1}");
-  return parsed.Entries().size() == 1 ? UnescapeTokenKey(parsed.Entries().begin()->first) : "<lost>";
+  const auto tokens = TokensRead(EscapeTokenKey(token));
+  return tokens.size() == 1 ? tokens[0] : "<lost>";
 }
 
 TEST(TokenKey, WrittenFormIsStandardJson) {
@@ -49,7 +61,9 @@ TEST(TokenKey, WrittenFormIsStandardJson) {
 }
 
 TEST(TokenKey, EveryByteInEveryNeighbourhoodRoundTrips) {
-  const std::vector<std::string> neighbours = {"", "\\", "u", "\\u", "\"", "u0041", "\\u0041", "\\\\"};
+  // The last two: the bytes a lone high and a lone low surrogate escape read as.
+  const std::vector<std::string> neighbours = {"",        "\\",       "u",           "\\u",          "\"",
+                                               "u0041",   "\\u0041",  "\\\\",    "\xed\xa0\xbd", "\xed\xb8\x80"};
   for (int byte = 0; byte < 256; ++byte) {
     const std::string b(1, static_cast<char>(byte));
     for (const std::string& n : neighbours)
@@ -62,10 +76,10 @@ TEST(TokenKey, UnicodeEscapesOfOtherWritersDecode) {
       {"\\u0041b", "Ab"},
       {"\\u4e2d\\u00E9", "\xe4\xb8\xad\xc3\xa9"},
       {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
-      {"\\ud83dx", "\\ud83dx"},  // a lone surrogate has no UTF-8 form and stays as written
+      {"\\ud83dx", "\xed\xa0\xbdx"},  // a lone surrogate: the three bytes of its number
+      {"\\\\u0041", "\\u0041"},  // an escaped backslash before u is no escape
       {"a\\/b", "a/b"}};
-  for (const auto& [member, token] : cases)
-    EXPECT_EQ(UnescapeTokenKey(JSON::Load("{\"" + member + "\": 1}").Entries().begin()->first), token);
+  for (const auto& [member, token] : cases) EXPECT_EQ(TokensRead(member), std::vector<std::string>{token}) << member;
 }
 
 // Takes `capacity` bytes and then fails, as a full disk does.
@@ -161,3 +175,47 @@ TEST_F(ModelFileOnDisk, ProducerFailureKeepsTheEarlierFile) {
 }
 
 }  // namespace
+
+// The model reader parses what it ignores without building it, and decodes member names; the
+// diagnostics are those of parsing the whole document, line for line.
+TEST(ModelText, DiagnosticsAreThoseOfTheWholeParse) {
+  const std::vector<std::string> texts = {
+      "{\"junk\": [[], [1 2], {\"a\" 1}, tru, nul, 1.5x, \"\\uZZ\"], \"_doc_count\": 1}",
+      "{\"_doc_token_frequency\": {\"a\": [1,], \"b\": {,}, \"c\": 1e}, \"_doc_count\": 1,}",
+      "{\"_b\": [" + std::string(600, '[') + "], \"_k1\": {\"x\": " + std::string(600, '{') + "}}",
+      "[[], {\"a\": 1} x, 3",
+      "{\"\\ud83d\": 1, [\"key\"]: 2, 3 4}",
+      "{\"_doc_token_frequency\": {\"x\": 1, \"y\" 2}, \"_doc_count\": 1, \"_doc_length_average\": 1.0}",
+      "{\"_doc_count\": 1, \"unclosed",
+  };
+  for (const std::string& text : texts) {
+    std::string whole, model;
+    {
+      CaptureStderr capture;
+      JSON::Load(text);
+      whole = capture.text();
+    }
+    {
+      CaptureStderr capture;
+      try {
+        ParseModelText(text);
+      } catch (const std::exception&) {
+      }
+      model = capture.text();
+    }
+    EXPECT_FALSE(whole.empty()) << text;
+    EXPECT_EQ(model, whole) << text;
+  }
+}
+
+// Duplicate names: the later member wins, in the order of the text, as in a JSON object.
+TEST(ModelText, LaterDuplicatesWinInTextOrder) {
+  const auto model = ParseModelText(
+      "{\"_doc_count\": \"no\", \"_doc_token_frequency\": {\"A\": 1, \"\\u0041\": 2, \"b\": \"x\", \"b\": 3}, "
+      "\"_doc_count\": 4, \"_doc_length_average\": 1.0, \"_b\": 0.5, \"_k1\": 1.0}");
+  EXPECT_EQ(model.doc_count, 4);
+  EXPECT_EQ(model.doc_length_total, 4);
+  EXPECT_EQ(model.token_frequency.size(), 2u);
+  EXPECT_EQ(model.token_frequency.at("A"), 2);
+  EXPECT_EQ(model.token_frequency.at("b"), 3);
+}

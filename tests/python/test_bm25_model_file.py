@@ -131,7 +131,7 @@ def test_unconvertible_numbers_raise_and_change_nothing(trained, tmp_path, text,
     assert dumped(trained, tmp_path, "after.json") == before
 
 
-def test_successful_load_merges_counts_and_keeps_the_length_total(trained, tmp_path):
+def test_successful_load_merges_counts_and_rebuilds_the_length_total(trained, tmp_path):
     trained.load(document(_doc_token_frequency='{"a": 10, "new": 2}'))
     saved = json.loads(dumped(trained, tmp_path))
     assert saved["_doc_token_frequency"] == {"a": 10, "b": 1, "c": 1, "new": 2}
@@ -139,8 +139,8 @@ def test_successful_load_merges_counts_and_keeps_the_length_total(trained, tmp_p
     trained.load(document(_doc_token_frequency=None))  # counts stay when the member is absent
     assert json.loads(dumped(trained, tmp_path))["_doc_token_frequency"]["new"] == 2
     model = loaded(document(_doc_count="2", _doc_length_average="3.0"))
-    model.train(["a", "b", "c", "d"])  # the total stays 0: (0 + 4) / (2 + 1)
-    assert json.loads(dumped(model, tmp_path))["_doc_length_average"] == 1.333333
+    model.train(["a", "b", "c", "d"])  # the total is 2 * 3.0: (6 + 4) / (2 + 1)
+    assert json.loads(dumped(model, tmp_path))["_doc_length_average"] == 3.333333
 
 
 def test_counts_keep_sixty_four_bits(tmp_path):

@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "bm25/BM25.h"
+#include "bm25/ModelText.h"
 #include "json/JSON.h"
+#include "json/JSONInternal.h"
 #include "tokenizer/jieba/DictTrie.h"
 #include "tokenizer/jieba/Jieba.h"
 #include "tokenizer/jieba/HMMModel.h"
@@ -92,7 +94,31 @@ class Scratch {
 // invalid_argument or out_of_range). Whatever value comes out, writing it, parsing the text and
 // writing again gives the same text: the writer only produces text that the parser reads back
 // as the same value.
+//
+// Parsing only the shape of a value (what the model reader does with members it ignores) ends at
+// the same place, gives the same kind and fails with the same exception as building it all.
+struct ParseOutcome {
+  int error = 0;  // 1: invalid_argument, 2: out_of_range
+  json::JSON::Kind kind = json::JSON::Kind::Null;
+  std::size_t end = 0;
+  bool operator==(const ParseOutcome& o) const { return error == o.error && (error != 0 || (kind == o.kind && end == o.end)); }
+};
+
+inline ParseOutcome ParseWith(const std::string& text, json::internal::Build build) {
+  ParseOutcome outcome;
+  try {
+    outcome.kind = json::internal::parse_next(text, outcome.end, 0, build).GetKind();
+  } catch (const std::invalid_argument&) {
+    outcome.error = 1;
+  } catch (const std::out_of_range&) {
+    outcome.error = 2;
+  }
+  return outcome;
+}
+
 inline void CheckJsonRoundTrip(const std::string& text) {
+  Require(ParseWith(text, json::internal::Build::Everything) == ParseWith(text, json::internal::Build::Shape),
+          "the shape of a value parses differently from the value");
   json::JSON first;
   try {
     first = json::JSON::Load(text);
@@ -117,8 +143,10 @@ inline void CheckJsonRoundTrip(const std::string& text) {
 // --- Model loader ---------------------------------------------------------------------------
 //
 // Arbitrary text into BM25::load either loads or throws one of the documented errors, and a
-// failed load leaves the model exactly as it was. A model that loaded writes a file whose text
-// loads into a fresh model that writes the same text again.
+// failed load leaves the model exactly as it was. A model that loaded holds no statistic that
+// training could not give (no negative count, a document count below 2^63 - 1, the total length
+// the count and average stand for), and writes a file whose text loads into a fresh model that
+// writes the same text again.
 
 struct ModelState {
   double b, k1, average;
@@ -170,6 +198,12 @@ inline void CheckModelLoad(const std::string& text) {
     Require(ModelState::Of(model) == before, "a failed load (number out of range) changed the model");
     return;
   }
+  Require(model.doc_count() >= 0 && model.doc_count() <= typing::text::kMaxDocCount, "a document count out of range");
+  std::int64_t total = -1;
+  Require(typing::text::DocLengthTotal(model.doc_count(), model.doc_length_average(), total) &&
+              total == model.doc_length_total(),
+          "the total length is not the count times the average");
+  for (const auto& entry : model.doc_token_frequency()) Require(entry.second >= 0, "a negative count loaded");
   const std::string once = DumpText(model);
   BM25 fresh(0.0, 0.0);
   fresh.load(once);
