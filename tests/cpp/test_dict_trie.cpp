@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple("a 5 x\nb none y\n", kFreq + "2, line:b none y"),
                       std::make_tuple("a 1 x\nb 2 x\nc 5abc y\n", kFreq + "3, line:c 5abc y"),
                       std::make_tuple("a  y\n", kFreq + "1, line:a  y"),
-                      std::make_tuple("a 7 n\nb 5 y\nc  \n", kFreq + "3, line:c  ")));
+                      std::make_tuple("a 7 n\nb 5 y\nc  x \n", kFreq + "3, line:c  x ")));
 
 // A word longer than the longest word the segmenters look up is loaded but reported, with its
 // file and line; one of exactly that length is not.
