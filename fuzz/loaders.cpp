@@ -1,5 +1,6 @@
-// Arbitrary content as one of the five data files (the first byte picks which): it loads or
-// fails a fatal check.
+// Arbitrary content as one of the five data files (the first byte picks which): it loads, with
+// numbers that are numbers (no NaN weight, finite HMM probabilities and idf values), or it fails
+// a fatal check.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -5,12 +5,15 @@ all: standard input), one document per line, and writes one line of output per i
 to standard output. Diagnostics and the progress bar go to standard error.
 
 Exit status: 0 on success, 1 when the work fails (unreadable input, invalid UTF-8, a model that
-does not load, ...), 2 for a usage error.
+does not load, out of memory, standard output closed, ...), 2 for a usage error, and 141 (as a
+process killed by SIGPIPE, like other Unix tools) when the reader of standard output goes away
+early (``lumotext cut big.txt | head -1``): the output wanted was written, nothing is reported.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import importlib
 import json
 import math
@@ -27,6 +30,13 @@ if TYPE_CHECKING:
     from pylumotext import BM25, Jieba
 
 PROG = "lumotext"
+
+#: More workers than this only add threads and read-ahead: segmenting is bound by the cores.
+MAX_THREADS = 64
+
+#: Exit status when standard output's reader has gone away: what a shell reports for a process
+#: that SIGPIPE ended (128 + 13), so pipelines treat it as they treat other Unix tools.
+EXIT_CLOSED_PIPE = 141
 
 EPILOG = """\
 examples:
@@ -221,15 +231,24 @@ def _token_lists(args: argparse.Namespace, lines: Iterable[str]) -> Iterator[lis
 
 
 class Output:
+    """Standard output, bound at the first line written: a command that writes nothing there
+    (bm25 train) does not care whether it is open."""
+
     def __init__(self) -> None:
-        self.stream = sys.stdout.buffer
+        self.stream: IO[bytes] | None = None
 
     def line(self, text: str) -> None:
+        if self.stream is None:
+            # Python sets sys.stdout to None when the process starts with descriptor 1 closed.
+            if sys.stdout is None:
+                raise CommandError("cannot write to standard output: it is closed")
+            self.stream = sys.stdout.buffer
         self.stream.write(text.encode("utf-8"))
         self.stream.write(b"\n")
 
     def flush(self) -> None:
-        self.stream.flush()
+        if self.stream is not None:
+            self.stream.flush()
 
 
 def _json_line(value: object, where: Callable[[], str]) -> str:
@@ -328,17 +347,23 @@ def _read_model(path: str) -> BM25:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as error:
         raise CommandError(f"--model: {path}: not a BM25 model: invalid UTF-8 at byte {error.start + 1}") from None
-    try:
-        stats = parse_model(text, "not a BM25 model")
-    except ValueError as error:
-        raise CommandError(f"--model: {path}: {error}") from None
-    if stats.doc_count == 0 or abs(stats.doc_length_average) < 1e-9:
-        raise CommandError(f"--model: {path}: the model was trained on no documents")
+    del raw
+    # The native loader reads the text once; only a text it refuses is read again in Python, to
+    # say what is wrong with it in the words of the model format.
     model = BM25()
     try:
         model.load(text)
     except (RuntimeError, ValueError, IndexError) as error:
+        try:
+            parse_model(text, "not a BM25 model")
+        except ValueError as reason:
+            raise CommandError(f"--model: {path}: {reason}") from None
         raise CommandError(f"--model: {path}: the model does not load: {error}") from None
+    try:
+        model.encode_query(["\u0000"])
+    except RuntimeError:
+        # "BM25 has not been initialized": no documents, or an average length of 0.
+        raise CommandError(f"--model: {path}: the model was trained on no documents") from None
     return model
 
 
@@ -381,6 +406,13 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _thread_count(text: str) -> int:
+    value = _positive_int(text)
+    if value > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"expected at most {MAX_THREADS} threads, got {text!r}")
+    return value
+
+
 def _finite_float(text: str) -> float:
     try:
         value = float(text)
@@ -389,6 +421,19 @@ def _finite_float(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
     return value
+
+
+def _number_in(low: float, high: float | None) -> Callable[[str], float]:
+    """An argument type: a finite number from ``low`` to ``high`` (no upper end when None)."""
+
+    def parse(text: str) -> float:
+        value = _finite_float(text)
+        if value < low or (high is not None and value > high):
+            wanted = f"from {low:g} to {high:g}" if high is not None else f"of at least {low:g}"
+            raise argparse.ArgumentTypeError(f"expected a number {wanted}, got {text!r}")
+        return value
+
+    return parse
 
 
 def _input_options() -> argparse.ArgumentParser:
@@ -410,7 +455,10 @@ def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("segmentation" + (" (unless --tokenized)" if tokenized else ""))
     group.add_argument("--search", action="store_true", help="search mode: long words are preceded by the shorter words inside them")
-    group.add_argument("--threads", type=_positive_int, default=1, metavar="N", help="segment on N threads (default 1); the output keeps the input order")
+    group.add_argument(
+        "--threads", type=_thread_count, default=1, metavar="N",
+        help=f"segment on N threads, 1 to {MAX_THREADS} (default 1); the output keeps the input order",
+    )
     for name, option, help_text in PATH_OPTIONS:
         if name == "user_dict_path":
             group.add_argument(option, dest=name, action="append", metavar="PATH", help=help_text)
@@ -452,8 +500,8 @@ def build_parser() -> argparse.ArgumentParser:
         "Lines with no tokens are skipped.",
     )
     train.add_argument("--out", required=True, metavar="MODEL.json", help="where to write the model")
-    train.add_argument("--b", type=_finite_float, default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
-    train.add_argument("--k1", type=_finite_float, default=1.2, help="term frequency saturation (default 1.2)")
+    train.add_argument("--b", type=_number_in(0.0, 1.0), default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
+    train.add_argument("--k1", type=_number_in(0.0, None), default=1.2, help="term frequency saturation, at least 0 (default 1.2)")
     train.set_defaults(run=command_train)
 
     encode = bm25_commands.add_parser(
@@ -478,6 +526,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _stop_writing_to_stdout() -> None:
+    """Points descriptor 1 at the null device, so that the interpreter's final flush of
+    standard output neither fails nor prints a second error."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    except OSError:
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
@@ -486,16 +545,50 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
     except BrokenPipeError:
-        # The reader went away (`lumotext cut big.txt | head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`lumotext cut big.txt | head`): stop quietly, as a process
+        # that SIGPIPE ends would.
+        _stop_writing_to_stdout()
+        return EXIT_CLOSED_PIPE
+    except MemoryError:
+        print(f"{PROG}: error: out of memory", file=sys.stderr)
         return 1
-    except (OSError, RuntimeError) as error:
+    except (OSError, ValueError) as error:
+        if _stdout_is_closed(error):
+            _stop_writing_to_stdout()
+            print(f"{PROG}: error: cannot write to standard output: {_reason(error)}", file=sys.stderr)
+            return 1
+        if isinstance(error, ValueError):
+            raise
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except RuntimeError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
     return 0
+
+
+def _stdout_is_closed(error: BaseException) -> bool:
+    """Whether ``error`` came from writing to a standard output that is closed: descriptor 1
+    not open (EBADF), or the stream object closed under us (ValueError)."""
+    if isinstance(error, OSError):
+        return error.errno == errno.EBADF and not _fd_is_open(1)
+    return "closed file" in str(error) and (sys.stdout is None or sys.stdout.closed)
+
+
+def _fd_is_open(fd: int) -> bool:
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
+
+
+def _reason(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)
 
 
 if __name__ == "__main__":

@@ -17,10 +17,11 @@
 namespace lumo::typing::text::pybind {
 namespace {
 
-// The words of one cut, on their way to a Python list[str]: views into the sentence argument,
-// which outlives the conversion.
+// The words of one cut, on their way to a Python list[str]: byte spans of the sentence
+// argument, which outlives the conversion (8 bytes a word while the list is built).
 struct WordList {
-  std::vector<std::string_view> words;
+  std::string_view text;
+  std::vector<jieba::WordSpan> words;
 };
 
 // Strict UTF-8 (what Python's decoder accepts): counts the code points and finds the largest.
@@ -141,10 +142,10 @@ struct type_caster<lumo::typing::text::pybind::WordList> {
   bool load(handle, bool) { return false; }  // results only
 
   static handle cast(const Result& src, return_value_policy, handle) {
-    const std::vector<std::string_view>& words = src.words;
+    const auto& words = src.words;
     list out(words.size());
     for (std::size_t i = 0; i < words.size(); ++i) {
-      PyObject* word = lumo::typing::text::pybind::WordToStr(words[i]);
+      PyObject* word = lumo::typing::text::pybind::WordToStr(src.text.substr(words[i].offset, words[i].length));
       if (word == nullptr) throw error_already_set();
       PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), word);
     }
@@ -172,7 +173,7 @@ void BindJieba(py::module_& m) {
       .def(
           "cut",
           [](const Handle& self, const std::string& sentence) {
-            WordList result;
+            WordList result{sentence, {}};
             self->Cut(sentence, result.words, true);
             return result;
           },
@@ -180,7 +181,7 @@ void BindJieba(py::module_& m) {
       .def(
           "cut_for_search",
           [](const Handle& self, const std::string& sentence) {
-            WordList result;
+            WordList result{sentence, {}};
             self->CutForSearch(sentence, result.words, true);
             return result;
           },

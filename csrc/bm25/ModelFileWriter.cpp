@@ -1,12 +1,16 @@
 #include "bm25/ModelFileWriter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <streambuf>
 
@@ -98,8 +102,20 @@ struct Target {
   struct stat status{};
 };
 
+// The kernel's rule for following a symbolic link (fs.protected_symlinks): in a directory that
+// is sticky and world-writable, such as /tmp, a link is followed only when it belongs to the
+// caller or to the directory's owner. Anyone may plant a link there, and following theirs would
+// let them choose which file a dump replaces.
+bool MayFollow(const struct stat& link, const struct stat& directory) {
+  if (link.st_uid == ::geteuid()) return true;
+  if ((directory.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+  return directory.st_uid == link.st_uid;
+}
+
 // Follows symbolic links one at a time rather than with realpath, because a dangling link
-// must lead to the path it names: that is where the new file belongs.
+// must lead to the path it names: that is where the new file belongs. Links in the directory
+// part of each path are left to the kernel, which applies its own rule to them; the final link
+// of each hop is followed here, so the kernel's rule is applied here too.
 bool Resolve(const std::string& path, Target& target) {
   std::string current = path;
   for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
@@ -116,9 +132,17 @@ bool Resolve(const std::string& path, Target& target) {
       target.status = status;
       return true;
     }
+    const std::string directory = DirectoryOf(current);
+    struct stat directory_status{};
+    if (::stat(directory.empty() ? "." : directory.c_str(), &directory_status) != 0) return false;
+    if (!MayFollow(status, directory_status)) {
+      throw std::runtime_error("Failed to dump: not following the symbolic link " + current + ": it belongs to uid " +
+                               std::to_string(status.st_uid) +
+                               ", neither the caller nor the owner of the sticky world-writable directory it is in");
+    }
     std::string link;
     if (!ReadLink(current, link) || link.empty()) return false;
-    current = link[0] == '/' ? link : DirectoryOf(current) + link;
+    current = link[0] == '/' ? link : directory + link;
   }
   return false;
 }
@@ -149,25 +173,65 @@ void WriteInPlace(const std::string& path, const std::function<void(std::ostream
   if (::close(fd) != 0) Fail("Unable to close file", errno);
 }
 
-// Owns a temporary file until it has been renamed into place.
+// Temporary files are named "." + the target's name (at most 200 bytes of it) + this infix +
+// 16 random hexadecimal digits, so that nobody can guess a name ahead of time, and so that the
+// ones left by a killed process can be told apart and removed by a later dump.
+constexpr const char* kTemporaryInfix = ".lumotext-tmp-";
+constexpr std::size_t kRandomDigits = 16;
+
+std::string TemporaryPrefix(const std::string& base) { return "." + base.substr(0, 200) + kTemporaryInfix; }
+
+std::uint64_t RandomNumber() {
+  std::uint64_t value = 0;
+  if (::getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+std::string RandomDigits() {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::uint64_t value = RandomNumber();
+  std::string digits(kRandomDigits, '0');
+  for (char& digit : digits) {
+    digit = kHex[value & 15u];
+    value >>= 4;
+  }
+  return digits;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Owns a temporary file until it has been renamed into place. The file is locked (flock) while
+// it is being written: the lock dies with the process, so an unlocked temporary file of our
+// naming was left by a process that is gone, and RemoveStaleTemporaries may delete it.
 class TemporaryFile {
  public:
   TemporaryFile(const std::string& directory, const std::string& base) {
-    static std::atomic<unsigned> counter{0};
-    // Keep the name within the file-name limit however long the target's name is.
-    const std::string stem =
-        directory + "." + base.substr(0, 200) + ".tmp" + std::to_string(::getpid()) + ".";
+    const std::string prefix = directory + TemporaryPrefix(base);
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      path_ = stem + std::to_string(counter.fetch_add(1));
-      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && errno != EEXIST) break;
+      path_ = prefix + RandomDigits();
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ < 0) {
+        if (errno == EEXIST) continue;
+        break;
+      }
+      // Between creating and locking, a clean-up in another process may have taken the file for
+      // a stale one and removed it; then start again under a new name.
+      struct stat opened{};
+      struct stat named{};
+      if (::flock(fd_, LOCK_EX) != 0 || ::fstat(fd_, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+          !SameFile(opened, named)) {
+        ::close(fd_);
+        fd_ = -1;
+      }
     }
     if (fd_ < 0) throw std::runtime_error(kUnableToOpen);
   }
 
   ~TemporaryFile() {
-    if (fd_ >= 0) ::close(fd_);
+    // Removed before the descriptor (and with it the lock) goes, so no clean-up can meet it.
     if (!committed_) ::unlink(path_.c_str());
+    if (fd_ >= 0) ::close(fd_);
   }
 
   TemporaryFile(const TemporaryFile&) = delete;
@@ -175,12 +239,8 @@ class TemporaryFile {
 
   int fd() const { return fd_; }
 
-  void Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) Fail("Unable to close file", errno);
-  }
-
+  // Renaming happens with the file still open, so it is still locked when it disappears from
+  // the temporary name.
   void RenameTo(const std::string& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) Fail("Unable to replace file", errno);
     committed_ = true;
@@ -191,6 +251,45 @@ class TemporaryFile {
   int fd_ = -1;
   bool committed_ = false;
 };
+
+// Makes the rename itself durable: without this, a crash soon after a successful dump can bring
+// back the old file (or no file) although the new content is on disk.
+void SyncDirectory(const std::string& directory) {
+  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;  // a directory we may write but not read: nothing more can be done
+  const int result = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  // Some file systems cannot sync a directory (EINVAL); that is not a failure of the dump.
+  if (result != 0 && error != EINVAL && error != EROFS && error != ENOTSUP) Fail("Unable to sync directory", error);
+}
+
+// Removes the temporary files of `base` that a killed process left behind: files of our naming
+// whose lock nobody holds. Best effort: anything unexpected leaves the entry alone.
+void RemoveStaleTemporaries(const std::string& directory, const std::string& base) {
+  DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (listing == nullptr) return;
+  const std::string prefix = TemporaryPrefix(base);
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + kRandomDigits || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
+      continue;
+    }
+    const std::string path = directory + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened{};
+    struct stat named{};
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named)) {
+      ::unlink(path.c_str());
+    }
+    ::close(fd);
+  }
+  ::closedir(listing);
+}
 
 void WriteReplacing(const Target& target, const std::function<void(std::ostream&)>& produce) {
   const std::string base = BaseNameOf(target.path);
@@ -209,8 +308,12 @@ void WriteReplacing(const Target& target, const std::function<void(std::ostream&
   }
   Produce(temporary.fd(), produce);
   if (::fsync(temporary.fd()) != 0) Fail("Unable to write file", errno);
-  temporary.Close();
+  // Closed (and unlocked) only once renamed; its content is already on disk, so closing
+  // cannot lose it.
   temporary.RenameTo(target.path);
+  const std::string directory = DirectoryOf(target.path);
+  SyncDirectory(directory);
+  RemoveStaleTemporaries(directory, base);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A word that cannot be decoded is skipped and not counted.
         std::make_tuple("a 1 x\n\xFF\xFE 1000 x\nb 1 y\n", 2.0, std::vector<double>{std::log(0.5), std::log(0.5)},
                         Strings{"ERROR Decode \xFF\xFE failed."}),
-        std::make_tuple("a 3 x\nb many x\nc 1.5e0abc x\n", 4.5,
+        std::make_tuple("a 3 x\nb 0 x\nc 1.5e0 x\n", 4.5,
                         std::vector<double>{std::log(3 / 4.5), -kInf, std::log(1.5 / 4.5)}, Strings{}),
         std::make_tuple(" 6 x\na 2 y\n", 8.0, std::vector<double>{std::log(0.75), std::log(0.25)}, Strings{})));
 
@@ -113,7 +113,8 @@ TEST_P(DictTrieFailure, StopsWithItsRecord) {
 const std::string kColumns = "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:";
 const std::string kSum = "exp: [total_freq_ > 0 && std::isfinite(total_freq_)] false. frequencies in PATH add up to ";
 const std::string kFreq =
-    "exp: [std::isfinite(freq) && freq >= 0] false. frequency must be a finite number of at least 0, in PATH, line:";
+    "exp: [is_number && std::isfinite(freq) && freq >= 0] false. frequency must be a finite number of at least 0, "
+    "in PATH:";
 
 INSTANTIATE_TEST_SUITE_P(
     Files, DictTrieFailure,
@@ -125,15 +126,38 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple("b 2 v x\n", kColumns + "b 2 v x"),
                       // Weights must stay numbers: the total must be positive and finite, and so
                       // must each frequency be finite and not negative.
-                      std::make_tuple("a 0 x\nb none y\n", kSum + "0; they must add up to a positive finite number"),
+                      std::make_tuple("a 0 x\nb 0 y\n", kSum + "0; they must add up to a positive finite number"),
                       std::make_tuple("a 1e308 x\nb 1e308 x\n", kSum + "inf; they must add up to a positive finite number"),
-                      std::make_tuple("a 5 x\nb -1 y\n", kFreq + "b -1 y"), std::make_tuple("a nan x\n", kFreq + "a nan x"),
-                      std::make_tuple("a inf x\n", kFreq + "a inf x"), std::make_tuple("a 1e400 x\n", kFreq + "a 1e400 x")));
+                      std::make_tuple("a 5 x\nb -1 y\n", kFreq + "2, line:b -1 y"),
+                      std::make_tuple("a nan x\n", kFreq + "1, line:a nan x"),
+                      std::make_tuple("a inf x\n", kFreq + "1, line:a inf x"),
+                      std::make_tuple("a 1e400 x\n", kFreq + "1, line:a 1e400 x"),
+                      // The whole column is the number: text, a number with text after it, and
+                      // the empty column between two spaces are no frequency of 0 or 5.
+                      std::make_tuple("a 5 x\nb none y\n", kFreq + "2, line:b none y"),
+                      std::make_tuple("a 1 x\nb 2 x\nc 5abc y\n", kFreq + "3, line:c 5abc y"),
+                      std::make_tuple("a  y\n", kFreq + "1, line:a  y"),
+                      std::make_tuple("a 7 n\nb 5 y\nc  x \n", kFreq + "3, line:c  x ")));
+
+// A word longer than the longest word the segmenters look up is loaded but reported, with its
+// file and line; one of exactly that length is not.
+TEST(DictTrieMainFile, WordsBeyondTheLookUpLimitAreReported) {
+  TempDir dir;
+  std::string longest;
+  for (int i = 0; i < 512; ++i) longest += "\xE4\xB8\xAD";
+  const std::string path = dir.Write("d", "a 1 n\n" + longest + " 2 n\n" + longest + "x 3 n\n");
+  const Loaded l(path);
+  ASSERT_TRUE(l.dict);
+  EXPECT_EQ(l.records, Strings{"ERROR word of 513 runes in " + path + ":3 is longer than the 512-rune maximum; "
+                               "no cut returns it"});
+  EXPECT_EQ(l.dict->GetDictUnits().size(), 3u);
+  EXPECT_EQ(l.dict->GetTotalFreq(), 6.0);
+}
 
 // Main dictionary 词 10 and 中文 30: total 40, weights ln 0.25 and ln 0.75 (the median).
 const std::string kMain = "\xE8\xAF\x8D 10 n\n\xE4\xB8\xAD\xE6\x96\x87 30 nz\n";
 
-// (user line, word, weight, tag): the column count decides; 5.9 reads as 5 and "abc" as 0.
+// (user line, word, weight, tag): the column count decides; 5.9 and 5abc read as 5.
 class DictTrieUserLine : public ::testing::TestWithParam<std::tuple<std::string, std::string, double, std::string>> {};
 
 TEST_P(DictTrieUserLine, WeightTagAndSingleRune) {
@@ -159,10 +183,30 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple("\xE4\xB9\x99 v", "\xE4\xB9\x99", std::log(0.75), "v"),
                       std::make_tuple("\xE4\xB8\x99\xE4\xB8\x81 5 nz", "\xE4\xB8\x99\xE4\xB8\x81", std::log(5 / 40.0), "nz"),
                       std::make_tuple("\xE6\x88\x8A 5.9 x", "\xE6\x88\x8A", std::log(5 / 40.0), "x"),
-                      std::make_tuple("\xE5\xBA\x9A abc t", "\xE5\xBA\x9A", -kInf, "t"),
-                      std::make_tuple("\xE8\xBE\x9B  t", "\xE8\xBE\x9B", -kInf, "t"),
+                      std::make_tuple("\xE5\xBA\x9A 5abc t", "\xE5\xBA\x9A", std::log(5 / 40.0), "t"),
                       // A user word that is also a main word overrides it; the total keeps the main one.
                       std::make_tuple("\xE8\xAF\x8D 3 v", "\xE8\xAF\x8D", std::log(3 / 40.0), "v")));
+
+// (frequency column): no whole number of at least 1, which would make a weight of -inf or NaN.
+// The line is reported with its file and line number and skipped; the loading goes on.
+class DictTrieUserFrequency : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DictTrieUserFrequency, LineIsReportedAndSkipped) {
+  TempDir dir;
+  const std::string line = "\xE5\xBA\x9A" + GetParam() + " t";
+  const std::string user = dir.Write("u", "\xE7\x94\xB2\n" + line + "\n\xE4\xB9\x99 2 v\n");
+  const Loaded l(dir.Write("d", kMain), user);
+  ASSERT_TRUE(l.dict);
+  EXPECT_EQ(l.records, Strings{"ERROR frequency must be a whole number of at least 1, in " + user +
+                               ":2, line skipped:" + line});
+  EXPECT_EQ(l.Find("\xE5\xBA\x9A"), nullptr);
+  EXPECT_FALSE(l.dict->IsSingleRuneUserWord(0x5E9A));
+  EXPECT_EQ(l.Find("\xE4\xB9\x99")->weight, std::log(2 / 40.0));  // the lines after it still load
+  for (const DictUnit& unit : l.dict->GetDictUnits()) EXPECT_TRUE(std::isfinite(unit.weight));
+}
+
+INSTANTIATE_TEST_SUITE_P(Frequencies, DictTrieUserFrequency,
+                         ::testing::Values(" abc", " ", " 0", " -3", " 0.9", " -0"));
 
 TEST(DictTrieUser, UndecodableWordIsReportedAndLastLineWins) {
   TempDir dir;

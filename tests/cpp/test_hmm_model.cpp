@@ -22,8 +22,8 @@ constexpr jieba::Rune kZhong = 0x4E2D, kWen = 0x6587;  // 中, 文
 // The nine significant lines of a small model, in file order.
 Strings NineLines() {
   return {"-0.5 -3.14e+100 -3.14e+100 -1.5", "-3.14e+100 -0.25 -1.25 -3.14e+100", "-0.75 -3.14e+100 -3.14e+100 -0.625",
-          "-3.14e+100 -0.125 -2.5 -3.14e+100", "-0.375 x 1.5abc -1.125",  // non-numbers read as 0
-          "\xE4\xB8\xAD:-1.5,\xE6\x96\x87:-2.5", "\xE4\xB8\xAD:-3.5", "\xE6\x96\x87:-4.5,a:none",
+          "-3.14e+100 -0.125 -2.5 -3.14e+100", "-0.375 0 1.5 -1.125",
+          "\xE4\xB8\xAD:-1.5,\xE6\x96\x87:-2.5", "\xE4\xB8\xAD:-3.5", "\xE6\x96\x87:-4.5,a:0e0",
           "\xE4\xB8\xAD:-6.5,\xE4\xB8\xAD:-7.5,"};  // a repeated rune keeps the later value
 }
 
@@ -159,6 +159,48 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(8, ",:-1", Strings{kIllegal, Rejected("emitProbS")}),
                       // A line starting with the rune "#" is a comment, so the file runs short.
                       std::make_tuple(5, "#:-1,a:-2", Strings{kEnded})));
+
+// (index of the line to replace, its replacement, physical line number, records with PATH for
+// the file): a number that is not all of its field, or not finite, stops the loading with the
+// file and line named. NaN and inf would spread through every Viterbi sum, and text used to
+// read as 0.
+class HMMModelNumbers : public ::testing::TestWithParam<std::tuple<int, std::string, int, Strings>> {};
+
+TEST_P(HMMModelNumbers, StopWithFileAndLine) {
+  const auto& [index, replacement, lineno, expected] = GetParam();
+  Strings lines = NineLines();
+  lines[index] = replacement;
+  TempDir dir;
+  const std::string path = dir.Write("hmm", "# B E M S\n" + Join(lines));
+  Strings records;
+  EXPECT_FALSE(Load(path, &records));
+  Strings wanted;
+  for (std::string record : expected) {
+    const std::size_t at = record.find("PATH");
+    if (at != std::string::npos) record.replace(at, 4, path + ":" + std::to_string(lineno));
+    wanted.push_back(record);
+  }
+  EXPECT_EQ(records, wanted);
+}
+
+const std::string kRowNumber = "FATAL exp: [IsLogProb(text, value)] false. not a finite number: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, HMMModelNumbers,
+    ::testing::Values(std::make_tuple(0, "-0.5 abc -1 -2", 2, Strings{kRowNumber + "abc, in PATH"}),
+                      std::make_tuple(1, "-0.5 -1 5abc -2", 3, Strings{kRowNumber + "5abc, in PATH"}),
+                      std::make_tuple(2, "nan -1 -1 -2", 4, Strings{kRowNumber + "nan, in PATH"}),
+                      std::make_tuple(4, "-1 -1 -inf -2", 6, Strings{kRowNumber + "-inf, in PATH"}),
+                      std::make_tuple(3, "-1 -1 -1 1e999", 5, Strings{kRowNumber + "1e999, in PATH"}),
+                      std::make_tuple(5, "\xE4\xB8\xAD:-1,\xE6\x96\x87:abc", 7,
+                                      Strings{"ERROR emitProb illegal: abc is not a finite number, in PATH",
+                                              Rejected("emitProbB")}),
+                      std::make_tuple(7, "a:nan", 9,
+                                      Strings{"ERROR emitProb illegal: nan is not a finite number, in PATH",
+                                              Rejected("emitProbM")}),
+                      std::make_tuple(8, "a:-1.5x,b:-1", 10,
+                                      Strings{"ERROR emitProb illegal: -1.5x is not a finite number, in PATH",
+                                              Rejected("emitProbS")})));
 
 TEST(HMMModelFile, MissingOrEmptyFile) {
   TempDir dir;

@@ -8,6 +8,10 @@ import shutil
 import stat
 import tempfile
 
+import fcntl
+import subprocess
+import sys
+
 import pytest
 
 from pylumotext import BM25
@@ -223,6 +227,92 @@ def test_non_finite_values_are_refused_and_nothing_is_written(earlier, field, va
             model.dump(str(target))
     assert earlier.read_text() == EXAMPLE
     assert os.listdir(earlier.parent) == ["model.json"]
+
+
+NOBODY = 65534
+
+
+@pytest.fixture
+def shared_dir():
+    """A fresh directory outside pytest's private one, removed afterwards; its mode is the test's."""
+    base = pathlib.Path(tempfile.mkdtemp())
+    yield base
+    shutil.rmtree(base, ignore_errors=True)
+
+
+# (mode of the directory holding the link, owner of that directory, owner of the link, followed):
+# a link is followed as the kernel follows one (fs.protected_symlinks): always when it is the
+# caller's, otherwise only when the directory is not both sticky and world-writable, or the link
+# belongs to the directory's owner. Someone else's link in /tmp must not choose what gets replaced.
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a link to another user needs root")
+@pytest.mark.parametrize("mode, dir_owner, link_owner, followed", [
+    (0o1777, 0, NOBODY, False),
+    (0o1777, 0, 0, True),
+    (0o1777, NOBODY, NOBODY, True),
+    (0o0777, 0, NOBODY, True),
+    (0o1775, 0, NOBODY, True),
+])
+def test_links_in_sticky_world_writable_directories(shared_dir, trained, mode, dir_owner, link_owner, followed):
+    victim_dir = shared_dir / "elsewhere"
+    victim_dir.mkdir()
+    victim = victim_dir / "precious.json"
+    victim.write_text(EXAMPLE)
+    public = shared_dir / "public"
+    public.mkdir()
+    link = public / "model.json"
+    link.symlink_to(victim)
+    os.lchown(link, link_owner, link_owner)
+    os.chown(public, dir_owner, dir_owner)
+    os.chmod(public, mode)
+    if followed:
+        trained.dump(str(link))
+        assert json.loads(victim.read_text())["_doc_count"] == 2
+    else:
+        with pytest.raises(RuntimeError, match=f"^Failed to dump: not following the symbolic link {link}: "
+                                               f"it belongs to uid {NOBODY}, neither the caller nor the owner"):
+            trained.dump(str(link))
+        assert victim.read_text() == EXAMPLE
+    assert os.path.islink(link)
+    assert sorted(os.listdir(public)) == ["model.json"]
+    assert sorted(os.listdir(victim_dir)) == ["precious.json"]
+
+
+STALE = ".model.json.lumotext-tmp-0123456789abcdef"
+
+
+def test_a_dump_removes_temporaries_that_killed_processes_left(earlier, trained):
+    directory = earlier.parent
+    (directory / STALE).write_text("half a model")
+    (directory / ".model.json.lumotext-tmp-00000000000000ff").write_text("another")
+    # Kept: a temporary file still locked by a live writer, other names, a link of our naming.
+    live = directory / ".model.json.lumotext-tmp-fedcba9876543210"
+    live.write_text("being written")
+    keep = [live.name, ".model.json.lumotext-tmp-short", ".other.json.lumotext-tmp-0123456789abcdef",
+            ".model.json.lumotext-tmp-0123456789ABCDEF", ".model.json.lumotext-tmp-1111111111111111"]
+    for name in keep[1:4]:
+        (directory / name).write_text("not ours to remove")
+    (directory / keep[4]).symlink_to("model.json")
+    with open(live, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        trained.dump(str(earlier))
+    assert json.loads(earlier.read_text())["_doc_count"] == 2
+    assert sorted(os.listdir(directory)) == sorted(keep + ["model.json"])
+
+
+def test_temporary_names_cannot_be_taken_ahead_of_time(tmp_path):
+    # Names made of the process id and a counter can all be taken by someone else first, and
+    # the dump then fails; random names cannot be guessed.
+    script = (
+        "import os, sys\n"
+        "from pylumotext import BM25\n"
+        "m = BM25(); m.train(['a'])\n"
+        "d = sys.argv[1]\n"
+        "for i in range(300): os.mkdir(f'{d}/.model.json.tmp{os.getpid()}.{i}')\n"
+        "m.dump(f'{d}/model.json')\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
+    assert json.loads((tmp_path / "model.json").read_text())["_doc_count"] == 1
 
 
 def run_unprivileged(action):

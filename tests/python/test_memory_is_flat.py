@@ -95,3 +95,45 @@ def test_encoders_trained_dumped_and_loaded_leave_memory_flat(tmp_path):
             copy.load('{"_doc_token_frequency" : {"x" : 1}, "_doc_count" : 1.5}')
 
     assert measure(round_, rounds=600) < ALLOWED_GROWTH
+
+
+# One cut of a long text in a fresh process: the growth of the peak resident size over the size
+# just before the call, and the size of the Python list that the call returns (the list and its
+# distinct str objects). What the native cut itself holds at any moment is the difference.
+CUT_PEAK = """
+import json, sys
+import lumotext
+jieba = lumotext.make_jieba()
+text = {text}
+jieba.cut("warm up")
+def field(name):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(name + ":"))
+before = field("VmRSS")
+with open("/proc/self/clear_refs", "w") as refs:
+    refs.write("5")
+words = jieba.cut(text)
+peak = field("VmHWM")
+distinct = {{id(w): w for w in words}}
+result = sys.getsizeof(words) + sum(sys.getsizeof(w) for w in distinct.values())
+print(json.dumps([peak - before, result, len(text.encode("utf-8"))]))
+"""
+
+# Native bytes per input byte that a cut may hold on top of its Python result. Runs without any
+# separator used to take 85 (NUL bytes) and 53 (spaces) bytes per byte.
+NATIVE_BYTES_PER_BYTE = 40
+
+
+@flat_memory_check
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs a resettable peak-RSS mark")
+@pytest.mark.parametrize("text", ['"\\0" * 4_000_000', '" " * 4_000_000', '"\\u5565" * 1_400_000',
+                                  '"\\u0436" * 2_000_000', '"ab1,\\u00e9\\u4e2d" * 500_000'])
+def test_a_cut_holds_a_bounded_number_of_bytes_per_input_byte(text):
+    import json
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", CUT_PEAK.format(text=text)], capture_output=True, timeout=300)
+    assert result.returncode == 0, result.stderr.decode()
+    growth, python_result, size = json.loads(result.stdout)
+    assert growth - python_result <= NATIVE_BYTES_PER_BYTE * size, (growth / size, python_result / size)

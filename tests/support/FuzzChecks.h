@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -255,6 +256,32 @@ inline void CheckDictAnswers(const jieba::DictTrie& dict) {
   }
 }
 
+// A dictionary that loaded holds numbers only: no weight or statistic is NaN or +inf (a
+// frequency of 0 in the main dictionary is allowed and weighs -inf).
+inline void CheckDictNumbers(const jieba::DictTrie& dict) {
+  for (const jieba::DictUnit& unit : dict.GetDictUnits()) {
+    Require(!std::isnan(unit.weight) && unit.weight != INFINITY, "a loaded word has a weight that is not a number");
+  }
+  for (const double statistic : {dict.GetMinWeight(), dict.GetMedianWeight(), dict.GetMaxWeight(),
+                                  dict.GetUserWordWeight(), dict.GetTotalFreq()}) {
+    Require(!std::isnan(statistic), "a dictionary statistic is not a number");
+  }
+}
+
+// A model that loaded holds finite numbers only: a NaN or an infinity would decide every
+// Viterbi comparison it takes part in.
+inline void CheckHmmNumbers(const jieba::HMMModel& model) {
+  for (std::size_t from = 0; from < jieba::HMMModel::STATUS_SUM; ++from) {
+    Require(std::isfinite(model.startLogProb[from]), "a loaded start probability is not finite");
+    for (std::size_t to = 0; to < jieba::HMMModel::STATUS_SUM; ++to) {
+      Require(std::isfinite(model.transLogProb[from][to]), "a loaded transition probability is not finite");
+    }
+    for (const auto& entry : *model.emitProbByState[from]) {
+      Require(std::isfinite(entry.second), "a loaded emission probability is not finite");
+    }
+  }
+}
+
 // `which` chooses the file that gets `content`; the other four are small valid files.
 inline void CheckLoader(DataFile which, const std::string& content) {
   Scratch& scratch = Scratch::Get();
@@ -268,15 +295,18 @@ inline void CheckLoader(DataFile which, const std::string& content) {
       case DataFile::MainDict: {
         jieba::DictTrie dict(fuzzed, "", jieba::DictTrie::UserWordWeightMedian);
         CheckDictAnswers(dict);
+        CheckDictNumbers(dict);
         break;
       }
       case DataFile::UserDict: {
         jieba::DictTrie dict(main_dict, fuzzed, jieba::DictTrie::UserWordWeightMedian);
         CheckDictAnswers(dict);
+        CheckDictNumbers(dict);
         break;
       }
       case DataFile::HmmModel: {
         jieba::HMMModel model(fuzzed);
+        CheckHmmNumbers(model);
         // Every state answers for any rune, known or not.
         for (std::size_t state = 0; state < jieba::HMMModel::STATUS_SUM; ++state) model.EmitLogProb(state, 0x4E2D);
         break;
@@ -287,6 +317,11 @@ inline void CheckLoader(DataFile which, const std::string& content) {
         jieba::HMMModel model(hmm);
         const bool idf_fuzzed = which == DataFile::Idf;
         jieba::KeywordExtractor extractor(&dict, &model, idf_fuzzed ? fuzzed : idf, idf_fuzzed ? stop : fuzzed);
+        // Finite values may still add up beyond a double (1e308 twice), so only NaN is excluded.
+        Require(!std::isnan(extractor.GetIdfAverage()), "the average idf is not a number");
+        for (const auto& entry : extractor.GetIdfMap()) {
+          Require(std::isfinite(entry.second), "a loaded idf is not finite");
+        }
         break;
       }
       default:

@@ -24,6 +24,10 @@ namespace lumo::typing::text::jieba {
 // Columns of a main-dictionary line: word, frequency, tag.
 const std::size_t DICT_COLUMN_NUM = 3;
 
+// The longest word, in runes, that any segmenter asks the trie for: a dictionary word longer
+// than this loads but is never found, so the loader reports it.
+inline constexpr std::size_t MAX_WORD_LENGTH = 512;
+
 // The segmenter's vocabulary: the main dictionary and any user dictionaries, weighted by
 // log-probability and indexed by a character trie. Loaded whole by the constructor (a broken
 // main dictionary or an unreadable file stops construction with a FATAL record), read-only after.
@@ -118,15 +122,30 @@ class DictTrie {
     std::string line;
     std::vector<std::string> buf;
     DictUnit node_info;
-    while (std::getline(ifs, line)) {
+    for (std::size_t lineno = 1; std::getline(ifs, line); ++lineno) {
       limonp::Split(line, buf, " ");
       LUMO_CHECK(buf.size() == DICT_COLUMN_NUM, kLogLabel) << "split result illegal, line:" << line;
-      const double freq = std::strtod(buf[1].c_str(), nullptr);
-      LUMO_CHECK(std::isfinite(freq) && freq >= 0, kLogLabel)
-          << "frequency must be a finite number of at least 0, in " << file_path << ", line:" << line;
+      // The whole column must be the number: "abc", "5abc" or the empty column of a line with
+      // two spaces in a row would otherwise read as a frequency of 0 or 5.
+      double freq = 0.0;
+      const bool is_number = limonp::ParseWholeDouble(buf[1], freq);
+      LUMO_CHECK(is_number && std::isfinite(freq) && freq >= 0, kLogLabel)
+          << "frequency must be a finite number of at least 0, in " << limonp::ShownPath(file_path) << ":"
+          << lineno << ", line:" << line;
       if (MakeNodeInfo(node_info, buf[0], freq, buf[2])) {
+        ReportUnreachable(node_info, file_path, lineno);
         static_node_infos_.push_back(node_info);
       }
+    }
+  }
+
+  // The segmenters look words up only to MAX_WORD_LENGTH runes: a longer word stays in the
+  // dictionary (and in its statistics) but no cut can produce it, which is worth knowing.
+  static void ReportUnreachable(const DictUnit& unit, const std::string& file_path, std::size_t lineno) {
+    if (unit.word.size() > MAX_WORD_LENGTH) {
+      LUMO_LOG(ERROR, kLogLabel) << "word of " << unit.word.size() << " runes in " << limonp::ShownPath(file_path)
+                                 << ":" << lineno << " is longer than the " << MAX_WORD_LENGTH
+                                 << "-rune maximum; no cut returns it";
     }
   }
 
@@ -196,17 +215,19 @@ class DictTrie {
       limonp::OpenForReading(ifs, path);
       LUMO_CHECK(ifs.is_open(), kLogLabel) << "open " << limonp::ShownPath(path) << " failed";
       std::string line;
-      while (std::getline(ifs, line)) {
+      for (std::size_t lineno = 1; std::getline(ifs, line); ++lineno) {
         if (line.empty()) {
           continue;
         }
-        InsertUserDictNode(line);
+        InsertUserDictNode(line, path, lineno);
       }
     }
   }
 
-  // A user line is "word", "word tag" or "word frequency tag"; other lines have no effect.
-  void InsertUserDictNode(const std::string& line) {
+  // A user line is "word", "word tag" or "word frequency tag"; other lines have no effect. A
+  // frequency that is not a whole number of at least 1 would make a weight of -inf or NaN: such
+  // a line is reported and skipped.
+  void InsertUserDictNode(const std::string& line, const std::string& file_path = "", std::size_t lineno = 0) {
     std::vector<std::string> buf;
     limonp::Split(line, buf, " ");
     DictUnit node_info;
@@ -216,14 +237,20 @@ class DictTrie {
     } else if (buf.size() == 2) {
       decoded = MakeNodeInfo(node_info, buf[0], user_word_weight_, buf[1]);
     } else if (buf.size() == 3) {
-      const double freq = static_cast<double>(ParseUserFrequency(buf[1]));
-      decoded = MakeNodeInfo(node_info, buf[0], std::log(freq / total_freq_), buf[2]);
+      int freq = 0;
+      if (!ParseUserFrequency(buf[1], freq) || freq <= 0) {
+        LUMO_LOG(ERROR, kLogLabel) << "frequency must be a whole number of at least 1, in "
+                                   << limonp::ShownPath(file_path) << ":" << lineno << ", line skipped:" << line;
+        return;
+      }
+      decoded = MakeNodeInfo(node_info, buf[0], std::log(static_cast<double>(freq) / total_freq_), buf[2]);
     } else {
       return;
     }
     if (!decoded) {
       return;
     }
+    ReportUnreachable(node_info, file_path, lineno);
     static_node_infos_.push_back(node_info);
     if (node_info.word.size() == 1) {
       single_rune_user_words_.insert(node_info.word[0]);
@@ -231,10 +258,13 @@ class DictTrie {
   }
 
   // A leading integer as atoi reads it (blanks, sign, digits; "2.9" is 2), but saturated at the
-  // int range instead of overflowing on an absurdly long number.
-  static int ParseUserFrequency(const std::string& text) {
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+  // int range instead of overflowing on an absurdly long number. False when there are no digits.
+  static bool ParseUserFrequency(const std::string& text, int& value) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const long parsed = std::strtol(begin, &end, 10);
+    value = static_cast<int>(std::clamp<long>(parsed, INT_MIN, INT_MAX));
+    return end != begin;
   }
 
   // The trie points into the entries, so their storage must have its final size first.

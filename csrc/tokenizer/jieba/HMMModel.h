@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <fstream>
@@ -40,6 +41,8 @@ struct HMMModel {
     std::ifstream ifile;
     limonp::OpenForReading(ifile, file_path);
     LUMO_CHECK(ifile.is_open(), kLogLabel) << "open " << limonp::ShownPath(file_path) << " failed";
+    source_ = limonp::ShownPath(file_path);
+    line_number_ = 0;
     std::string line;
     std::vector<std::string> tmp;
 
@@ -47,7 +50,7 @@ struct HMMModel {
     limonp::Split(line, tmp, " ");
     LUMO_CHECK(tmp.size() == STATUS_SUM, kLogLabel);
     for (std::size_t j = 0; j < tmp.size(); ++j) {
-      startLogProb[j] = ParseNumber(tmp[j]);
+      startLogProb[j] = ParseRowNumber(tmp[j]);
     }
 
     for (std::size_t i = 0; i < STATUS_SUM; ++i) {
@@ -55,7 +58,7 @@ struct HMMModel {
       limonp::Split(line, tmp, " ");
       LUMO_CHECK(tmp.size() == STATUS_SUM, kLogLabel);
       for (std::size_t j = 0; j < tmp.size(); ++j) {
-        transLogProb[i][j] = ParseNumber(tmp[j]);
+        transLogProb[i][j] = ParseRowNumber(tmp[j]);
       }
     }
 
@@ -87,6 +90,7 @@ struct HMMModel {
   // with "#" are skipped. False at the end of the file.
   bool GetLine(std::ifstream& ifile, std::string& line) {
     while (std::getline(ifile, line)) {
+      ++line_number_;
       Trim(line);
       if (line.empty() || line[0] == '#') {
         continue;
@@ -115,7 +119,13 @@ struct HMMModel {
         LUMO_LOG(ERROR, kLogLabel) << "TransCode failed.";
         return false;
       }
-      mp[unicode[0]] = ParseNumber(tmp2[1]);
+      double value = 0.0;
+      if (!IsLogProb(tmp2[1], value)) {
+        LUMO_LOG(ERROR, kLogLabel) << "emitProb illegal: " << tmp2[1] << " is not a finite number, in " << source_
+                                   << ":" << line_number_;
+        return false;
+      }
+      mp[unicode[0]] = value;
     }
     return true;
   }
@@ -150,9 +160,24 @@ struct HMMModel {
     s = s.substr(begin, end - begin);
   }
 
-  // The longest numeric prefix, 0 when there is none (strtod rather than atof, whose behaviour
-  // is undefined on out-of-range values).
-  static double ParseNumber(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+  // A probability that is not a finite number would spread through every Viterbi sum (a NaN
+  // compares false, so whole runs end up as one word), so the number must be all of the field
+  // and finite.
+  static bool IsLogProb(const std::string& text, double& value) {
+    return limonp::ParseWholeDouble(text, value) && std::isfinite(value);
+  }
+
+  // A field of a start or transition line; anything else fails a fatal check naming the line.
+  double ParseRowNumber(const std::string& text) const {
+    double value = 0.0;
+    LUMO_CHECK(IsLogProb(text, value), kLogLabel)
+        << "not a finite number: " << text << ", in " << source_ << ":" << line_number_;
+    return value;
+  }
+
+  // Where the model is read from, for the records: the path and the line last read.
+  std::string source_;
+  std::size_t line_number_ = 0;
 };
 
 }  // namespace lumo::typing::text::jieba

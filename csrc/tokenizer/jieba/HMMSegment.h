@@ -29,8 +29,9 @@ class HMMSegment : public SegmentBase {
   // Appends the words of [begin, end). A letter run takes the letters and digits after it
   // (iPhone15), a digit run the digits and points after it (127.0.0.1); any other ASCII rune is a
   // word of its own. Only the non-ASCII stretches between those reach the model.
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
-           std::vector<WordRange>& ranges) const {
+  // `ranges` is anything with emplace_back(first, last).
+  template <class Out>
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges) const {
     RuneStrArray::const_iterator left = begin;
     RuneStrArray::const_iterator p = begin;
     while (p != end) {
@@ -62,13 +63,14 @@ class HMMSegment : public SegmentBase {
  private:
   struct RangeCutter {
     const HMMSegment* self;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e,
-                    std::vector<WordRange>& out) const {
+    template <class Out>
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, Out& out) const {
       self->Cut(b, e, out);
     }
   };
 
   static constexpr std::size_t STATUS_SUM = HMMModel::STATUS_SUM;
+  static_assert(STATUS_SUM == 4, "Viterbi packs the previous state of four states into one byte");
   static constexpr std::size_t E = HMMModel::E;
   static constexpr std::size_t S = HMMModel::S;
 
@@ -98,10 +100,10 @@ class HMMSegment : public SegmentBase {
   static constexpr std::size_t LOCAL_RUNES = 32;
 
   // [begin, end) is non-empty and holds no ASCII rune.
-  void InternalCut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
-                   std::vector<WordRange>& ranges) const {
+  template <class Out>
+  void InternalCut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
-    Scratch<std::size_t, LOCAL_RUNES> states(n);
+    Scratch<std::uint8_t, LOCAL_RUNES> states(n);
     Viterbi(begin, end, states);
     RuneStrArray::const_iterator word_start = begin;
     for (std::size_t i = 0; i < n; ++i) {
@@ -115,43 +117,51 @@ class HMMSegment : public SegmentBase {
   // Fills `states` with the most probable label of every rune of the non-empty [begin, end).
   // Ties keep the lower previous state (strictly-greater updates) and the final label prefers E
   // over S, so the path ends on a word end either way.
-  template <class States>
-  void Viterbi(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, States& states) const {
+  //
+  // One byte a rune: the pass keeps only the weights of the previous position, and the choice
+  // of previous state for each of the four states of a position fits in two bits each, packed
+  // into the byte that the way back then overwrites with the label itself. (Full tables of
+  // weights and choices took 48 bytes a rune, the most of any stage on long runs.)
+  void Viterbi(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
+               Scratch<std::uint8_t, LOCAL_RUNES>& states) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
-    // Flat tables, one row of STATUS_SUM entries per position.
-    Scratch<double, LOCAL_RUNES * STATUS_SUM> weight(n * STATUS_SUM);
-    Scratch<std::int32_t, LOCAL_RUNES * STATUS_SUM> path(n * STATUS_SUM);
-
+    double weight[STATUS_SUM];
+    double next[STATUS_SUM];
     const auto& first = model_->EmitLogProbs(begin->rune);
     for (std::size_t s = 0; s < STATUS_SUM; ++s) {
       weight[s] = model_->startLogProb[s] + first[s];
-      path[s] = -1;
     }
+    states[0] = 0;
     for (std::size_t j = 1; j < n; ++j) {
       const auto& emits = model_->EmitLogProbs(begin[j].rune);
-      const std::size_t prev = (j - 1) * STATUS_SUM;
-      const std::size_t cur = j * STATUS_SUM;
+      unsigned packed = 0;
       for (std::size_t s = 0; s < STATUS_SUM; ++s) {
         double best = MIN_LOG_PROB;
-        std::int32_t from = static_cast<std::int32_t>(E);
+        unsigned from = static_cast<unsigned>(E);
         const double emit = emits[s];
         for (std::size_t q = 0; q < STATUS_SUM; ++q) {
-          const double value = weight[prev + q] + model_->transLogProb[q][s] + emit;
+          const double value = weight[q] + model_->transLogProb[q][s] + emit;
           if (value > best) {
             best = value;
-            from = static_cast<std::int32_t>(q);
+            from = static_cast<unsigned>(q);
           }
         }
-        weight[cur + s] = best;
-        path[cur + s] = from;
+        next[s] = best;
+        packed |= from << (2 * s);
+      }
+      states[j] = static_cast<std::uint8_t>(packed);
+      for (std::size_t s = 0; s < STATUS_SUM; ++s) {
+        weight[s] = next[s];
       }
     }
 
-    const std::size_t last = (n - 1) * STATUS_SUM;
-    states[n - 1] = weight[last + E] >= weight[last + S] ? E : S;
+    unsigned state = weight[E] >= weight[S] ? static_cast<unsigned>(E) : static_cast<unsigned>(S);
     for (std::size_t j = n - 1; j > 0; --j) {
-      states[j - 1] = static_cast<std::size_t>(path[j * STATUS_SUM + states[j]]);
+      const unsigned packed = states[j];
+      states[j] = static_cast<std::uint8_t>(state);
+      state = (packed >> (2 * state)) & 3u;
     }
+    states[0] = static_cast<std::uint8_t>(state);
   }
 
   const HMMModel* model_;

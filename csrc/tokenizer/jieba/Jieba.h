@@ -50,12 +50,22 @@ class Jieba {
     mix_segment_.Cut(sentence, words, hmm);
   }
 
+  // The same words as byte offsets and lengths in `sentence`: the smallest result, 8 bytes a
+  // word, for callers that make their own strings of them.
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
+    mix_segment_.Cut(sentence, words, hmm);
+  }
+
   // Replaces `words` by the search-mode words: each word preceded by its dictionary sub-words.
   void CutForSearch(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
     query_segment_.Cut(sentence, words, hmm);
   }
 
   void CutForSearch(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
+    query_segment_.Cut(sentence, words, hmm);
+  }
+
+  void CutForSearch(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
     query_segment_.Cut(sentence, words, hmm);
   }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <fstream>
@@ -30,7 +31,8 @@ class KeywordExtractor {
   }
 
   const std::unordered_map<std::string, double>& GetIdfMap() const { return idf_map_; }
-  // Sum of the accepted IDF values over the number of lines read, rejected lines included.
+  // Sum of the accepted IDF values over the number of lines read, rejected lines included; 0
+  // for a file without lines.
   double GetIdfAverage() const { return idf_average_; }
   const std::unordered_set<std::string>& GetStopWords() const { return stop_words_; }
 
@@ -56,11 +58,24 @@ class KeywordExtractor {
         LUMO_LOG(ERROR, kLogLabel) << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
         continue;
       }
-      const double idf = std::strtod(buf[1].c_str(), nullptr);
+      double idf = 0.0;
+      if (!IsIdf(buf[1], idf)) {
+        LUMO_LOG(ERROR, kLogLabel) << "line: " << line << ", lineno: " << lineno << ", in "
+                                   << limonp::ShownPath(idf_path) << ": the idf is not a finite number. skipped.";
+        continue;
+      }
       idf_map_[buf[0]] = idf;
       idf_sum += idf;
     }
-    idf_average_ = idf_sum / static_cast<double>(lineno);
+    // A file without lines has no average: 0 rather than 0 / 0.
+    idf_average_ = lineno == 0 ? 0.0 : idf_sum / static_cast<double>(lineno);
+  }
+
+  // The whole column is the number, finite; a carriage return after it (a file with CRLF line
+  // ends) is allowed.
+  static bool IsIdf(const std::string& text, double& value) {
+    const bool cr = !text.empty() && text.back() == '\r';
+    return limonp::ParseWholeDouble(cr ? text.substr(0, text.size() - 1) : text, value) && std::isfinite(value);
   }
 
   // One stop word per line, kept exactly as read.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,48 +37,56 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
+  }
 
   // Working storage of the range-level cut, reused by the pieces of one sentence.
   struct Scratch {
     MPSegment::Route route;
-    std::vector<WordRange> words;
   };
 
-  // Appends the words of [begin, end); with or without the HMM stage they tile the range.
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
-           bool hmm) const {
+  // Appends the words of [begin, end) to `ranges` (anything with emplace_back(first, last));
+  // with or without the HMM stage they tile the range.
+  template <class Out>
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges, bool hmm) const {
     Scratch scratch;
     Cut(begin, end, ranges, hmm, scratch);
   }
 
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
-           bool hmm, Scratch& scratch) const {
+  // The dictionary route is walked where it lies rather than copied out as words first: each
+  // word either goes straight to the output or, as one rune of a run, to the HMM.
+  template <class Out>
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges, bool hmm,
+           Scratch& scratch) const {
     if (!hmm) {
       mp_segment_.Cut(begin, end, ranges, MAX_WORD_LENGTH, scratch.route);
       return;
     }
-    std::vector<WordRange>& words = scratch.words;
-    words.clear();
-    words.reserve(static_cast<std::size_t>(end - begin));
-    mp_segment_.Cut(begin, end, words, MAX_WORD_LENGTH, scratch.route);
-
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    if (n == 0) {
+      return;
+    }
+    mp_segment_.FindRoute(begin, end, MAX_WORD_LENGTH, scratch.route);
+    const std::vector<std::uint32_t>& last = scratch.route.last;
     const DictTrie* dict = mp_segment_.GetDictTrie();
-    const auto rerunnable = [dict](const WordRange& w) {
-      return w.first == w.last && !dict->IsSingleRuneUserWord(w.first->rune);
+    // A word of the route that the HMM may re-cut: one rune, and not a user word of one rune.
+    const auto rerunnable = [&](std::size_t i) {
+      return last[i] == i && !dict->IsSingleRuneUserWord(begin[i].rune);
     };
     std::size_t i = 0;
-    while (i < words.size()) {
-      if (!rerunnable(words[i])) {
-        ranges.push_back(words[i]);
-        ++i;
+    while (i < n) {
+      if (!rerunnable(i)) {
+        ranges.emplace_back(begin + i, begin + last[i]);
+        i = last[i] + 1;
         continue;
       }
       std::size_t j = i;
-      while (j < words.size() && rerunnable(words[j])) {
+      while (j < n && rerunnable(j)) {
         ++j;
       }
       // The HMM's range cut only appends, so its words can go straight to the output.
-      hmm_segment_.Cut(words[i].first, words[j - 1].last + 1, ranges);
+      hmm_segment_.Cut(begin + i, begin + j, ranges);
       i = j;
     }
   }
@@ -93,7 +102,8 @@ class MixSegment : public SegmentTagged {
     const MixSegment* self;
     bool hmm;
     Scratch scratch;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+    template <class Out>
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, Out& out) {
       self->Cut(b, e, out, hmm, scratch);
     }
   };

@@ -34,9 +34,13 @@ class QuerySegment : public SegmentBase {
   void Cut(const std::string& sentence, std::vector<std::string_view>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
+    CutSentence(sentence, words, RangeCutter{this, hmm, {}});
+  }
 
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
-           bool hmm) const {
+  // Appends the words of [begin, end) to `ranges` (anything with emplace_back(first, last)).
+  template <class Out>
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges, bool hmm) const {
     Scratch scratch;
     Cut(begin, end, ranges, hmm, scratch);
   }
@@ -45,41 +49,55 @@ class QuerySegment : public SegmentBase {
   // Working storage of the range-level cut, reused by the pieces of one sentence.
   struct Scratch {
     MixSegment::Scratch mix;
-    std::vector<WordRange> words;
   };
 
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges,
-           bool hmm, Scratch& scratch) const {
-    std::vector<WordRange>& words = scratch.words;
-    words.clear();
-    words.reserve(static_cast<std::size_t>(end - begin));
-    mix_segment_.Cut(begin, end, words, hmm, scratch.mix);
-    for (const WordRange& word : words) {
-      const std::size_t len = word.Length();
-      if (len > 2) {
-        for (std::size_t i = 1; i < len; ++i) {
-          AppendIfWord(word.first + (i - 1), 2, ranges);
-        }
-      }
-      if (len > 3) {
-        for (std::size_t i = 0; i + 2 < len; ++i) {
-          AppendIfWord(word.first + i, 3, ranges);
-        }
-      }
-      ranges.push_back(word);
+  // Takes the mixed segmenter's words one at a time and appends each after its sub-words, so
+  // that the words of a range are never stored before they reach `out`.
+  template <class Out>
+  struct SubWordSink {
+    const QuerySegment* self;
+    Out& out;
+    void emplace_back(RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+      self->AppendWithSubWords(WordRange(first, last), out);
     }
+    void push_back(const WordRange& word) { self->AppendWithSubWords(word, out); }
+  };
+
+  template <class Out>
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges, bool hmm,
+           Scratch& scratch) const {
+    SubWordSink<Out> sink{this, ranges};
+    mix_segment_.Cut(begin, end, sink, hmm, scratch.mix);
+  }
+
+  template <class Out>
+  void AppendWithSubWords(const WordRange& word, Out& ranges) const {
+    const std::size_t len = word.Length();
+    if (len > 2) {
+      for (std::size_t i = 1; i < len; ++i) {
+        AppendIfWord(word.first + (i - 1), 2, ranges);
+      }
+    }
+    if (len > 3) {
+      for (std::size_t i = 0; i + 2 < len; ++i) {
+        AppendIfWord(word.first + i, 3, ranges);
+      }
+    }
+    ranges.emplace_back(word.first, word.last);
   }
 
   struct RangeCutter {
     const QuerySegment* self;
     bool hmm;
     Scratch scratch;
-    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, std::vector<WordRange>& out) {
+    template <class Out>
+    void operator()(RuneStrArray::const_iterator b, RuneStrArray::const_iterator e, Out& out) {
       self->Cut(b, e, out, hmm, scratch);
     }
   };
 
-  void AppendIfWord(RuneStrArray::const_iterator first, std::size_t len, std::vector<WordRange>& ranges) const {
+  template <class Out>
+  void AppendIfWord(RuneStrArray::const_iterator first, std::size_t len, Out& ranges) const {
     if (dict_trie_->Find(first, first + len) != nullptr) {
       ranges.emplace_back(first, first + len - 1);
     }

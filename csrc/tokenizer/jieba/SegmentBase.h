@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "tokenizer/jieba/PreFilter.h"
+#include "tokenizer/jieba/SentencePieces.h"
 #include "tokenizer/jieba/Unicode.h"
 #include "tokenizer/limonp/Logger.h"
 
@@ -56,67 +59,107 @@ class SegmentBase {
   const std::unordered_set<Rune>& Separators() const { return separators_; }
 
  protected:
-  // The sentence driver. Decodes the sentence once (in the PreFilter), runs `range_cut` over every
-  // piece the filter hands out, separators included, collecting word ranges, and turns the ranges
-  // into words only at the end. `range_cut(begin, end, ranges)` appends and never removes; it is
-  // one object for the whole sentence, so it may keep working storage from piece to piece.
+  // The sentence driver. Runs `range_cut` over every piece of the sentence that the PreFilter
+  // would hand out, separators included, and turns each word into the output form as soon as
+  // it is found. `range_cut(begin, end, out)` appends words and never removes any; it is one
+  // object for the whole sentence, so it may keep working storage from piece to piece. A range
+  // cut that accepts any output with emplace_back(first, last) gets the driver's sink, so that
+  // no word range of the sentence is ever stored; one that takes a std::vector<WordRange> fills
+  // one per piece. Pieces are decoded one at a time (SentencePieces): a cut holds the rune
+  // records of its longest piece only, not of the whole sentence. A sentence that does not
+  // decode writes the PreFilter's record and yields no word.
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<Word>& words, RangeCut range_cut) const {
-    PreFilter filter(separators_, sentence);
-    std::vector<WordRange> ranges;
-    CollectRanges(sentence, filter, ranges, range_cut);
     words.clear();
-    words.reserve(ranges.size());
-    GetWordsFromWordRanges(sentence, ranges, words);
+    ForEachWord(sentence, range_cut, [](std::size_t) {},
+                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+                  const std::uint32_t len = last->byte_offset + last->byte_length - first->byte_offset;
+                  const std::uint32_t rune_len = last->rune_offset + last->rune_length - first->rune_offset;
+                  words.emplace_back(sentence.substr(first->byte_offset, len), first->byte_offset,
+                                     first->rune_offset, rune_len);
+                });
   }
 
   // The same, filling bare byte strings: each word's text is written straight from its range,
   // reusing the strings `words` already holds.
   template <class RangeCut>
-  void CutSentence(const std::string& sentence, std::vector<std::string>& words,
-                   RangeCut range_cut) const {
-    CutSentenceTexts(sentence, words, range_cut);
+  void CutSentence(const std::string& sentence, std::vector<std::string>& words, RangeCut range_cut) const {
+    std::size_t count = 0;
+    ForEachWord(sentence, range_cut, [](std::size_t) {},
+                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+                  const char* text = sentence.data() + first->byte_offset;
+                  const std::size_t len = last->byte_offset + last->byte_length - first->byte_offset;
+                  if (count < words.size()) {
+                    words[count].assign(text, len);
+                  } else {
+                    words.emplace_back(text, len);
+                  }
+                  ++count;
+                });
+    words.resize(count);
   }
 
   // The same, as views into `sentence`: no word is copied, and the views stay valid for as long
   // as `sentence` is alive and unchanged.
   template <class RangeCut>
-  void CutSentence(const std::string& sentence, std::vector<std::string_view>& words,
-                   RangeCut range_cut) const {
-    CutSentenceTexts(sentence, words, range_cut);
+  void CutSentence(const std::string& sentence, std::vector<std::string_view>& words, RangeCut range_cut) const {
+    words.clear();
+    const std::string_view text(sentence);
+    ForEachWord(sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
+                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+                  words.push_back(
+                      text.substr(first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset));
+                });
+  }
+
+  // The same, as byte offsets and lengths: 8 bytes a word, the smallest result.
+  template <class RangeCut>
+  void CutSentence(const std::string& sentence, std::vector<WordSpan>& words, RangeCut range_cut) const {
+    words.clear();
+    ForEachWord(sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
+                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+                  words.push_back(
+                      WordSpan{first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset});
+                });
   }
 
   std::unordered_set<Rune> separators_;
 
- private:
-  template <class Text, class RangeCut>
-  void CutSentenceTexts(const std::string& sentence, std::vector<Text>& words, RangeCut& range_cut) const {
-    PreFilter filter(separators_, sentence);
-    std::vector<WordRange> ranges;
-    CollectRanges(sentence, filter, ranges, range_cut);
-    words.resize(ranges.size());
-    const std::string_view text(sentence);
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-      const WordRange& wr = ranges[i];
-      const std::string_view word = text.substr(
-          wr.first->byte_offset, wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset);
-      if constexpr (std::is_same_v<Text, std::string>) {
-        words[i].assign(word.data(), word.size());
-      } else {
-        words[i] = word;
-      }
-    }
-  }
+ public:
+  // What a range cut appends to when it takes any output: each word goes straight to `emit`.
+  template <class Emit>
+  struct WordSink {
+    Emit& emit;
+    void emplace_back(RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) { emit(first, last); }
+    void push_back(const WordRange& word) { emit(word.first, word.last); }
+  };
 
-  template <class RangeCut>
-  static void CollectRanges(const std::string& sentence, PreFilter& filter, std::vector<WordRange>& ranges,
-                            RangeCut& range_cut) {
-    if (sentence.size() > 1) {
-      ranges.reserve(sentence.size() / 2);
+ private:
+  // `start(rune_count)` runs once the sentence is known to decode, before the first word;
+  // `emit(first, last)` runs for every word, in order, while its records are still alive.
+  template <class RangeCut, class Start, class Emit>
+  void ForEachWord(const std::string& sentence, RangeCut& range_cut, Start start, Emit emit) const {
+    SentencePieces pieces(separators_, sentence);
+    if (!pieces.Decodable()) {
+      // The record is the PreFilter's, with its documented line number.
+      LUMO_LOG_AT(ERROR, "csrc/tokenizer/jieba/PreFilter", 24) << "decode failed. ";
+      return;
     }
-    while (filter.HasNext()) {
-      const PreFilter::Range piece = filter.Next();
-      range_cut(piece.begin, piece.end, ranges);
+    start(pieces.RuneCount());
+    WordSink<Emit> sink{emit};
+    std::vector<WordRange> piece_words;
+    PreFilter::Range piece{};
+    while (pieces.Next(piece)) {
+      if constexpr (std::is_invocable_v<RangeCut&, RuneStrArray::const_iterator, RuneStrArray::const_iterator,
+                                        WordSink<Emit>&>) {
+        range_cut(piece.begin, piece.end, sink);
+      } else {
+        piece_words.clear();
+        range_cut(piece.begin, piece.end, piece_words);
+        for (const WordRange& word : piece_words) {
+          emit(word.first, word.last);
+        }
+      }
     }
   }
 };

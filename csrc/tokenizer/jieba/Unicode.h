@@ -37,6 +37,13 @@ struct WordRange {
   std::size_t Length() const { return static_cast<std::size_t>(last - first) + 1; }
 };
 
+// A word as a stretch of the sentence's bytes: the compact form of a result that keeps no rune
+// records, for callers that turn the words into their own strings.
+struct WordSpan {
+  std::uint32_t offset;
+  std::uint32_t length;
+};
+
 struct Word {
   std::string text;
   std::uint32_t byte_offset;
@@ -52,11 +59,35 @@ struct Word {
 // would hand out word ranges that point at the wrong bytes.
 inline constexpr std::uint64_t MAX_DECODE_BYTES = std::uint64_t{1} << 32;
 
-// Decodes UTF-8 into rune records. The sequence length is taken from the lead byte alone and
-// continuation bytes contribute only their low six bits; this leniency is part of the
-// segmenter's behaviour (for instance E4 41 42 is one rune). Fails, leaving `runes` empty, on a
-// lead byte 0xF8..0xFF, on a sequence cut short by the end of the text, and on texts of 4 GiB
-// or more.
+// Decodes the rune that starts at `pos` of the `n` bytes (pos < n). The sequence length is
+// taken from the lead byte alone and continuation bytes contribute only their low six bits;
+// this leniency is part of the segmenter's behaviour (for instance E4 41 42 is one rune).
+// False on a lead byte 0xF8..0xFF and on a sequence cut short by the end of the text.
+inline bool DecodeRuneAt(const unsigned char* bytes, std::uint32_t pos, std::uint32_t n, Rune& rune,
+                         std::uint32_t& length) {
+  const unsigned b0 = bytes[pos];
+  const std::uint32_t remaining = n - pos;
+  if (b0 < 0x80) {
+    rune = b0;
+    length = 1;
+  } else if (remaining >= 2 && b0 <= 0xDF) {
+    rune = ((b0 & 0x1Fu) << 6) | (bytes[pos + 1] & 0x3Fu);
+    length = 2;
+  } else if (remaining >= 3 && b0 <= 0xEF) {
+    rune = ((b0 & 0x0Fu) << 12) | ((bytes[pos + 1] & 0x3Fu) << 6) | (bytes[pos + 2] & 0x3Fu);
+    length = 3;
+  } else if (remaining >= 4 && b0 <= 0xF7) {
+    rune = ((b0 & 0x07u) << 18) | ((bytes[pos + 1] & 0x3Fu) << 12) | ((bytes[pos + 2] & 0x3Fu) << 6) |
+           (bytes[pos + 3] & 0x3Fu);
+    length = 4;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Decodes UTF-8 into rune records, by the rules of DecodeRuneAt. Fails, leaving `runes` empty,
+// where DecodeRuneAt fails and on texts of 4 GiB or more.
 inline bool DecodeRunesInString(const char* s, std::size_t len, RuneStrArray& runes) {
   runes.clear();
   if (static_cast<std::uint64_t>(len) >= MAX_DECODE_BYTES) {
@@ -71,35 +102,41 @@ inline bool DecodeRunesInString(const char* s, std::size_t len, RuneStrArray& ru
   std::uint32_t pos = 0;
   std::uint32_t index = 0;
   while (true) {
-    const unsigned b0 = bytes[pos];
-    const std::uint32_t remaining = n - pos;
     Rune rune;
     std::uint32_t length;
-    if (b0 < 0x80) {
-      rune = b0;
-      length = 1;
-    } else if (remaining >= 2 && b0 <= 0xDF) {
-      rune = ((b0 & 0x1Fu) << 6) | (bytes[pos + 1] & 0x3Fu);
-      length = 2;
-    } else if (remaining >= 3 && b0 <= 0xEF) {
-      rune = ((b0 & 0x0Fu) << 12) | ((bytes[pos + 1] & 0x3Fu) << 6) | (bytes[pos + 2] & 0x3Fu);
-      length = 3;
-    } else if (remaining >= 4 && b0 <= 0xF7) {
-      rune = ((b0 & 0x07u) << 18) | ((bytes[pos + 1] & 0x3Fu) << 12) | ((bytes[pos + 2] & 0x3Fu) << 6) |
-             (bytes[pos + 3] & 0x3Fu);
-      length = 4;
-    } else {
+    if (!DecodeRuneAt(bytes, pos, n, rune, length)) {
       runes.clear();
       return false;
     }
     runes.push_back(RuneStr{rune, pos, length, index, 1});
-    // `length` never exceeds `remaining`, so this cannot wrap.
+    // `length` never exceeds the bytes remaining, so this cannot wrap.
     pos += length;
     ++index;
     if (pos >= n) {
       return true;
     }
   }
+}
+
+// Whether DecodeRunesInString would accept the text, and how many runes it would give, without
+// storing them.
+inline bool CountRunes(const char* s, std::size_t len, std::size_t& count) {
+  count = 0;
+  if (static_cast<std::uint64_t>(len) >= MAX_DECODE_BYTES) {
+    return false;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s);
+  const auto n = static_cast<std::uint32_t>(len);
+  for (std::uint32_t pos = 0; pos < n; ++count) {
+    Rune rune;
+    std::uint32_t length;
+    if (!DecodeRuneAt(bytes, pos, n, rune, length)) {
+      count = 0;
+      return false;
+    }
+    pos += length;
+  }
+  return true;
 }
 
 // Decodes UTF-8 into bare runes, with the same rules and failures as above.

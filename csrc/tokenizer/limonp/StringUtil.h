@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ inline std::vector<std::string> Split(const std::string& src, const std::string&
   std::vector<std::string> res;
   Split(src, res, pattern, maxsplit);
   return res;
+}
+
+// Reads `text` as one number the way strtod does, but only when the number is all of it:
+// false for an empty text and for one with anything after the number ("abc", "5abc"), where
+// strtod alone would give 0 or 5. `value` is what strtod read (inf or NaN when the text spells
+// those; the caller decides whether they are acceptable).
+inline bool ParseWholeDouble(const std::string& text, double& value) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  value = std::strtod(begin, &end);
+  return end != begin && end == begin + text.size();
 }
 
 }  // namespace lumo::typing::text::limonp
