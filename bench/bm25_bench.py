@@ -20,11 +20,9 @@ import sys
 from collections import Counter
 from typing import Sequence
 
-import numpy as np
-
-from pylumotext import BM25
-
 import harness
+import numpy as np
+from pylumotext import BM25
 
 
 class PureBM25:
@@ -110,20 +108,36 @@ def bench_kind(kind: str, corpus: list, queries: list, repeat: int) -> list[dict
     rows = []
     for op, count, fn_native, fn_pure in [
         ("train", tokens, train_native, train_pure),
-        ("encode_document", tokens, lambda: [native.encode_document(d) for d in corpus],
-         lambda: [pure.encode_document(d) for d in corpus]),
-        ("encode_query", query_tokens, lambda: [native.encode_query(q) for q in queries],
-         lambda: [pure.encode_query(q) for q in queries]),
+        (
+            "encode_document",
+            tokens,
+            lambda: [native.encode_document(d) for d in corpus],
+            lambda: [pure.encode_document(d) for d in corpus],
+        ),
+        (
+            "encode_query",
+            query_tokens,
+            lambda: [native.encode_query(q) for q in queries],
+            lambda: [pure.encode_query(q) for q in queries],
+        ),
     ]:
         t_native, t_pure = harness.timed_alternating([fn_native, fn_pure], repeat)
-        rows.append({
-            "tokens": kind, "operation": op, "token_count": count,
-            "native_tokens_per_s": count / t_native, "pure_python_tokens_per_s": count / t_pure,
-            "ratio": t_pure / t_native,
-        })
+        rows.append(
+            {
+                "tokens": kind,
+                "operation": op,
+                "token_count": count,
+                "native_tokens_per_s": count / t_native,
+                "pure_python_tokens_per_s": count / t_pure,
+                "ratio": t_pure / t_native,
+            }
+        )
         gc.collect()
-        print(f"{kind:>7} {op:<16} native {count / t_native / 1e6:8.2f} Mtok/s   "
-              f"pure Python {count / t_pure / 1e6:6.2f} Mtok/s   ratio {t_pure / t_native:5.2f}x", flush=True)
+        print(
+            f"{kind:>7} {op:<16} native {count / t_native / 1e6:8.2f} Mtok/s   "
+            f"pure Python {count / t_pure / 1e6:6.2f} Mtok/s   ratio {t_pure / t_native:5.2f}x",
+            flush=True,
+        )
     return rows
 
 
@@ -143,26 +157,42 @@ def main(argv: list[str] | None = None) -> int:
     rng = random.Random(args.seed)
     queries_ints = [rng.choice(corpus_ints)[:5] for _ in range(args.queries)]
     tokens = sum(map(len, corpus_ints))
-    print(f"corpus: {args.docs} documents, {tokens} tokens, vocabulary {args.vocabulary}; "
-          f"{args.queries} queries; median of {args.repeat}", flush=True)
-    rows = bench_kind("string", [[f"w{t}" for t in d] for d in corpus_ints],
-                      [[f"w{t}" for t in q] for q in queries_ints], args.repeat)
+    print(
+        f"corpus: {args.docs} documents, {tokens} tokens, vocabulary {args.vocabulary}; "
+        f"{args.queries} queries; median of {args.repeat}",
+        flush=True,
+    )
+    rows = bench_kind(
+        "string", [[f"w{t}" for t in d] for d in corpus_ints], [[f"w{t}" for t in q] for q in queries_ints], args.repeat
+    )
     rows += bench_kind("integer", corpus_ints, queries_ints, args.repeat)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"corpus_tokens": tokens, "docs": args.docs, "results": rows}, out, indent=2)
     if not args.no_write:
-        columns = [("tokens", "tokens"), ("operation", "operation"), ("native_tokens_per_s", "native tokens/s"),
-                   ("pure_python_tokens_per_s", "pure Python tokens/s"), ("ratio", "ratio")]
-        notes = [f"Synthetic corpus: {args.docs:,} documents, {tokens:,} Zipf-distributed tokens, vocabulary "
-                 f"{args.vocabulary:,}; {args.queries:,} queries of 5 tokens; median of {args.repeat} runs, "
-                 "native and pure Python taking turns; the inputs are frozen out of the garbage collector's view "
-                 "(gc.freeze) for both.",
-                 "Pure Python: the same formulas with collections.Counter and dicts, checked to give the same "
-                 "keys and weights before timing."]
-        harness.write_results("bm25_python", "BM25: native against pure Python", [("", columns, rows)], notes,
-                              {"corpus_tokens": tokens, "docs": args.docs, "rows": rows},
-                              "make bench (bench/bm25_bench.py)")
+        columns = [
+            ("tokens", "tokens"),
+            ("operation", "operation"),
+            ("native_tokens_per_s", "native tokens/s"),
+            ("pure_python_tokens_per_s", "pure Python tokens/s"),
+            ("ratio", "ratio"),
+        ]
+        notes = [
+            f"Synthetic corpus: {args.docs:,} documents, {tokens:,} Zipf-distributed tokens, vocabulary "
+            f"{args.vocabulary:,}; {args.queries:,} queries of 5 tokens; median of {args.repeat} runs, "
+            "native and pure Python taking turns; the inputs are frozen out of the garbage collector's view "
+            "(gc.freeze) for both.",
+            "Pure Python: the same formulas with collections.Counter and dicts, checked to give the same "
+            "keys and weights before timing.",
+        ]
+        harness.write_results(
+            "bm25_python",
+            "BM25: native against pure Python",
+            [("", columns, rows)],
+            notes,
+            {"corpus_tokens": tokens, "docs": args.docs, "rows": rows},
+            "make bench (bench/bm25_bench.py)",
+        )
     return 0
 
 

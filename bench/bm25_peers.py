@@ -35,12 +35,12 @@ import statistics
 import sys
 import time
 
+import harness
 import numpy as np
 import scipy.sparse as sp
-
-import harness
-from lumotext.sparse import encode_csr
 from bm25_bench import make_corpus
+
+from lumotext.sparse import encode_csr
 
 TOP_K = 10
 
@@ -48,12 +48,13 @@ TOP_K = 10
 class LumoIndex:
     def __init__(self, docs: list[list[str]], k1: float, b: float) -> None:
         from pylumotext import BM25
+
         start = time.perf_counter()
         model = BM25(b, k1)
         for doc in docs:
             model.train(doc)
-        docs_by_terms, vocab = encode_csr(model, docs)   # encode_document of each document
-        self.matrix = docs_by_terms.T.tocsr()            # terms x documents
+        docs_by_terms, vocab = encode_csr(model, docs)  # encode_document of each document
+        self.matrix = docs_by_terms.T.tocsr()  # terms x documents
         self.index_time = time.perf_counter() - start
         self.model = model
         self.vocab = vocab
@@ -80,6 +81,7 @@ def lumo_vectors_time(docs: list[list[str]], k1: float, b: float) -> float:
     """train and encode_document alone, the vectors kept as dicts: the share of indexing before
     any matrix."""
     from pylumotext import BM25
+
     start = time.perf_counter()
     model = BM25(b, k1)
     for doc in docs:
@@ -109,7 +111,9 @@ def top_of(scores: np.ndarray) -> np.ndarray:
 def segmented_corpus(limit: int | None) -> tuple[list[list[str]], str] | tuple[None, str]:
     try:
         from pylumotext import Jieba
+
         import lumotext
+
         paths = lumotext.default_paths()
     except (ImportError, AttributeError, FileNotFoundError) as e:
         return None, f"segmented corpus skipped: no default Jieba ({e})"
@@ -122,8 +126,9 @@ def segmented_corpus(limit: int | None) -> tuple[list[list[str]], str] | tuple[N
     return docs, ""
 
 
-def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repeat: int, rank_queries: int,
-               k1: float, b: float) -> list[dict]:
+def run_corpus(
+    name: str, docs: list[list[str]], queries: list[list[str]], repeat: int, rank_queries: int, k1: float, b: float
+) -> list[dict]:
     tokens = sum(map(len, docs))
     print(f"[{name}] {len(docs):,} documents, {tokens:,} tokens, {len(queries):,} queries", flush=True)
     rows = []
@@ -141,13 +146,27 @@ def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repea
     lumo_check(index, docs, queries)
     t_index, t_vectors = statistics.median(index_runs), statistics.median(vector_runs)
     t_query, _ = harness.timed(lambda: [index.top(q) for q in queries], repeat)
-    rows.append({"corpus": name, "system": "pylumotext", "docs": len(docs), "tokens": tokens,
-                 "index_s": t_index, "vectors_s": t_vectors, "index_runs": index_runs,
-                 "docs_per_s": len(docs) / t_index, "vectors_docs_per_s": len(docs) / t_vectors,
-                 "queries": len(queries), "queries_per_s": len(queries) / t_query})
+    rows.append(
+        {
+            "corpus": name,
+            "system": "pylumotext",
+            "docs": len(docs),
+            "tokens": tokens,
+            "index_s": t_index,
+            "vectors_s": t_vectors,
+            "index_runs": index_runs,
+            "docs_per_s": len(docs) / t_index,
+            "vectors_docs_per_s": len(docs) / t_vectors,
+            "queries": len(queries),
+            "queries_per_s": len(queries) / t_query,
+        }
+    )
     index = None
-    print(f"  pylumotext  index {len(docs) / t_index:10,.0f} docs/s ({t_index:.2f} s; train and encode "
-          f"alone {t_vectors:.2f} s)  queries {len(queries) / t_query:8,.0f}/s", flush=True)
+    print(
+        f"  pylumotext  index {len(docs) / t_index:10,.0f} docs/s ({t_index:.2f} s; train and encode "
+        f"alone {t_vectors:.2f} s)  queries {len(queries) / t_query:8,.0f}/s",
+        flush=True,
+    )
 
     # bm25s
     try:
@@ -155,21 +174,35 @@ def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repea
     except ImportError as e:
         rows.append({"corpus": name, "system": "bm25s", "note": f"not installed ({e})"})
     else:
+
         def build_bm25s():
             r = bm25s.BM25(k1=k1, b=b)
             r.index(docs, show_progress=False)
             return r
+
         gc.collect()
         t_index, _ = harness.timed(build_bm25s, repeat)
         retriever = build_bm25s()
         t_query, _ = harness.timed(
-            lambda: retriever.retrieve(queries, k=TOP_K, show_progress=False, n_threads=1), repeat)
-        rows.append({"corpus": name, "system": f"bm25s {harness.package_version('bm25s')}", "docs": len(docs),
-                     "tokens": tokens, "index_s": t_index, "docs_per_s": len(docs) / t_index,
-                     "queries": len(queries), "queries_per_s": len(queries) / t_query})
+            lambda: retriever.retrieve(queries, k=TOP_K, show_progress=False, n_threads=1), repeat
+        )
+        rows.append(
+            {
+                "corpus": name,
+                "system": f"bm25s {harness.package_version('bm25s')}",
+                "docs": len(docs),
+                "tokens": tokens,
+                "index_s": t_index,
+                "docs_per_s": len(docs) / t_index,
+                "queries": len(queries),
+                "queries_per_s": len(queries) / t_query,
+            }
+        )
         del retriever
-        print(f"  bm25s       index {len(docs) / t_index:10,.0f} docs/s  queries {len(queries) / t_query:8,.0f}/s",
-              flush=True)
+        print(
+            f"  bm25s       index {len(docs) / t_index:10,.0f} docs/s  queries {len(queries) / t_query:8,.0f}/s",
+            flush=True,
+        )
 
     # rank-bm25
     try:
@@ -182,12 +215,24 @@ def run_corpus(name: str, docs: list[list[str]], queries: list[list[str]], repea
         okapi = rank_bm25.BM25Okapi(docs, k1=k1, b=b)
         subset = queries[:rank_queries]
         t_query, _ = harness.timed(lambda: [top_of(okapi.get_scores(q)) for q in subset], 1)
-        rows.append({"corpus": name, "system": f"rank-bm25 {harness.package_version('rank-bm25')}",
-                     "docs": len(docs), "tokens": tokens, "index_s": t_index, "docs_per_s": len(docs) / t_index,
-                     "queries": len(subset), "queries_per_s": len(subset) / t_query})
+        rows.append(
+            {
+                "corpus": name,
+                "system": f"rank-bm25 {harness.package_version('rank-bm25')}",
+                "docs": len(docs),
+                "tokens": tokens,
+                "index_s": t_index,
+                "docs_per_s": len(docs) / t_index,
+                "queries": len(subset),
+                "queries_per_s": len(subset) / t_query,
+            }
+        )
         del okapi
-        print(f"  rank-bm25   index {len(docs) / t_index:10,.0f} docs/s  queries {len(subset) / t_query:8,.1f}/s "
-              f"({len(subset)} queries)", flush=True)
+        print(
+            f"  rank-bm25   index {len(docs) / t_index:10,.0f} docs/s  queries {len(subset) / t_query:8,.1f}/s "
+            f"({len(subset)} queries)",
+            flush=True,
+        )
 
     ours = rows[0]
     for row in rows[1:]:
@@ -226,10 +271,24 @@ def main(argv: list[str] | None = None) -> int:
     gc.collect()
     gc.freeze()
     if segmented is not None:
-        rows += run_corpus("segmented", segmented, make_queries(segmented, args.queries, args.seed),
-                           args.repeat, args.rank_bm25_queries, k1, b)
-    rows += run_corpus("synthetic", synthetic, make_queries(synthetic, args.queries, args.seed),
-                       args.repeat, args.rank_bm25_queries, k1, b)
+        rows += run_corpus(
+            "segmented",
+            segmented,
+            make_queries(segmented, args.queries, args.seed),
+            args.repeat,
+            args.rank_bm25_queries,
+            k1,
+            b,
+        )
+    rows += run_corpus(
+        "synthetic",
+        synthetic,
+        make_queries(synthetic, args.queries, args.seed),
+        args.repeat,
+        args.rank_bm25_queries,
+        k1,
+        b,
+    )
 
     notes += [
         f"Median of {args.repeat} runs; k1 = {k1}, b = {b} for every system; queries are the first 5 tokens "
@@ -243,13 +302,26 @@ def main(argv: list[str] | None = None) -> int:
         "The input lists are frozen out of the garbage collector's view (gc.freeze) for every system alike.",
     ]
     if not args.no_write:
-        columns = [("corpus", "corpus"), ("system", "system"), ("docs", "documents"), ("tokens", "tokens"),
-                   ("docs_per_s", "index docs/s"), ("vectors_docs_per_s", "vectors only docs/s"),
-                   ("index_ratio", "index ratio"), ("queries_per_s", "queries/s"), ("query_ratio", "query ratio"),
-                   ("note", "note")]
-        harness.write_results("bm25_peers", "BM25 indexing and querying against peers",
-                              [("", columns, rows)], notes, {"rows": rows},
-                              "make bench (bench/bm25_peers.py)")
+        columns = [
+            ("corpus", "corpus"),
+            ("system", "system"),
+            ("docs", "documents"),
+            ("tokens", "tokens"),
+            ("docs_per_s", "index docs/s"),
+            ("vectors_docs_per_s", "vectors only docs/s"),
+            ("index_ratio", "index ratio"),
+            ("queries_per_s", "queries/s"),
+            ("query_ratio", "query ratio"),
+            ("note", "note"),
+        ]
+        harness.write_results(
+            "bm25_peers",
+            "BM25 indexing and querying against peers",
+            [("", columns, rows)],
+            notes,
+            {"rows": rows},
+            "make bench (bench/bm25_peers.py)",
+        )
     return 0
 
 

@@ -72,12 +72,19 @@ def _child(case: str, size: int, timed: bool) -> None:
     peak = _rss_kib("VmHWM")
     result = _result_bytes(words)
     growth = (peak - before) * 1024
-    print(json.dumps({
-        "case": case, "bytes": nbytes, "words": len(words), "seconds": round(seconds, 3) if timed else None,
-        "peak_growth_per_byte": round(growth / nbytes, 1),
-        "python_result_per_byte": round(result / nbytes, 1),
-        "native_per_byte": round((growth - result) / nbytes, 1),
-    }))
+    print(
+        json.dumps(
+            {
+                "case": case,
+                "bytes": nbytes,
+                "words": len(words),
+                "seconds": round(seconds, 3) if timed else None,
+                "peak_growth_per_byte": round(growth / nbytes, 1),
+                "python_result_per_byte": round(result / nbytes, 1),
+                "native_per_byte": round((growth - result) / nbytes, 1),
+            }
+        )
+    )
 
 
 def main() -> None:

@@ -59,9 +59,12 @@ def on_dask(
 
     from lumotext.dask import train_bm25
 
-    with LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
-    ) as cluster, Client(cluster):
+    with (
+        LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+        ) as cluster,
+        Client(cluster),
+    ):
         # Lines shipped from this process, or read by the workers themselves (each line keeps
         # its line feed, which the segmenter returns as a separator word and training drops).
         bags = {
@@ -95,9 +98,12 @@ def index_on_dask(lines: list[str], workers: int, partitions: int, repeat: int) 
 
     from lumotext.dask import build_index
 
-    with LocalCluster(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
-    ) as cluster, Client(cluster):
+    with (
+        LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+        ) as cluster,
+        Client(cluster),
+    ):
         bag = db.from_sequence(lines, npartitions=partitions)
         times = []
         index = None
@@ -149,14 +155,18 @@ def main_index(lines: list[str], partitions: int, repeat: int) -> None:
     seconds, reference = index_single_process(lines)
     print(f"Index.add, one process, 1 thread: {seconds:6.2f} s")
     build, merge, size = parts_in_one_process(lines, partitions)
-    print(f"{partitions} partition indexes in one process: built and saved {build:6.2f} s, "
-          f"written, loaded and merged {merge:6.2f} s ({size / 1e6:.1f} MB saved)")
+    print(
+        f"{partitions} partition indexes in one process: built and saved {build:6.2f} s, "
+        f"written, loaded and merged {merge:6.2f} s ({size / 1e6:.1f} MB saved)"
+    )
     queries = lines[29::29]
     for workers in (1, 2):
         first, best, index = index_on_dask(lines, workers, partitions, repeat)
         same = same_results(index, reference, queries)
-        print(f"Dask build_index, {workers} worker(s): first {first:6.2f} s, best of rest {best:6.2f} s, "
-              f"{'same results' if same else 'RESULTS DIFFER'}")
+        print(
+            f"Dask build_index, {workers} worker(s): first {first:6.2f} s, best of rest {best:6.2f} s, "
+            f"{'same results' if same else 'RESULTS DIFFER'}"
+        )
 
 
 def main() -> None:
@@ -178,9 +188,14 @@ def main() -> None:
     for workers in (1, 2):
         for name, (first, best, text) in on_dask(lines, corpus, workers, args.partitions, args.repeat).items():
             got = json.loads(text)
-            same = got["_doc_token_frequency"] == expected["_doc_token_frequency"] and got["_doc_count"] == expected["_doc_count"]
-            print(f"Dask {name:13}, {workers} worker(s): first {first:6.2f} s, best of rest {best:6.2f} s, "
-                  f"{'same model' if same else 'MODEL DIFFERS'}")
+            same = (
+                got["_doc_token_frequency"] == expected["_doc_token_frequency"]
+                and got["_doc_count"] == expected["_doc_count"]
+            )
+            print(
+                f"Dask {name:13}, {workers} worker(s): first {first:6.2f} s, best of rest {best:6.2f} s, "
+                f"{'same model' if same else 'MODEL DIFFERS'}"
+            )
 
 
 if __name__ == "__main__":

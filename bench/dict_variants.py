@@ -32,8 +32,16 @@ import seg_eval  # noqa: E402
 
 D = build_dict.DictConfig
 H = hmm.HmmConfig
-NONE = dict(zero_count="floor", max_len=None, min_pmi=None, min_pmi_two=None, min_freedom=None,
-            prune_gold_split=False, split_affixes=False, split_measures=False)
+NONE = dict(
+    zero_count="floor",
+    max_len=None,
+    min_pmi=None,
+    min_pmi_two=None,
+    min_freedom=None,
+    prune_gold_split=False,
+    split_affixes=False,
+    split_measures=False,
+)
 # The default before the rules that fix whole classes of cuts (numbers, names, measure
 # phrases, free runes); its variants keep the rows of the earlier comparison reproducible.
 PREVIOUS = D(classifiers=False, keep_places=False, drop_digit_codes=False)
@@ -57,15 +65,30 @@ VARIANTS = [
     ("all essay entries, zero counts floored to 1", step(), HPREV),
     ("zero counts dropped", step(zero_count="drop"), HPREV),
     ("+ entries the gold dev split splits dropped", step(zero_count="drop", prune_gold_split=True), HPREV),
-    ("+ entries longer than 3 runes dropped",
-     step(zero_count="drop", prune_gold_split=True, max_len=3), HPREV),
-    ("+ phrases dropped (one PMI threshold, 7)",
-     step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0), HPREV),
-    ("phrases dropped by PMI 12 (3+ runes) / 5 (2 runes), cap 8 instead of 3",
-     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0), HPREV),
-    ("+ affix and measure-word rules",
-     step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0,
-          split_affixes=True, split_measures=True), HPREV),
+    ("+ entries longer than 3 runes dropped", step(zero_count="drop", prune_gold_split=True, max_len=3), HPREV),
+    (
+        "+ phrases dropped (one PMI threshold, 7)",
+        step(zero_count="drop", prune_gold_split=True, max_len=3, min_pmi=7.0),
+        HPREV,
+    ),
+    (
+        "phrases dropped by PMI 12 (3+ runes) / 5 (2 runes), cap 8 instead of 3",
+        step(zero_count="drop", prune_gold_split=True, max_len=8, min_pmi=12.0, min_pmi_two=5.0),
+        HPREV,
+    ),
+    (
+        "+ affix and measure-word rules",
+        step(
+            zero_count="drop",
+            prune_gold_split=True,
+            max_len=8,
+            min_pmi=12.0,
+            min_pmi_two=5.0,
+            split_affixes=True,
+            split_measures=True,
+        ),
+        HPREV,
+    ),
     ("+ phrase pruning spares entries whose split leaves a bound rune = previous default", PREVIOUS, HPREV),
     ("previous default, bound-rune limit 0.1", vary(min_freedom=0.1), HPREV),
     ("previous default, zero counts floored to 1", vary(zero_count="floor"), HPREV),
@@ -80,11 +103,13 @@ VARIANTS = [
     ("previous default, HMM from dictionary statistics only", PREVIOUS, hvary(gold_share=0.0)),
     ("previous default, HMM from gold statistics only", PREVIOUS, hvary(gold_share=1.0)),
     ("previous default, HMM gold share 0.5", PREVIOUS, hvary(gold_share=0.5)),
-    ("previous default, HMM dictionary runes weighted by log(1 + frequency)", PREVIOUS,
-     hvary(dict_weight="log")),
+    ("previous default, HMM dictionary runes weighted by log(1 + frequency)", PREVIOUS, hvary(dict_weight="log")),
     # The rules for whole classes of cuts, one at a time on the previous default.
-    ("previous default + full-width and zero-sign examples, digit-code entries dropped",
-     vary(drop_digit_codes=True), hvary(fullwidth=True, zero_years=True)),
+    (
+        "previous default + full-width and zero-sign examples, digit-code entries dropped",
+        vary(drop_digit_codes=True),
+        hvary(fullwidth=True, zero_years=True),
+    ),
     ("previous default + classifier list", vary(classifiers=True), HPREV),
     ("previous default + place names spared", vary(keep_places=True), HPREV),
     ("previous default + gold-split rule needs 2 votes", vary(min_split_votes=2), HPREV),
@@ -93,8 +118,11 @@ VARIANTS = [
     ("previous default + HMM from held-out route runs (share 0.25)", PREVIOUS, hvary(run_share=0.25)),
     ("previous default + HMM from held-out route runs (share 0.5)", PREVIOUS, hvary(run_share=0.5)),
     ("previous default + HMM from held-out route runs (share 1)", PREVIOUS, hvary(run_share=1.0)),
-    ("previous default + HMM runs (share 0.25), gold transitions", PREVIOUS,
-     hvary(run_share=0.25, run_transitions=False)),
+    (
+        "previous default + HMM runs (share 0.25), gold transitions",
+        PREVIOUS,
+        hvary(run_share=0.25, run_transitions=False),
+    ),
     ("all but votes and runs = **default**", DEFAULT, HDEFAULT),
     ("default, free-rune share 0.6", DEFAULT, dataclasses.replace(HDEFAULT, free_share=0.6)),
     ("default, free-rune share 0.8", DEFAULT, dataclasses.replace(HDEFAULT, free_share=0.8)),
@@ -109,11 +137,14 @@ def build(tmp: str, counts, gold, dconf, hconf) -> dict:
     build_dict.write_dict(entries, paths["dict_path"])
     runs = []
     if hconf.run_share > 0:
+
         def dict_file(sentences, path):
             build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf, None, protected), path)
+
         runs = route.heldout_runs(gold, dict_file)
-    hmm.write_model(hmm.train([s.forms for s in gold], {w: f for w, (f, _) in entries.items()},
-                              hconf, runs), paths["hmm_path"])
+    hmm.write_model(
+        hmm.train([s.forms for s in gold], {w: f for w, (f, _) in entries.items()}, hconf, runs), paths["hmm_path"]
+    )
     for key in ("user_dict_path", "idf_path", "stop_word_path"):
         open(paths[key], "w").close()
     return paths, len(entries)
@@ -121,6 +152,7 @@ def build(tmp: str, counts, gold, dconf, hconf) -> dict:
 
 def score(counts, train, held, dconf, hconf) -> tuple[seg_eval.Score, int]:
     import pylumotext
+
     with tempfile.TemporaryDirectory() as tmp:
         paths, n = build(tmp, counts, train, dconf, hconf)
         jieba = pylumotext.Jieba(**paths)
@@ -140,8 +172,7 @@ def main(argv=None) -> int:
     test = conllu.read_conllu(os.path.join(seg_eval.GOLD_DIR, "zh_gsdsimp-ud-test.conllu")) if args.test else None
     folds = [(dev[0::2], dev[1::2]), (dev[1::2], dev[0::2])]
 
-    head = ("| variant | entries | dev CV P | dev CV R | dev CV F1 | dev CV crossing |"
-            + (" test F1 |" if test else ""))
+    head = "| variant | entries | dev CV P | dev CV R | dev CV F1 | dev CV crossing |" + (" test F1 |" if test else "")
     print(head)
     print("|" + "---|" * (head.count("|") - 1))
     for label, dconf, hconf in VARIANTS:
@@ -155,12 +186,10 @@ def main(argv=None) -> int:
         row = f"| {label} | "
         if test:
             s, n = score(counts, dev, test, dconf, hconf)
-            row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
-                    f"{cv.crossing_rate:.4f} | {s.f1:.4f} |")
+            row += f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | {cv.crossing_rate:.4f} | {s.f1:.4f} |"
         else:
             n = len(build_dict.build_entries(counts, dev, dconf, None, build_dict.protected_words(dconf)))
-            row += (f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | "
-                    f"{cv.crossing_rate:.4f} |")
+            row += f"{n} | {cv.precision:.4f} | {cv.recall:.4f} | {cv.f1:.4f} | {cv.crossing_rate:.4f} |"
         print(row, f"<!-- {time.monotonic() - t:.0f} s -->", flush=True)
     return 0
 

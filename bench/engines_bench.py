@@ -43,7 +43,9 @@ def agreement(search, index: Index, queries: list[str]) -> float:
         expected = index.search(query, k=TOP)
         found = search(query, TOP)
         for place, (number, score) in enumerate(expected):
-            if place < len(found) and (found[place][0] == number or abs(found[place][1] - score) <= TIE * max(1.0, score)):
+            if place < len(found) and (
+                found[place][0] == number or abs(found[place][1] - score) <= TIE * max(1.0, score)
+            ):
                 places += 1
     return places / len(queries)
 
@@ -60,7 +62,9 @@ def measure_agreement(lines: list[str], skip_milvus: bool) -> None:
         collection = QdrantCollection(QdrantClient(":memory:"), "agreement", index, idf=idf)
         collection.create()
         collection.upsert()
-        print(f"Qdrant local, idf={idf!r:9}: top-10 agreement {agreement(collection.search, index, queries):.2f} of 10 places on average")
+        print(
+            f"Qdrant local, idf={idf!r:9}: top-10 agreement {agreement(collection.search, index, queries):.2f} of 10 places on average"
+        )
     if skip_milvus:
         return
     from pymilvus import MilvusClient
@@ -72,7 +76,9 @@ def measure_agreement(lines: list[str], skip_milvus: bool) -> None:
         collection = MilvusCollection(client, "agreement", index)
         collection.create()
         collection.upsert()
-        print(f"Milvus Lite:                top-10 agreement {agreement(collection.search, index, queries):.2f} of 10 places on average")
+        print(
+            f"Milvus Lite:                top-10 agreement {agreement(collection.search, index, queries):.2f} of 10 places on average"
+        )
         client.close()
 
 
@@ -127,7 +133,9 @@ def main() -> None:
     hand = min(by_hand(index) for _ in range(args.repeat))
     ours = min(through_lumotext(index) for _ in range(args.repeat))
     print(f"  by hand, PointStruct batches of 256: {hand:7.2f} s ({len(index) / hand:,.0f} documents/s)")
-    print(f"  lumotext.qdrant upsert:              {ours:7.2f} s ({len(index) / ours:,.0f} documents/s), {hand / ours:.2f}x")
+    print(
+        f"  lumotext.qdrant upsert:              {ours:7.2f} s ({len(index) / ours:,.0f} documents/s), {hand / ours:.2f}x"
+    )
     print(f"load average {os.getloadavg()[0]:.2f}", file=sys.stderr)
 
 

@@ -25,8 +25,10 @@ def shared_dir() -> str:
 
     found = corpora.find_corpora_dir(ROOT)
     if found is None:
-        raise SystemExit(f"error: no shared/corpora found beside {ROOT} or any of its parents; "
-                         "the benchmarks need ../shared/corpora (zh-text, ud-zh-gsdsimp)")
+        raise SystemExit(
+            f"error: no shared/corpora found beside {ROOT} or any of its parents; "
+            "the benchmarks need ../shared/corpora (zh-text, ud-zh-gsdsimp)"
+        )
     return os.path.dirname(found)
 
 
@@ -87,6 +89,7 @@ def machine() -> dict:
 
 def package_version(name: str) -> str | None:
     from importlib import metadata
+
     try:
         return metadata.version(name)
     except metadata.PackageNotFoundError:
@@ -107,22 +110,31 @@ def fmt(value, digits: int = 2) -> str:
 
 def markdown_table(columns: Sequence[tuple[str, str]], rows: Sequence[dict]) -> str:
     """columns: (key in row, header)."""
-    lines = ["| " + " | ".join(h for _, h in columns) + " |",
-             "|" + "|".join("---" for _ in columns) + "|"]
+    lines = ["| " + " | ".join(h for _, h in columns) + " |", "|" + "|".join("---" for _ in columns) + "|"]
     for row in rows:
         lines.append("| " + " | ".join(fmt(row.get(k)) for k, _ in columns) + " |")
     return "\n".join(lines)
 
 
-def write_results(name: str, title: str, tables: Sequence[tuple[str, Sequence[tuple[str, str]], Sequence[dict]]],
-                  notes: Sequence[str], data: dict, command: str) -> None:
+def write_results(
+    name: str,
+    title: str,
+    tables: Sequence[tuple[str, Sequence[tuple[str, str]], Sequence[dict]]],
+    notes: Sequence[str],
+    data: dict,
+    command: str,
+) -> None:
     """Writes bench/results/<name>.md (tables and notes) and <name>.json (everything)."""
     os.makedirs(RESULTS_DIR, exist_ok=True)
     info = machine()
-    parts = [f"# {title}", "",
-             f"Command: `{command}`  ",
-             f"Machine: {info['cpu']}, {info['cores']} cores, Python {info['python']}, "
-             f"load average at the end {info['load_average']}, {info['date']}", ""]
+    parts = [
+        f"# {title}",
+        "",
+        f"Command: `{command}`  ",
+        f"Machine: {info['cpu']}, {info['cores']} cores, Python {info['python']}, "
+        f"load average at the end {info['load_average']}, {info['date']}",
+        "",
+    ]
     for caption, columns, rows in tables:
         if caption:
             parts += [f"**{caption}**", ""]
@@ -132,6 +144,5 @@ def write_results(name: str, title: str, tables: Sequence[tuple[str, Sequence[tu
     with open(os.path.join(RESULTS_DIR, name + ".md"), "w", encoding="utf-8") as f:
         f.write("\n".join(parts))
     with open(os.path.join(RESULTS_DIR, name + ".json"), "w", encoding="utf-8") as f:
-        json.dump({"machine": info, "command": command, "notes": list(notes), **data}, f, indent=2,
-                  ensure_ascii=False)
+        json.dump({"machine": info, "command": command, "notes": list(notes), **data}, f, indent=2, ensure_ascii=False)
     print(f"wrote {os.path.relpath(os.path.join(RESULTS_DIR, name + '.md'), ROOT)} and .json", flush=True)

@@ -43,6 +43,7 @@ SEED = 14
 
 def rss_bytes() -> int:
     import psutil
+
     return psutil.Process().memory_info().rss
 
 
@@ -59,6 +60,7 @@ def posting_count(index) -> int:
 
 def ours_vs_bm25s(lines: list[str], queries: list[str], repeat: int, workdir: str) -> tuple[list[dict], dict]:
     from lumotext import Index, index_tokens, make_jieba
+
     rows: list[dict] = []
     extra: dict = {}
     mb = sum(len(line.encode("utf-8")) for line in lines) / 1e6
@@ -77,8 +79,12 @@ def ours_vs_bm25s(lines: list[str], queries: list[str], repeat: int, workdir: st
     index = build(2)
     index.search_many(queries, k=TOP_K, threads=2, as_arrays=True)
     query_runs = harness.timed_alternating(
-        [lambda: index.search_many(queries, k=TOP_K, threads=1, as_arrays=True),
-         lambda: index.search_many(queries, k=TOP_K, threads=2, as_arrays=True)], repeat)
+        [
+            lambda: index.search_many(queries, k=TOP_K, threads=1, as_arrays=True),
+            lambda: index.search_many(queries, k=TOP_K, threads=2, as_arrays=True),
+        ],
+        repeat,
+    )
     query_times = {1: query_runs[0], 2: query_runs[1]}
     single = [index.search(q, k=TOP_K) for q in queries[:50]]
     batched = index.search_many(queries[:50], k=TOP_K, threads=2)
@@ -92,14 +98,27 @@ def ours_vs_bm25s(lines: list[str], queries: list[str], repeat: int, workdir: st
     saved = dir_bytes(path)
     postings = posting_count(index)
     load_s, load_runs = harness.timed(lambda: Index.load(path), max(5, repeat))
-    rows.append({"system": "lumotext.Index()", "docs": len(index), "build_1": add_times[1], "build_2": add_times[2],
-                 "build_speedup": add_times[1] / add_times[2], "docs_per_s_1": len(lines) / add_times[1],
-                 "qps_1": len(queries) / query_times[1], "qps_2": len(queries) / query_times[2],
-                 "query_speedup": query_times[1] / query_times[2], "saved_bytes": saved, "postings": postings,
-                 "bytes_per_posting": saved / postings, "save_s": save_s, "load_s": load_s,
-                 "mb_per_s_1": mb / add_times[1]})
+    rows.append(
+        {
+            "system": "lumotext.Index()",
+            "docs": len(index),
+            "build_1": add_times[1],
+            "build_2": add_times[2],
+            "build_speedup": add_times[1] / add_times[2],
+            "docs_per_s_1": len(lines) / add_times[1],
+            "qps_1": len(queries) / query_times[1],
+            "qps_2": len(queries) / query_times[2],
+            "query_speedup": query_times[1] / query_times[2],
+            "saved_bytes": saved,
+            "postings": postings,
+            "bytes_per_posting": saved / postings,
+            "save_s": save_s,
+            "load_s": load_s,
+            "mb_per_s_1": mb / add_times[1],
+        }
+    )
     extra["index_load_runs"] = load_runs
-    del index
+    index = None  # released before the peer is measured
     gc.collect()
 
     # cut + bm25s
@@ -133,16 +152,28 @@ def ours_vs_bm25s(lines: list[str], queries: list[str], repeat: int, workdir: st
     retriever.save(save_path)
     bm25s_saved = dir_bytes(save_path)
     bm25s_load, _ = harness.timed(lambda: bm25s.BM25.load(save_path, mmap=True), max(5, repeat))
-    rows.append({"system": f"cut + bm25s {harness.package_version('bm25s')}", "docs": len(lines),
-                 "build_1": t_build, "docs_per_s_1": len(lines) / t_build, "qps_1": len(queries) / q_times[1],
-                 "qps_2": len(queries) / q_times[2], "query_speedup": q_times[1] / q_times[2],
-                 "saved_bytes": bm25s_saved, "load_s": bm25s_load, "mb_per_s_1": mb / t_build,
-                 "note": "bm25s indexes on one thread"})
+    rows.append(
+        {
+            "system": f"cut + bm25s {harness.package_version('bm25s')}",
+            "docs": len(lines),
+            "build_1": t_build,
+            "docs_per_s_1": len(lines) / t_build,
+            "qps_1": len(queries) / q_times[1],
+            "qps_2": len(queries) / q_times[2],
+            "query_speedup": q_times[1] / q_times[2],
+            "saved_bytes": bm25s_saved,
+            "load_s": bm25s_load,
+            "mb_per_s_1": mb / t_build,
+            "note": "bm25s indexes on one thread",
+        }
+    )
     ours, peer = rows[0], rows[1]
-    extra["ratios"] = {"add_1_vs_bm25s": peer["build_1"] / ours["build_1"],
-                       "add_2_vs_bm25s": peer["build_1"] / ours["build_2"],
-                       "search_many_1_vs_bm25s_1": ours["qps_1"] / peer["qps_1"],
-                       "search_many_2_vs_bm25s_2": ours["qps_2"] / peer["qps_2"]}
+    extra["ratios"] = {
+        "add_1_vs_bm25s": peer["build_1"] / ours["build_1"],
+        "add_2_vs_bm25s": peer["build_1"] / ours["build_2"],
+        "search_many_1_vs_bm25s_1": ours["qps_1"] / peer["qps_1"],
+        "search_many_2_vs_bm25s_2": ours["qps_2"] / peer["qps_2"],
+    }
     return rows, extra
 
 
@@ -151,6 +182,7 @@ def ours_vs_bm25s(lines: list[str], queries: list[str], repeat: int, workdir: st
 
 def dictionary_words() -> tuple[list[str], list[float]]:
     import lumotext
+
     words, freqs = [], []
     with open(lumotext.default_paths()["dict_path"], encoding="utf-8") as f:
         for line in f:
@@ -166,9 +198,10 @@ def synthetic_documents(count: int, seed: int = SEED, words: list[str] | None = 
     """`count` documents, generated in blocks; the first n of a larger corpus equal the corpus of
     size n (one generator, consumed in order)."""
     import numpy as np
+
     words = words or dictionary_words()[0]
     ranks = np.arange(1, len(words) + 1, dtype=np.float64)
-    p = ranks ** -1.1
+    p = ranks**-1.1
     p /= p.sum()
     rng = np.random.default_rng(seed)
     block = 10_000
@@ -178,7 +211,7 @@ def synthetic_documents(count: int, seed: int = SEED, words: list[str] | None = 
         picks = rng.choice(len(words), size=int(lengths.sum()), p=p)
         pos = 0
         for length in lengths:
-            yield "".join(words[i] for i in picks[pos:pos + length])
+            yield "".join(words[i] for i in picks[pos : pos + length])
             pos += length
 
 
@@ -186,6 +219,7 @@ def synthetic_queries(count: int, words: list[str]) -> list[str]:
     """Two to four words each, drawn from the 20,000 most frequent words uniformly (a query names
     content words rather than the commonest ones)."""
     import numpy as np
+
     rng = np.random.default_rng(SEED + 1)
     top = min(20_000, len(words))
     return ["".join(words[i] for i in rng.integers(0, top, size=rng.integers(2, 5))) for _ in range(count)]
@@ -194,9 +228,11 @@ def synthetic_queries(count: int, words: list[str]) -> list[str]:
 def measure_loaded(path: str, queries_path: str) -> dict:
     """Runs in a fresh process: load time, resident memory the loaded index adds, queries/s."""
     from lumotext import Index
+
     with open(queries_path, encoding="utf-8") as f:
         queries = json.load(f)
     from lumotext import Analyzer
+
     # The default segmenter is loaded once per process and shared by every index; its load and
     # memory are the analyzer's, measured apart from the index's own.
     t0 = time.perf_counter()
@@ -216,12 +252,21 @@ def measure_loaded(path: str, queries_path: str) -> dict:
     t1, _ = harness.timed(lambda: index.search_many(queries, k=TOP_K, threads=1), 3)
     t2, _ = harness.timed(lambda: index.search_many(queries, k=TOP_K, threads=2), 3)
     after_queries = rss_bytes()
-    return {"analyzer_s": analyzer_s, "load_s": load_s, "load_unverified_s": unverified_s, "rss_after_load": after_load - before, "rss_after_queries": after_queries - before,
-            "qps_1": len(queries) / t1, "qps_2": len(queries) / t2, "docs": len(index)}
+    return {
+        "analyzer_s": analyzer_s,
+        "load_s": load_s,
+        "load_unverified_s": unverified_s,
+        "rss_after_load": after_load - before,
+        "rss_after_queries": after_queries - before,
+        "qps_1": len(queries) / t1,
+        "qps_2": len(queries) / t2,
+        "docs": len(index),
+    }
 
 
 def scale(sizes: list[int], workdir: str, query_count: int) -> list[dict]:
     from lumotext import Index
+
     words, _ = dictionary_words()
     queries_path = os.path.join(workdir, "queries.json")
     with open(queries_path, "w", encoding="utf-8") as f:
@@ -249,22 +294,39 @@ def scale(sizes: list[int], workdir: str, query_count: int) -> list[dict]:
         saved = dir_bytes(path)
         loads = []
         for _ in range(3):
-            out = subprocess.run([sys.executable, os.path.abspath(__file__), "--measure-loaded", path, queries_path],
-                                 capture_output=True, text=True, check=True)
+            out = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--measure-loaded", path, queries_path],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             loads.append(json.loads(out.stdout.strip().splitlines()[-1]))
         loaded = min(loads, key=lambda r: r["load_s"])
-        row = {"docs": size, "generate_s": generate_s, "build_s": build_s, "docs_per_s": size / build_s, "rss_build": rss_built,
-               "saved_bytes": saved, "save_s": save_s, "load_s": statistics.median(r["load_s"] for r in loads),
-               "analyzer_s": statistics.median(r["analyzer_s"] for r in loads),
-               "load_unverified_s": statistics.median(r["load_unverified_s"] for r in loads),
-               "rss_loaded": loaded["rss_after_queries"], "rss_after_load": loaded["rss_after_load"], "rss_over_disk": loaded["rss_after_queries"] / saved,
-               "qps_1": statistics.median(r["qps_1"] for r in loads),
-               "qps_2": statistics.median(r["qps_2"] for r in loads)}
+        row = {
+            "docs": size,
+            "generate_s": generate_s,
+            "build_s": build_s,
+            "docs_per_s": size / build_s,
+            "rss_build": rss_built,
+            "saved_bytes": saved,
+            "save_s": save_s,
+            "load_s": statistics.median(r["load_s"] for r in loads),
+            "analyzer_s": statistics.median(r["analyzer_s"] for r in loads),
+            "load_unverified_s": statistics.median(r["load_unverified_s"] for r in loads),
+            "rss_loaded": loaded["rss_after_queries"],
+            "rss_after_load": loaded["rss_after_load"],
+            "rss_over_disk": loaded["rss_after_queries"] / saved,
+            "qps_1": statistics.median(r["qps_1"] for r in loads),
+            "qps_2": statistics.median(r["qps_2"] for r in loads),
+        }
         rows.append(row)
-        print(f"  {size:>9,} docs: build {build_s:6.1f} s ({row['docs_per_s']:,.0f}/s, 2 threads), saved "
-              f"{saved / 2**20:7.1f} MiB, load {row['load_s'] * 1000:6.1f} ms, loaded RSS "
-              f"{row['rss_loaded'] / 2**20:7.1f} MiB ({row['rss_over_disk']:.2f}x disk), "
-              f"{row['qps_1']:,.0f} q/s (1 thread), {row['qps_2']:,.0f} q/s (2)", flush=True)
+        print(
+            f"  {size:>9,} docs: build {build_s:6.1f} s ({row['docs_per_s']:,.0f}/s, 2 threads), saved "
+            f"{saved / 2**20:7.1f} MiB, load {row['load_s'] * 1000:6.1f} ms, loaded RSS "
+            f"{row['rss_loaded'] / 2**20:7.1f} MiB ({row['rss_over_disk']:.2f}x disk), "
+            f"{row['qps_1']:,.0f} q/s (1 thread), {row['qps_2']:,.0f} q/s (2)",
+            flush=True,
+        )
         shutil.rmtree(path, ignore_errors=True)
     first = rows[0]
     for row in rows:
@@ -309,32 +371,71 @@ def main() -> int:
         if args.workdir is None:
             shutil.rmtree(workdir, ignore_errors=True)
 
-    side_columns = [("system", "system"), ("build_1", "build s, 1 thread"), ("build_2", "build s, 2 threads"),
-                    ("build_speedup", "2 threads / 1"), ("qps_1", "queries/s, 1 thread"),
-                    ("qps_2", "queries/s, 2 threads"), ("query_speedup", "2 threads / 1"),
-                    ("saved_bytes", "saved bytes"), ("bytes_per_posting", "bytes/posting"), ("load_s", "load s")]
-    scale_columns = [("docs", "documents"), ("build_s", "build s (2 threads)"), ("docs_per_s", "docs/s"),
-                     ("build_vs_linear", "build / linear"), ("rss_build", "RSS growth while building"),
-                     ("saved_bytes", "saved bytes"), ("bytes_vs_linear", "bytes / linear"), ("load_s", "load s"),
-                     ("load_unverified_s", "load s, verify=False"), ("analyzer_s", "segmenter load s"), ("rss_after_load", "RSS after load"), ("rss_loaded", "RSS after queries"), ("rss_over_disk", "RSS / disk"),
-                     ("qps_1", "queries/s, 1 thread"), ("qps_2", "queries/s, 2 threads")]
-    tables = [(f"bench-zh.txt: {len(lines):,} documents, {len(queries):,} queries (every {QUERY_EVERY}th line), top {TOP_K}",
-               side_columns, side)]
+    side_columns = [
+        ("system", "system"),
+        ("build_1", "build s, 1 thread"),
+        ("build_2", "build s, 2 threads"),
+        ("build_speedup", "2 threads / 1"),
+        ("qps_1", "queries/s, 1 thread"),
+        ("qps_2", "queries/s, 2 threads"),
+        ("query_speedup", "2 threads / 1"),
+        ("saved_bytes", "saved bytes"),
+        ("bytes_per_posting", "bytes/posting"),
+        ("load_s", "load s"),
+    ]
+    scale_columns = [
+        ("docs", "documents"),
+        ("build_s", "build s (2 threads)"),
+        ("docs_per_s", "docs/s"),
+        ("build_vs_linear", "build / linear"),
+        ("rss_build", "RSS growth while building"),
+        ("saved_bytes", "saved bytes"),
+        ("bytes_vs_linear", "bytes / linear"),
+        ("load_s", "load s"),
+        ("load_unverified_s", "load s, verify=False"),
+        ("analyzer_s", "segmenter load s"),
+        ("rss_after_load", "RSS after load"),
+        ("rss_loaded", "RSS after queries"),
+        ("rss_over_disk", "RSS / disk"),
+        ("qps_1", "queries/s, 1 thread"),
+        ("qps_2", "queries/s, 2 threads"),
+    ]
+    tables = [
+        (
+            f"bench-zh.txt: {len(lines):,} documents, {len(queries):,} queries (every {QUERY_EVERY}th line), top {TOP_K}",
+            side_columns,
+            side,
+        )
+    ]
     if scale_rows:
-        tables.append(("Synthetic corpora (Zipf words of the default dictionary, 8-40 words a document), "
-                       "2,000 queries of 2-4 words", scale_columns, scale_rows))
+        tables.append(
+            (
+                "Synthetic corpora (Zipf words of the default dictionary, 8-40 words a document), "
+                "2,000 queries of 2-4 words",
+                scale_columns,
+                scale_rows,
+            )
+        )
     notes = [f"{k}: {v:.2f}x" for k, v in extra.get("ratios", {}).items()]
-    notes += ["build / linear and bytes / linear: the cost per document relative to the smallest size (1.00 = linear)",
-              "RSS after load / after queries: resident memory a fresh process gains from Index.load, and after "
-              "2,000 queries on 1 and 2 threads as well, best of 3 processes; RSS growth while building: "
-              "the building process, the generated texts already in memory; load s: median of 3 processes, each timing the first "
-              "Index.load after the default segmenter was loaded (segmenter load s, once per process, "
-              "shared by all indexes); Index.load checks the checksums of the files by default, "
-              "verify=False only maps them (timed as a second load in the same process)",
-              f"bench-zh times are medians of {args.repeat} runs; load s of at least 5"]
+    notes += [
+        "build / linear and bytes / linear: the cost per document relative to the smallest size (1.00 = linear)",
+        "RSS after load / after queries: resident memory a fresh process gains from Index.load, and after "
+        "2,000 queries on 1 and 2 threads as well, best of 3 processes; RSS growth while building: "
+        "the building process, the generated texts already in memory; load s: median of 3 processes, each timing the first "
+        "Index.load after the default segmenter was loaded (segmenter load s, once per process, "
+        "shared by all indexes); Index.load checks the checksums of the files by default, "
+        "verify=False only maps them (timed as a second load in the same process)",
+        f"bench-zh times are medians of {args.repeat} runs; load s of at least 5",
+    ]
     command = "python bench/index_bench.py" + (" --quick" if args.quick else "")
-    harness.write_results("index", "lumotext.Index speed and scale", tables, notes,
-                          {"bench_zh": side, "bench_zh_runs": extra, "scale": scale_rows}, command)
+    harness.write_results(
+        "index",
+        "lumotext.Index speed and scale",
+        tables,
+        notes,
+        {"bench_zh": side, "bench_zh_runs": extra, "scale": scale_rows},
+        command,
+    )
     return 0
 
 

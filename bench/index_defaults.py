@@ -32,7 +32,9 @@ def load_collection(directory: Path) -> tuple[list[str], list[str], list[str], l
 SENTENCE_END = re.compile(r"(?<=[。！？!?；;])")
 
 
-def sentences_of(texts: list[str], ids: list[str], relevant: list[set[str]]) -> tuple[list[str], list[str], list[set[str]]]:
+def sentences_of(
+    texts: list[str], ids: list[str], relevant: list[set[str]]
+) -> tuple[list[str], list[str], list[set[str]]]:
     """The paragraphs' sentences as documents; every sentence of a relevant paragraph is relevant."""
     docs, doc_ids, of_paragraph = [], [], {}
     for pid, text in zip(ids, texts):
@@ -75,13 +77,19 @@ SETTINGS = {
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--corpus", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/retrieval-cmrc2018")
+    parser.add_argument(
+        "--corpus", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/retrieval-cmrc2018"
+    )
     parser.add_argument("--traditional", action="store_true", help="also the s2t variant (needs opencc)")
     parser.add_argument("--only", help="run only the settings whose name contains this text")
     args = parser.parse_args()
     texts, ids, queries, relevant = load_collection(args.corpus)
     variants = {"cmrc": (texts, ids, queries, relevant)}
-    variants["cmrc-sentences"] = (*sentences_of(texts, ids, relevant)[:2], queries, sentences_of(texts, ids, relevant)[2])
+    variants["cmrc-sentences"] = (
+        *sentences_of(texts, ids, relevant)[:2],
+        queries,
+        sentences_of(texts, ids, relevant)[2],
+    )
     if args.traditional:
         import opencc
 
@@ -95,8 +103,17 @@ def main() -> None:
             index = Index(Analyzer(**settings))
             index.add(docs)
             scores = evaluate(index, ids, qs, relevant)
-            print(json.dumps({"collection": variant, "setting": name, **{k: round(v, 4) for k, v in scores.items()},
-                              "seconds": round(time.perf_counter() - t0, 2)}, ensure_ascii=False))
+            print(
+                json.dumps(
+                    {
+                        "collection": variant,
+                        "setting": name,
+                        **{k: round(v, 4) for k, v in scores.items()},
+                        "seconds": round(time.perf_counter() - t0, 2),
+                    },
+                    ensure_ascii=False,
+                )
+            )
             sys.stdout.flush()
 
 

@@ -23,7 +23,9 @@ def timed(f):  # type: ignore[no-untyped-def]
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--text", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/zh-text/bench-zh.txt")
+    parser.add_argument(
+        "--text", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/zh-text/bench-zh.txt"
+    )
     parser.add_argument("--limit", type=int, default=None)
     parser.add_argument("--no-peer", action="store_true")
     args = parser.parse_args()
@@ -50,11 +52,13 @@ def main() -> None:
     import bm25s
 
     jieba = make_jieba()
+
     def peer_build():  # type: ignore[no-untyped-def]
         tokens = [[w for w in words if w.strip()] for words in segment_many(jieba, lines, 1)]
         retriever = bm25s.BM25()
         retriever.index(tokens, show_progress=False)
         return retriever
+
     retriever, seconds = timed(peer_build)
     print(f"cut + bm25s index: {seconds:.2f} s")
     query_tokens = [[w for w in jieba.cut(q) if w.strip()] for q in queries]

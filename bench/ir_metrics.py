@@ -36,8 +36,13 @@ def recall_at(ranking: Sequence[str], relevant: Mapping[str, float], k: int) -> 
     return len(wanted.intersection(ranking[:k])) / len(wanted)
 
 
-def evaluate(rankings: Mapping[str, Sequence[str]], qrels: Mapping[str, Mapping[str, float]],
-             ndcg_k: int = 10, mrr_k: int = 10, recall_k: int = 100) -> dict[str, float]:
+def evaluate(
+    rankings: Mapping[str, Sequence[str]],
+    qrels: Mapping[str, Mapping[str, float]],
+    ndcg_k: int = 10,
+    mrr_k: int = 10,
+    recall_k: int = 100,
+) -> dict[str, float]:
     """Means over the judged queries that have a relevant document; a judged query missing from
     `rankings` counts as an empty ranking (zero on every metric)."""
     judged = [q for q, rel in qrels.items() if any(g > 0 for g in rel.values())]

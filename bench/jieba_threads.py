@@ -24,7 +24,6 @@ from pylumotext import Jieba
 from lumotext._data import data_paths as lumotext_data_paths
 
 
-
 def data_paths(data_dir: str | None) -> dict[str, str]:
     if data_dir is None:
         from lumotext import default_paths

@@ -53,11 +53,10 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Sequence
 
-import numpy as np
-import scipy.sparse as sp
-
 import harness
 import ir_metrics
+import numpy as np
+import scipy.sparse as sp
 
 K1, B = 1.2, 0.75
 TOP_K = 100
@@ -87,10 +86,13 @@ class Collection:
     def __post_init__(self) -> None:
         self.docs_key = self.docs_key or self.name
         relevant = [len(r) for r in self.qrels.values()]
-        self.stats = {"documents": len(self.docs), "queries": len(self.queries),
-                      "relevant_per_query": sum(relevant) / max(1, len(relevant)),
-                      "mean_document_chars": sum(map(len, self.docs)) / max(1, len(self.docs)),
-                      "mean_query_chars": sum(map(len, self.queries)) / max(1, len(self.queries))}
+        self.stats = {
+            "documents": len(self.docs),
+            "queries": len(self.queries),
+            "relevant_per_query": sum(relevant) / max(1, len(relevant)),
+            "mean_document_chars": sum(map(len, self.docs)) / max(1, len(self.docs)),
+            "mean_query_chars": sum(map(len, self.queries)) / max(1, len(self.queries)),
+        }
 
 
 def read_jsonl(path: str) -> list[dict]:
@@ -113,15 +115,21 @@ def cmrc_files() -> tuple[list[dict], list[dict], dict[str, dict[str, float]]]:
 def cmrc(limit_queries: int | None) -> Collection:
     corpus, queries, qrels = cmrc_files()
     queries = queries[:limit_queries] if limit_queries else queries
-    return Collection("cmrc2018", [d["id"] for d in corpus], [d["text"] for d in corpus],
-                      [q["id"] for q in queries], [q["text"] for q in queries],
-                      {q["id"]: qrels[q["id"]] for q in queries if q["id"] in qrels},
-                      "CMRC 2018 dev+trial paragraphs and questions")
+    return Collection(
+        "cmrc2018",
+        [d["id"] for d in corpus],
+        [d["text"] for d in corpus],
+        [q["id"] for q in queries],
+        [q["text"] for q in queries],
+        {q["id"]: qrels[q["id"]] for q in queries if q["id"] in qrels},
+        "CMRC 2018 dev+trial paragraphs and questions",
+    )
 
 
 def traditional(base: Collection) -> Collection:
     """`base` with every text converted by OpenCC s2t, cached by OpenCC version."""
     import opencc
+
     version = harness.package_version("opencc") or "unknown"
     os.makedirs(CACHE_DIR, exist_ok=True)
     path = os.path.join(CACHE_DIR, f"cmrc2018-s2t-opencc-{version}.json")
@@ -137,9 +145,15 @@ def traditional(base: Collection) -> Collection:
         with open(path + ".tmp", "w", encoding="utf-8") as f:
             json.dump(cached, f, ensure_ascii=False)
         os.replace(path + ".tmp", path)
-    return Collection("cmrc2018-trad", base.doc_ids, [cached[t] for t in base.docs], base.query_ids,
-                      [cached[t] for t in base.queries], base.qrels,
-                      f"cmrc2018 converted to Traditional script by OpenCC {version} s2t")
+    return Collection(
+        "cmrc2018-trad",
+        base.doc_ids,
+        [cached[t] for t in base.docs],
+        base.query_ids,
+        [cached[t] for t in base.queries],
+        base.qrels,
+        f"cmrc2018 converted to Traditional script by OpenCC {version} s2t",
+    )
 
 
 def split_sentences(paragraph: str, min_chars: int = 8) -> list[str]:
@@ -163,9 +177,15 @@ def cmrc_sentences(base: Collection) -> Collection:
             docs.append(sentence)
             of_paragraph[pid].append(sid)
     qrels = {q: {s: 1.0 for pid in rel for s in of_paragraph[pid]} for q, rel in base.qrels.items()}
-    return Collection("cmrc2018-sentences", doc_ids, docs, base.query_ids, base.queries, qrels,
-                      "cmrc2018 questions against the paragraphs' sentences; all sentences of "
-                      "the question's paragraph relevant")
+    return Collection(
+        "cmrc2018-sentences",
+        doc_ids,
+        docs,
+        base.query_ids,
+        base.queries,
+        qrels,
+        "cmrc2018 questions against the paragraphs' sentences; all sentences of the question's paragraph relevant",
+    )
 
 
 def has_word_character(term: str) -> bool:
@@ -181,8 +201,9 @@ def join_words(words: Sequence[str]) -> str:
     return out
 
 
-def known_item(lines: list[str], count: int, cut: Callable[[str], list[str]],
-               stop_words: set[str]) -> tuple[Collection, Collection]:
+def known_item(
+    lines: list[str], count: int, cut: Callable[[str], list[str]], stop_words: set[str]
+) -> tuple[Collection, Collection]:
     rng = random.Random(SEED)
     eligible = [i for i, line in enumerate(lines) if len(re.findall(f"[{HAN}]", line)) >= 20]
     chosen = sorted(rng.sample(eligible, min(count, len(eligible))))
@@ -199,16 +220,31 @@ def known_item(lines: list[str], count: int, cut: Callable[[str], list[str]],
         for _ in range(3):
             size = rng.randint(2, 5)
             start = rng.randrange(0, max(1, len(letters) - size))
-            spans.append(letters[start:start + size])
+            spans.append(letters[start : start + size])
         rng.shuffle(spans)
         span_queries.append(join_words(spans))
     qids = [f"q{i}" for i in chosen]
     qrels = {f"q{i}": {f"l{i}": 1.0} for i in chosen}
-    words = Collection("known-item-words", doc_ids, lines, qids, word_queries, qrels,
-                       "bench-zh lines; queries = 3-5 of a line's words (no stop words), shuffled", docs_key="bench-zh")
-    spans = Collection("known-item-spans", doc_ids, lines, qids, span_queries, qrels,
-                       "bench-zh lines; queries = three 2-5 character spans of a line, shuffled",
-                       docs_key="bench-zh")
+    words = Collection(
+        "known-item-words",
+        doc_ids,
+        lines,
+        qids,
+        word_queries,
+        qrels,
+        "bench-zh lines; queries = 3-5 of a line's words (no stop words), shuffled",
+        docs_key="bench-zh",
+    )
+    spans = Collection(
+        "known-item-spans",
+        doc_ids,
+        lines,
+        qids,
+        span_queries,
+        qrels,
+        "bench-zh lines; queries = three 2-5 character spans of a line, shuffled",
+        docs_key="bench-zh",
+    )
     return words, spans
 
 
@@ -245,23 +281,26 @@ def char_grams(text: str, unigrams: bool, bigrams: bool) -> list[str]:
         if unigrams or len(run) == 1:
             out.extend(run)
         if bigrams and len(run) > 1:
-            out.extend(run[i:i + 2] for i in range(len(run) - 1))
+            out.extend(run[i : i + 2] for i in range(len(run) - 1))
     return out
 
 
 @dataclass(frozen=True)
 class Config:
     """One analyzer setting of the grid."""
-    mode: str = "cut"            # "cut" or "search" (cut_for_search)
+
+    mode: str = "cut"  # "cut" or "search" (cut_for_search)
     stop_words: bool = True
-    fold: bool = True            # width, ASCII case and Traditional-to-Simplified folding together
-    bigram_weight: float = 0.0   # weight of a second field of character bigrams; 0 = none
+    fold: bool = True  # width, ASCII case and Traditional-to-Simplified folding together
+    bigram_weight: float = 0.0  # weight of a second field of character bigrams; 0 = none
 
     @property
     def label(self) -> str:
-        parts = ["search" if self.mode == "search" else "words",
-                 "stop" if self.stop_words else "no-stop",
-                 "fold" if self.fold else "no-fold"]
+        parts = [
+            "search" if self.mode == "search" else "words",
+            "stop" if self.stop_words else "no-stop",
+            "fold" if self.fold else "no-fold",
+        ]
         if self.bigram_weight:
             parts.append(f"+bigrams x{self.bigram_weight:g}")
         return " ".join(parts)
@@ -291,19 +330,25 @@ class Tokens:
         def segment() -> list[list[str]]:
             cut = self.jieba.cut_for_search if mode == "search" else self.jieba.cut
             return [[w for w in cut(t) if has_word_character(w)] for t in self.folded(key, texts, fold)]
+
         words = self._memo(("words", key, mode, fold), segment)
         if not stop_words:
             return words
         stop = self.stop_words[fold]
-        return self._memo(("words", key, mode, fold, "stop"), lambda: [[w for w in ws if w not in stop] for ws in words])
+        return self._memo(
+            ("words", key, mode, fold, "stop"), lambda: [[w for w in ws if w not in stop] for ws in words]
+        )
 
     def grams(self, key: str, texts: Sequence[str], fold: bool, unigrams: bool, bigrams: bool) -> list[list[str]]:
-        return self._memo(("grams", key, fold, unigrams, bigrams),
-                          lambda: [char_grams(t, unigrams, bigrams) for t in self.folded(key, texts, fold)])
+        return self._memo(
+            ("grams", key, fold, unigrams, bigrams),
+            lambda: [char_grams(t, unigrams, bigrams) for t in self.folded(key, texts, fold)],
+        )
 
     def cut_tokens(self, key: str, texts: Sequence[str]) -> list[list[str]]:
         """What the README's pipeline gives: cut, separators dropped, nothing folded or removed."""
         from lumotext import index_tokens
+
         return self._memo(("cut", key), lambda: [index_tokens(self.jieba.cut(t)) for t in texts])
 
 
@@ -325,8 +370,14 @@ class ReferenceBM25:
             indptr.append(len(indices))
             lengths[row] = len(tokens)
         n_docs, n_terms = len(docs), max(1, len(self.vocab))
-        tf_m = sp.csr_matrix((np.asarray(counts, dtype=np.float64), np.asarray(indices, dtype=np.int64),
-                              np.asarray(indptr, dtype=np.int64)), shape=(n_docs, n_terms))
+        tf_m = sp.csr_matrix(
+            (
+                np.asarray(counts, dtype=np.float64),
+                np.asarray(indices, dtype=np.int64),
+                np.asarray(indptr, dtype=np.int64),
+            ),
+            shape=(n_docs, n_terms),
+        )
         df = np.bincount(tf_m.indices, minlength=n_terms).astype(np.float64)
         idf = np.log1p((n_docs - df + 0.5) / (df + 0.5))
         avg = lengths.mean() if n_docs and lengths.mean() > 0 else 1.0
@@ -343,8 +394,14 @@ class ReferenceBM25:
             indices.extend(self.vocab[t] for t in tf)
             counts.extend(tf.values())
             indptr.append(len(indices))
-        return sp.csr_matrix((np.asarray(counts, dtype=np.float64), np.asarray(indices, dtype=np.int64),
-                              np.asarray(indptr, dtype=np.int64)), shape=(len(queries), self.weights_t.shape[0]))
+        return sp.csr_matrix(
+            (
+                np.asarray(counts, dtype=np.float64),
+                np.asarray(indices, dtype=np.int64),
+                np.asarray(indptr, dtype=np.int64),
+            ),
+            shape=(len(queries), self.weights_t.shape[0]),
+        )
 
     def scores(self, queries: Sequence[Sequence[str]]) -> sp.csr_matrix:
         return (self.query_matrix(queries) @ self.weights_t).tocsr()
@@ -397,8 +454,13 @@ def run_config(c: Collection, tokens: Tokens, cfg: Config) -> dict[str, list[str
     words_q = tokens.words(c.name + ":q", c.queries, "cut", cfg.fold, cfg.stop_words)
     fields = [(1.0, words_d, words_q)]
     if cfg.bigram_weight:
-        fields.append((cfg.bigram_weight, tokens.grams(c.docs_key + ":d", c.docs, cfg.fold, False, True),
-                       tokens.grams(c.name + ":q", c.queries, cfg.fold, False, True)))
+        fields.append(
+            (
+                cfg.bigram_weight,
+                tokens.grams(c.docs_key + ":d", c.docs, cfg.fold, False, True),
+                tokens.grams(c.name + ":q", c.queries, cfg.fold, False, True),
+            )
+        )
     return rankings_of(c, top_k(fielded_scores(fields)))
 
 
@@ -418,6 +480,7 @@ def run_pylumotext_bm25(c: Collection, tokens: Tokens) -> dict[str, list[str]]:
     """The README's path: cut, index_tokens, BM25.train per document, encode_document and
     encode_query, the dot product of the two dicts."""
     from pylumotext import BM25
+
     docs = tokens.cut_tokens(c.docs_key + ":d", c.docs)
     queries = tokens.cut_tokens(c.name + ":q", c.queries)
     model = BM25()
@@ -446,12 +509,14 @@ def run_pylumotext_bm25(c: Collection, tokens: Tokens) -> dict[str, list[str]]:
 def run_bm25s(c: Collection, tokens: Tokens) -> dict[str, list[str]]:
     """bm25s as a user with our tokens runs it: token lists in, its own vocabulary."""
     import bm25s
+
     docs = tokens.cut_tokens(c.docs_key + ":d", c.docs)
     queries = tokens.cut_tokens(c.name + ":q", c.queries)
     retriever = bm25s.BM25(k1=K1, b=B)
     retriever.index([d or [""] for d in docs], show_progress=False)
-    results, scores = retriever.retrieve([q or [""] for q in queries], k=min(TOP_K, len(docs)),
-                                         show_progress=False, n_threads=1)
+    results, scores = retriever.retrieve(
+        [q or [""] for q in queries], k=min(TOP_K, len(docs)), show_progress=False, n_threads=1
+    )
     tops = [[int(d) for d, s in zip(res, sc) if s > 0] for res, sc in zip(results, scores)]
     return rankings_of(c, tops)
 
@@ -475,11 +540,13 @@ def index_analyzer(cfg: Config):
     """The lumotext.Analyzer of a grid setting. Its width and case folding cannot be turned off:
     `fold` switches the Traditional-to-Simplified folding only."""
     from lumotext import Analyzer
-    return Analyzer(mode="search" if cfg.mode == "search" else "default",
-                    stop_words="default" if cfg.stop_words else None,
-                    fold_traditional=cfg.fold, bigram_weight=cfg.bigram_weight)
 
-
+    return Analyzer(
+        mode="search" if cfg.mode == "search" else "default",
+        stop_words="default" if cfg.stop_words else None,
+        fold_traditional=cfg.fold,
+        bigram_weight=cfg.bigram_weight,
+    )
 
 
 # --- run ------------------------------------------------------------------------------------
@@ -487,8 +554,13 @@ def index_analyzer(cfg: Config):
 
 def grid(quick: bool) -> list[Config]:
     weights = (0.0, 0.3) if quick else (0.0, 0.2, 0.3, 0.5, 1.0)
-    return [Config(mode, stop, fold, w) for mode in ("cut", "search") for stop in (True, False)
-            for fold in (True, False) for w in weights]
+    return [
+        Config(mode, stop, fold, w)
+        for mode in ("cut", "search")
+        for stop in (True, False)
+        for fold in (True, False)
+        for w in weights
+    ]
 
 
 def main() -> int:
@@ -496,13 +568,18 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="fewer queries and a smaller grid")
     parser.add_argument("--known-item-queries", type=int, default=2000)
     parser.add_argument("--no-grid", action="store_true")
-    parser.add_argument("--reference-grid", action="store_true",
-                        help="run the analyzer grid through the reference scorer even when lumotext.Index "
-                             "is there (it always runs when it is not)")
+    parser.add_argument(
+        "--reference-grid",
+        action="store_true",
+        help="run the analyzer grid through the reference scorer even when lumotext.Index "
+        "is there (it always runs when it is not)",
+    )
     args = parser.parse_args()
 
-    import lumotext
     import pylumotext
+
+    import lumotext
+
     paths = lumotext.default_paths()
     jieba = pylumotext.Jieba(**paths)
     with open(paths["stop_word_path"], encoding="utf-8") as f:
@@ -520,6 +597,7 @@ def main() -> int:
     systems: list[tuple[str, Callable[[Collection], dict[str, list[str]]]]] = []
     if index_available():
         from lumotext import Index
+
         systems.append(("lumotext.Index() default", lambda c: run_index(c, Index)))
     systems += [
         ("cut + pylumotext.BM25 (README path)", lambda c: run_pylumotext_bm25(c, tokens)),
@@ -540,13 +618,17 @@ def main() -> int:
                 print(f"  {name}: skipped ({e})", flush=True)
                 continue
             results[name][c.name] = metrics
-            print(f"  {name:45s} nDCG@10 {metrics['ndcg@10']:.4f}  MRR@10 {metrics['mrr@10']:.4f}  "
-                  f"R@100 {metrics['recall@100']:.4f}  ({time.perf_counter() - start:.1f} s)", flush=True)
+            print(
+                f"  {name:45s} nDCG@10 {metrics['ndcg@10']:.4f}  MRR@10 {metrics['mrr@10']:.4f}  "
+                f"R@100 {metrics['recall@100']:.4f}  ({time.perf_counter() - start:.1f} s)",
+                flush=True,
+            )
 
     configs = [] if args.no_grid else grid(args.quick)
     index_grid: dict[str, dict[str, dict[str, float]]] = collections.defaultdict(dict)
     if configs and index_available():
         from lumotext import Index
+
         groups: dict[str, list[Collection]] = collections.defaultdict(list)
         for c in cols:
             groups[c.docs_key].append(c)
@@ -560,13 +642,16 @@ def main() -> int:
                     hits = index.search_many(c.queries, k=TOP_K)
                     metrics = ir_metrics.evaluate(rankings_of(c, [[d for d, _ in h] for h in hits]), c.qrels)
                     index_grid[cfg.label][c.name] = metrics
-                    print(f"  Index {c.name:20s} {cfg.label:38s} nDCG@10 {metrics['ndcg@10']:.4f} "
-                          f"({time.perf_counter() - start:.1f} s)", flush=True)
+                    print(
+                        f"  Index {c.name:20s} {cfg.label:38s} nDCG@10 {metrics['ndcg@10']:.4f} "
+                        f"({time.perf_counter() - start:.1f} s)",
+                        flush=True,
+                    )
                 del index
 
     grid_results: dict[str, dict[str, dict[str, float]]] = collections.defaultdict(dict)
     run_reference_grid = args.reference_grid or not index_available()
-    for c in (cols if run_reference_grid else []):
+    for c in cols if run_reference_grid else []:
         for cfg in configs:
             metrics = ir_metrics.evaluate(run_config(c, tokens, cfg), c.qrels)
             grid_results[cfg.label][c.name] = metrics
@@ -603,11 +688,15 @@ def grid_table(grid_results, names: list[str], caption: str, notes: list[str]) -
     rows.sort(key=lambda r: (r["worst_gap"], -r["mean"]))
     for n in names:
         notes.append(f"{caption}: best on {n}: {best[n]['system']} (nDCG@10 {best[n][n]:.4f})")
-    notes.append(f"{caption}: smallest largest gap: {rows[0]['system']} (gap {rows[0]['worst_gap']:.4f}, "
-                 f"mean nDCG@10 {rows[0]['mean']:.4f})")
-    return (f"{caption}, nDCG@10, sorted by the largest gap to the best setting of any collection",
-            [("system", "setting")] + [(n, n) for n in names] + [("mean", "mean"), ("worst_gap", "largest gap")],
-            rows)
+    notes.append(
+        f"{caption}: smallest largest gap: {rows[0]['system']} (gap {rows[0]['worst_gap']:.4f}, "
+        f"mean nDCG@10 {rows[0]['mean']:.4f})"
+    )
+    return (
+        f"{caption}, nDCG@10, sorted by the largest gap to the best setting of any collection",
+        [("system", "setting")] + [(n, n) for n in names] + [("mean", "mean"), ("worst_gap", "largest gap")],
+        rows,
+    )
 
 
 def four_places(rows: list[dict]) -> list[dict]:
@@ -620,29 +709,50 @@ def write(cols: list[Collection], results, grid_results, index_grid, args) -> No
     metric_columns = [(n, n) for n in names] + [("mean", "mean")]
     tables = []
     for metric in ("ndcg@10", "mrr@10", "recall@100"):
-        tables.append((f"Systems, {metric}", [("system", "system")] + metric_columns,
-                       four_places(summary_rows(results, names, metric))))
+        tables.append(
+            (
+                f"Systems, {metric}",
+                [("system", "system")] + metric_columns,
+                four_places(summary_rows(results, names, metric)),
+            )
+        )
     notes: list[str] = []
-    for grid_results_, caption in ((index_grid, "lumotext.Index analyzer grid"),
-                                   (grid_results, "Reference BM25 analyzer grid")):
+    for grid_results_, caption in (
+        (index_grid, "lumotext.Index analyzer grid"),
+        (grid_results, "Reference BM25 analyzer grid"),
+    ):
         table = grid_table(grid_results_, names, caption, notes)
         if table:
             tables.append((table[0], table[1], four_places(table[2])))
     for c in cols:
         s = c.stats
-        notes.append(f"{c.name}: {s['documents']:,} documents ({s['mean_document_chars']:.0f} characters on "
-                     f"average), {s['queries']:,} queries ({s['mean_query_chars']:.0f} characters), "
-                     f"{s['relevant_per_query']:.1f} relevant per query; {c.about}")
-    notes.append("settings: words = cut, search = cut_for_search (the index applies it as its analyzer does; "
-                 "the reference cuts queries with cut); stop = bundled stop words removed; fold = "
-                 "Traditional-to-Simplified folding (the reference folds width and ASCII case with it, the "
-                 "index always folds those); +bigrams xW = a second field of character bigrams at weight W")
+        notes.append(
+            f"{c.name}: {s['documents']:,} documents ({s['mean_document_chars']:.0f} characters on "
+            f"average), {s['queries']:,} queries ({s['mean_query_chars']:.0f} characters), "
+            f"{s['relevant_per_query']:.1f} relevant per query; {c.about}"
+        )
+    notes.append(
+        "settings: words = cut, search = cut_for_search (the index applies it as its analyzer does; "
+        "the reference cuts queries with cut); stop = bundled stop words removed; fold = "
+        "Traditional-to-Simplified folding (the reference folds width and ASCII case with it, the "
+        "index always folds those); +bigrams xW = a second field of character bigrams at weight W"
+    )
     command = "python bench/retrieval_quality.py" + " ".join(
-        [""] + (["--quick"] if args.quick else []) + (["--reference-grid"] if args.reference_grid else []))
-    harness.write_results("retrieval", "Retrieval quality", tables, notes, {
-        "collections": {c.name: c.stats for c in cols},
-        "systems": results, "index_grid": index_grid, "reference_grid": grid_results,
-    }, command)
+        [""] + (["--quick"] if args.quick else []) + (["--reference-grid"] if args.reference_grid else [])
+    )
+    harness.write_results(
+        "retrieval",
+        "Retrieval quality",
+        tables,
+        notes,
+        {
+            "collections": {c.name: c.stats for c in cols},
+            "systems": results,
+            "index_grid": index_grid,
+            "reference_grid": grid_results,
+        },
+        command,
+    )
 
 
 if __name__ == "__main__":

@@ -18,8 +18,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 BENCHMARKS = {
     "bm25_python": (["bm25_bench.py"], ["--docs", "5000", "--queries", "2000", "--repeat", "1"]),
-    "bm25_peers": (["bm25_peers.py"], ["--docs", "3000", "--lines", "3000", "--queries", "200", "--repeat", "1",
-                                       "--rank-bm25-queries", "5"]),
+    "bm25_peers": (
+        ["bm25_peers.py"],
+        ["--docs", "3000", "--lines", "3000", "--queries", "200", "--repeat", "1", "--rank-bm25-queries", "5"],
+    ),
     "segmentation": (["seg_bench.py"], ["--quick"]),
     "retrieval": (["retrieval_quality.py"], ["--quick"]),
     "index": (["index_bench.py"], ["--quick"]),
@@ -40,8 +42,10 @@ def main() -> int:
         if args.only and name not in args.only:
             continue
         command = [sys.executable, os.path.join(HERE, *script)] + (quick if args.quick else [])
-        print(f"== {name}: {' '.join(os.path.relpath(c, HERE) if c.startswith(HERE) else c for c in command[1:])}",
-              flush=True)
+        print(
+            f"== {name}: {' '.join(os.path.relpath(c, HERE) if c.startswith(HERE) else c for c in command[1:])}",
+            flush=True,
+        )
         start = time.perf_counter()
         result = subprocess.run(command, cwd=HERE, env=env)
         print(f"== {name}: exit {result.returncode} after {time.perf_counter() - start:.0f} s", flush=True)

@@ -40,8 +40,10 @@ SCALING_LINES = (10, 1_000, 100_000, 1_000_000)
 
 
 def default_jieba():
-    import lumotext
     from pylumotext import Jieba
+
+    import lumotext
+
     return Jieba(**lumotext.default_paths())
 
 
@@ -50,6 +52,7 @@ def megabytes(lines) -> float:
 
 
 # -- throughput and threads ---------------------------------------------------------------
+
 
 def halves_by_bytes(lines: list[str]) -> list[list[str]]:
     total = megabytes(lines) * 1e6
@@ -109,6 +112,7 @@ def throughput(jieba, lines: list[str], repeat: int) -> list[dict]:
             two_long.append(run_two_threads(cut, whole))
         # The pipeline: segment_many hands each worker thread batches of lines.
         from lumotext import segment_many
+
         search = method == "cut_for_search"
         many = {1: [], 2: []}
         for _ in range(repeat):
@@ -119,18 +123,40 @@ def throughput(jieba, lines: list[str], repeat: int) -> list[dict]:
         m1, m2 = statistics.median(many[1]), statistics.median(many[2])
         t1, t2 = statistics.median(one), statistics.median(two)
         control = statistics.median(one_long) / statistics.median(two_long)
-        rows.append({"method": method, "mb": mb, "lines": len(lines), "words": words,
-                     "mb_per_s_1": mb / t1, "words_per_s_1": words / t1,
-                     "mb_per_s_2": mb / t2, "words_per_s_2": words / t2, "speedup_2": t1 / t2,
-                     "speedup_2_long_calls": control, "runs_1": one, "runs_2": two,
-                     "runs_1_long": one_long, "runs_2_long": two_long,
-                     "many_mb_per_s_1": mb / m1, "many_mb_per_s_2": mb / m2, "many_speedup_2": m1 / m2,
-                     "many_speedup_2_over_plain_1": t1 / m2, "runs_many_1": many[1], "runs_many_2": many[2]})
-        print(f"  {method:<15} 1 thread {mb / t1:6.2f} MB/s {words / t1 / 1e6:5.2f} Mwords/s   "
-              f"2 threads {mb / t2:6.2f} MB/s   speed-up {t1 / t2:.2f} (two long calls: {control:.2f})",
-              flush=True)
-        print(f"  {'':<15} segment_many: 1 thread {mb / m1:6.2f} MB/s, 2 threads {mb / m2:6.2f} MB/s, "
-              f"speed-up {m1 / m2:.2f} ({t1 / m2:.2f} over plain calls on 1 thread)", flush=True)
+        rows.append(
+            {
+                "method": method,
+                "mb": mb,
+                "lines": len(lines),
+                "words": words,
+                "mb_per_s_1": mb / t1,
+                "words_per_s_1": words / t1,
+                "mb_per_s_2": mb / t2,
+                "words_per_s_2": words / t2,
+                "speedup_2": t1 / t2,
+                "speedup_2_long_calls": control,
+                "runs_1": one,
+                "runs_2": two,
+                "runs_1_long": one_long,
+                "runs_2_long": two_long,
+                "many_mb_per_s_1": mb / m1,
+                "many_mb_per_s_2": mb / m2,
+                "many_speedup_2": m1 / m2,
+                "many_speedup_2_over_plain_1": t1 / m2,
+                "runs_many_1": many[1],
+                "runs_many_2": many[2],
+            }
+        )
+        print(
+            f"  {method:<15} 1 thread {mb / t1:6.2f} MB/s {words / t1 / 1e6:5.2f} Mwords/s   "
+            f"2 threads {mb / t2:6.2f} MB/s   speed-up {t1 / t2:.2f} (two long calls: {control:.2f})",
+            flush=True,
+        )
+        print(
+            f"  {'':<15} segment_many: 1 thread {mb / m1:6.2f} MB/s, 2 threads {mb / m2:6.2f} MB/s, "
+            f"speed-up {m1 / m2:.2f} ({t1 / m2:.2f} over plain calls on 1 thread)",
+            flush=True,
+        )
     return rows
 
 
@@ -163,12 +189,16 @@ def load_cost(repeat: int) -> dict:
     med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
     med["rss_jieba"] = med["rss_loaded"] - med["rss_imported"]
     med["runs"] = runs
-    print(f"  load {med['load_s']:.3f} s; process RSS {med['rss_loaded'] / 2**20:.1f} MiB "
-          f"(Jieba {med['rss_jieba'] / 2**20:.1f} MiB, peak {med['rss_peak'] / 2**20:.1f} MiB)", flush=True)
+    print(
+        f"  load {med['load_s']:.3f} s; process RSS {med['rss_loaded'] / 2**20:.1f} MiB "
+        f"(Jieba {med['rss_jieba'] / 2**20:.1f} MiB, peak {med['rss_peak'] / 2**20:.1f} MiB)",
+        flush=True,
+    )
     return med
 
 
 # -- peers --------------------------------------------------------------------------------
+
 
 def load_peer(name: str):
     """(cut function, note) or (None, reason)."""
@@ -176,18 +206,22 @@ def load_peer(name: str):
     try:
         if name == "thulac":
             import thulac
+
             model = thulac.thulac(seg_only=True)
             cut = lambda s: [w for w, _ in model.cut(s)]  # noqa: E731
         elif name == "pkuseg":
             import pkuseg
+
             model = pkuseg.pkuseg()
             cut = model.cut
         elif name == "spacy-pkuseg":
             import spacy_pkuseg
+
             model = spacy_pkuseg.pkuseg()
             cut = model.cut
         elif name == "snownlp":
             from snownlp import SnowNLP
+
             cut = lambda s: SnowNLP(s).words if s else []  # noqa: E731
             cut("预热")
         else:
@@ -200,10 +234,12 @@ def load_peer(name: str):
 
 def peers(jieba, lines: list[str], gold, repeat: int, budget_s: float, names: list[str]) -> list[dict]:
     import seg_eval
+
     rows = []
     ours_score = seg_eval.evaluate(gold, jieba.cut)
-    rows.append({"system": "pylumotext", "f1": ours_score.f1, "precision": ours_score.precision,
-                 "recall": ours_score.recall})
+    rows.append(
+        {"system": "pylumotext", "f1": ours_score.f1, "precision": ours_score.precision, "recall": ours_score.recall}
+    )
     for name in names:
         cut, reason, load_s = load_peer(name)
         version = harness.package_version(name)
@@ -227,15 +263,28 @@ def peers(jieba, lines: list[str], gold, repeat: int, budget_s: float, names: li
             acc += len(line.encode("utf-8"))
         mb = megabytes(subset)
         t_peer, t_ours = harness.timed_alternating(
-            [lambda: [cut(line) for line in subset], lambda: [jieba.cut(line) for line in subset]], repeat)
+            [lambda: [cut(line) for line in subset], lambda: [jieba.cut(line) for line in subset]], repeat
+        )
         score = seg_eval.evaluate(gold, cut)
-        row = {"system": label, "load_s": load_s, "subset_lines": len(subset), "subset_mb": mb,
-               "mb_per_s": mb / t_peer, "ours_mb_per_s": mb / t_ours, "ratio": t_peer / t_ours,
-               "f1": score.f1, "precision": score.precision, "recall": score.recall,
-               "untiled": score.untiled}
+        row = {
+            "system": label,
+            "load_s": load_s,
+            "subset_lines": len(subset),
+            "subset_mb": mb,
+            "mb_per_s": mb / t_peer,
+            "ours_mb_per_s": mb / t_ours,
+            "ratio": t_peer / t_ours,
+            "f1": score.f1,
+            "precision": score.precision,
+            "recall": score.recall,
+            "untiled": score.untiled,
+        }
         rows.append(row)
-        print(f"  {label:<20} {mb / t_peer:6.3f} MB/s on {mb:.2f} MB (pylumotext {mb / t_ours:6.2f} MB/s, "
-              f"ratio {t_peer / t_ours:6.1f}x)  F1 {score.f1:.4f}", flush=True)
+        print(
+            f"  {label:<20} {mb / t_peer:6.3f} MB/s on {mb:.2f} MB (pylumotext {mb / t_ours:6.2f} MB/s, "
+            f"ratio {t_peer / t_ours:6.1f}x)  F1 {score.f1:.4f}",
+            flush=True,
+        )
         cut = None  # let the collector free the peer before the next one loads
         gc.collect()
     return rows
@@ -243,10 +292,11 @@ def peers(jieba, lines: list[str], gold, repeat: int, budget_s: float, names: li
 
 # -- scaling ------------------------------------------------------------------------------
 
+
 def scaling(jieba, lines: list[str], repeat: int, total_runes: int) -> list[dict]:
     stream = SEPARATORS.sub("", "".join(lines))
     if len(stream) < total_runes:
-        stream = (stream * (total_runes // len(stream) + 1))
+        stream = stream * (total_runes // len(stream) + 1)
     stream = stream[:total_runes]
     rows = []
     for length in SCALING_LINES:
@@ -255,8 +305,16 @@ def scaling(jieba, lines: list[str], repeat: int, total_runes: int) -> list[dict
         pieces = [stream[i : i + length] for i in range(0, total_runes, length)]
         mb = megabytes(pieces)
         t, runs = harness.timed(lambda: [jieba.cut(p) for p in pieces], repeat)
-        rows.append({"line_runes": length, "lines": len(pieces), "mb": mb, "ms_per_mb": t / mb * 1e3,
-                     "mb_per_s": mb / t, "runs": runs})
+        rows.append(
+            {
+                "line_runes": length,
+                "lines": len(pieces),
+                "mb": mb,
+                "ms_per_mb": t / mb * 1e3,
+                "mb_per_s": mb / t,
+                "runs": runs,
+            }
+        )
         print(f"  lines of {length:>9,} runes: {t / mb * 1e3:7.1f} ms/MB ({mb / t:5.2f} MB/s)", flush=True)
     base = min(r["ms_per_mb"] for r in rows)
     for r in rows:
@@ -284,57 +342,119 @@ def main(argv: list[str] | None = None) -> int:
     lines = harness.bench_lines()[: args.lines]
     jieba = default_jieba()
     results: dict = {"text_mb": megabytes(lines), "text_lines": len(lines)}
-    notes = [f"Input: bench-zh.txt, {len(lines):,} lines, {results['text_mb']:.2f} MB of UTF-8, one call per "
-             f"line; default data; median of {args.repeat} runs."]
+    notes = [
+        f"Input: bench-zh.txt, {len(lines):,} lines, {results['text_mb']:.2f} MB of UTF-8, one call per "
+        f"line; default data; median of {args.repeat} runs."
+    ]
     tables = []
     if "throughput" not in skip:
         print("throughput", flush=True)
         results["throughput"] = throughput(jieba, lines, args.repeat)
-        tables.append(("Throughput (1 thread, and 2 threads sharing one Jieba)",
-                       [("method", "method"), ("mb_per_s_1", "MB/s, 1 thread"), ("words_per_s_1", "words/s, 1 thread"),
-                        ("mb_per_s_2", "MB/s, 2 threads"), ("words_per_s_2", "words/s, 2 threads"),
-                        ("speedup_2", "2 threads / 1"),
-                        ("speedup_2_long_calls", "2 threads / 1, each half as one call")], results["throughput"]))
-        tables.append(("segment_many (batches of lines per worker thread) on 1 and 2 threads",
-                       [("method", "method"), ("many_mb_per_s_1", "MB/s, 1 thread"),
-                        ("many_mb_per_s_2", "MB/s, 2 threads"), ("many_speedup_2", "2 threads / 1"),
-                        ("many_speedup_2_over_plain_1", "2 threads / plain calls on 1 thread")],
-                       results["throughput"]))
+        tables.append(
+            (
+                "Throughput (1 thread, and 2 threads sharing one Jieba)",
+                [
+                    ("method", "method"),
+                    ("mb_per_s_1", "MB/s, 1 thread"),
+                    ("words_per_s_1", "words/s, 1 thread"),
+                    ("mb_per_s_2", "MB/s, 2 threads"),
+                    ("words_per_s_2", "words/s, 2 threads"),
+                    ("speedup_2", "2 threads / 1"),
+                    ("speedup_2_long_calls", "2 threads / 1, each half as one call"),
+                ],
+                results["throughput"],
+            )
+        )
+        tables.append(
+            (
+                "segment_many (batches of lines per worker thread) on 1 and 2 threads",
+                [
+                    ("method", "method"),
+                    ("many_mb_per_s_1", "MB/s, 1 thread"),
+                    ("many_mb_per_s_2", "MB/s, 2 threads"),
+                    ("many_speedup_2", "2 threads / 1"),
+                    ("many_speedup_2_over_plain_1", "2 threads / plain calls on 1 thread"),
+                ],
+                results["throughput"],
+            )
+        )
     if "load" not in skip:
         print("load", flush=True)
         load = load_cost(args.repeat)
         results["load"] = load
-        tables.append(("Default Jieba: load time and resident memory (fresh interpreter each run)",
-                       [("load_s", "load s"), ("rss_imported_mib", "RSS after import MiB"),
-                        ("rss_loaded_mib", "RSS with a Jieba MiB"), ("rss_jieba_mib", "of which the Jieba MiB"),
-                        ("rss_peak_mib", "peak RSS MiB")],
-                       [{"load_s": load["load_s"], **{k + "_mib": load[k] / 2**20 for k in
-                                                       ("rss_imported", "rss_loaded", "rss_jieba", "rss_peak")}}]))
+        tables.append(
+            (
+                "Default Jieba: load time and resident memory (fresh interpreter each run)",
+                [
+                    ("load_s", "load s"),
+                    ("rss_imported_mib", "RSS after import MiB"),
+                    ("rss_loaded_mib", "RSS with a Jieba MiB"),
+                    ("rss_jieba_mib", "of which the Jieba MiB"),
+                    ("rss_peak_mib", "peak RSS MiB"),
+                ],
+                [
+                    {
+                        "load_s": load["load_s"],
+                        **{
+                            k + "_mib": load[k] / 2**20 for k in ("rss_imported", "rss_loaded", "rss_jieba", "rss_peak")
+                        },
+                    }
+                ],
+            )
+        )
     if "peers" not in skip:
         print("peers", flush=True)
-        import seg_eval  # noqa: F401  (puts tools/ on the path for conllu)
         import conllu
+        import seg_eval  # noqa: F401  (puts tools/ on the path for conllu)
+
         gold = list(conllu.read_conllu(harness.corpus_file("ud-zh-gsdsimp", "zh_gsdsimp-ud-test.conllu")))
-        results["peers"] = peers(jieba, lines, gold, args.peer_repeat, args.peer_seconds,
-                                 [p for p in args.peers.split(",") if p])
-        tables.append(("Peers: speed on a leading subset of the lines (pylumotext timed on the same subset, "
-                       "in turn) and F1 on the ud-zh-gsdsimp test split",
-                       [("system", "system"), ("subset_mb", "subset MB"), ("mb_per_s", "MB/s"),
-                        ("ours_mb_per_s", "pylumotext MB/s, same subset"), ("ratio", "pylumotext / peer"),
-                        ("f1", "F1"), ("precision", "P"), ("recall", "R"), ("load_s", "load s"), ("note", "note")],
-                       results["peers"]))
-        notes.append(f"F1 over {len(gold)} gold sentences, words compared as character spans with white space "
-                     "removed (bench/seg_eval.py); the gold test split is never used to build the data.")
+        results["peers"] = peers(
+            jieba, lines, gold, args.peer_repeat, args.peer_seconds, [p for p in args.peers.split(",") if p]
+        )
+        tables.append(
+            (
+                "Peers: speed on a leading subset of the lines (pylumotext timed on the same subset, "
+                "in turn) and F1 on the ud-zh-gsdsimp test split",
+                [
+                    ("system", "system"),
+                    ("subset_mb", "subset MB"),
+                    ("mb_per_s", "MB/s"),
+                    ("ours_mb_per_s", "pylumotext MB/s, same subset"),
+                    ("ratio", "pylumotext / peer"),
+                    ("f1", "F1"),
+                    ("precision", "P"),
+                    ("recall", "R"),
+                    ("load_s", "load s"),
+                    ("note", "note"),
+                ],
+                results["peers"],
+            )
+        )
+        notes.append(
+            f"F1 over {len(gold)} gold sentences, words compared as character spans with white space "
+            "removed (bench/seg_eval.py); the gold test split is never used to build the data."
+        )
     if "scaling" not in skip:
         print("scaling", flush=True)
         results["scaling"] = scaling(jieba, lines, args.repeat, args.scaling_runes)
-        tables.append((f"Scaling: cut of the same {args.scaling_runes:,} runes (separators removed) as lines of "
-                       "different lengths", [("line_runes", "runes per line"), ("lines", "lines"),
-                                             ("ms_per_mb", "ms per MB"), ("mb_per_s", "MB/s"),
-                                             ("relative", "relative to the best")], results["scaling"]))
+        tables.append(
+            (
+                f"Scaling: cut of the same {args.scaling_runes:,} runes (separators removed) as lines of "
+                "different lengths",
+                [
+                    ("line_runes", "runes per line"),
+                    ("lines", "lines"),
+                    ("ms_per_mb", "ms per MB"),
+                    ("mb_per_s", "MB/s"),
+                    ("relative", "relative to the best"),
+                ],
+                results["scaling"],
+            )
+        )
     if not args.no_write:
-        harness.write_results("segmentation", "Segmentation benchmarks", tables, notes, results,
-                              "make bench (bench/seg_bench.py)")
+        harness.write_results(
+            "segmentation", "Segmentation benchmarks", tables, notes, results, "make bench (bench/seg_bench.py)"
+        )
     return 0
 
 

@@ -41,8 +41,8 @@ class Score:
     predicted: int = 0
     correct: int = 0
     sentences: int = 0
-    untiled: int = 0        # sentences whose words did not give back the text
-    crossing: int = 0       # predicted words that start or end inside a gold word
+    untiled: int = 0  # sentences whose words did not give back the text
+    crossing: int = 0  # predicted words that start or end inside a gold word
 
     def add(self, other: "Score") -> None:
         for f in dataclasses.fields(self):
@@ -102,6 +102,7 @@ def evaluate(sentences: Iterable[conllu.Sentence], cut: Callable[[str], list[str
 def hmm_coverage(hmm_path: str, text_path: str) -> dict:
     """Which non-ASCII runes of a text have an emission entry in at least one state."""
     import hmm as hmm_tools
+
     with open(hmm_path, encoding="utf-8") as f:
         model = hmm_tools.parse_model(f)
     known = set().union(*model.emit)
@@ -122,6 +123,7 @@ def hmm_coverage(hmm_path: str, text_path: str) -> dict:
 def data_paths(data_dir: str | None) -> dict:
     if data_dir is None:
         import lumotext
+
         return lumotext.default_paths()
     from lumotext._data import data_paths as lumotext_data_paths
 
@@ -131,25 +133,32 @@ def data_paths(data_dir: str | None) -> dict:
 def main(argv: Sequence[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--split", choices=("test", "dev"), default="test")
-    ap.add_argument("--data-dir", help="directory with dict.txt, hmm_model.txt, ... "
-                    "(default: the installed default data)")
-    ap.add_argument("--coverage", action="store_true",
-                    help="report HMM emission coverage of the benchmark text")
+    ap.add_argument(
+        "--data-dir", help="directory with dict.txt, hmm_model.txt, ... (default: the installed default data)"
+    )
+    ap.add_argument("--coverage", action="store_true", help="report HMM emission coverage of the benchmark text")
     args = ap.parse_args(argv)
 
     import pylumotext
+
     paths = data_paths(args.data_dir)
     jieba = pylumotext.Jieba(**paths)
     gold = conllu.read_conllu(os.path.join(GOLD_DIR, f"zh_gsdsimp-ud-{args.split}.conllu"))
     s = evaluate(gold, jieba.cut)
-    print(f"split={args.split} sentences={s.sentences} gold_words={s.gold} "
-          f"predicted={s.predicted} correct={s.correct} untiled={s.untiled}")
-    print(f"P={s.precision:.4f} R={s.recall:.4f} F1={s.f1:.4f} "
-          f"crossing={s.crossing} ({s.crossing_rate:.4f} of predicted words)")
+    print(
+        f"split={args.split} sentences={s.sentences} gold_words={s.gold} "
+        f"predicted={s.predicted} correct={s.correct} untiled={s.untiled}"
+    )
+    print(
+        f"P={s.precision:.4f} R={s.recall:.4f} F1={s.f1:.4f} "
+        f"crossing={s.crossing} ({s.crossing_rate:.4f} of predicted words)"
+    )
     if args.coverage:
         cov = hmm_coverage(paths["hmm_path"], BENCH_TEXT)
-        print(f"bench runes (non-ASCII) covered: {cov['distinct_covered']}/{cov['distinct']} "
-              f"distinct, {cov['occurrences_covered']}/{cov['occurrences']} occurrences")
+        print(
+            f"bench runes (non-ASCII) covered: {cov['distinct_covered']}/{cov['distinct']} "
+            f"distinct, {cov['occurrences_covered']}/{cov['occurrences']} occurrences"
+        )
         if cov["missing"]:
             print("missing:", " ".join(f"U+{ord(ch):04X}x{n}" for ch, n in cov["missing"][:30]))
     return 0

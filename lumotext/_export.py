@@ -21,7 +21,9 @@ if TYPE_CHECKING:
 
 #: Payloads of documents: a sequence indexed by document number, a mapping from document
 #: number, or a function of the document number; ``None`` where a document has none.
-Payloads = Union[Sequence[Mapping[str, Any]], Mapping[int, Mapping[str, Any]], Callable[[int], Mapping[str, Any] | None]]
+Payloads = Union[
+    Sequence[Mapping[str, Any]], Mapping[int, Mapping[str, Any]], Callable[[int], Mapping[str, Any] | None]
+]
 
 
 def requirement_error(module: str, extra: str, error: ImportError) -> ImportError:

@@ -3,7 +3,9 @@
 from typing import Any
 
 class Segmenter:
-    def __init__(self, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str) -> None: ...
+    def __init__(
+        self, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str
+    ) -> None: ...
 
 class CharTable:
     @staticmethod
@@ -15,7 +17,12 @@ class CharTable:
 
 class Analyzer:
     def __init__(
-        self, segmenter: Segmenter, t2s: CharTable | None, stop_words: list[str], search_mode: bool, hmm: bool,
+        self,
+        segmenter: Segmenter,
+        t2s: CharTable | None,
+        stop_words: list[str],
+        search_mode: bool,
+        hmm: bool,
         bigram_weight: float,
     ) -> None: ...
     def analyze(self, text: str) -> list[str]: ...

@@ -157,8 +157,14 @@ class Progress:
             _warn("the progress bar needs tqdm (pip install tqdm); going on without it")
             return
         self.bar = tqdm(
-            total=total, desc=description, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-            dynamic_ncols=True, mininterval=0.2,
+            total=total,
+            desc=description,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            file=sys.stderr,
+            dynamic_ncols=True,
+            mininterval=0.2,
         )
 
     def update(self, size: int) -> None:
@@ -202,7 +208,9 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
         value = overrides[name]
         if value is None:
             continue
-        paths = [piece for piece in value.replace(";", "|").split("|") if piece] if name == "user_dict_path" else [value]
+        paths = (
+            [piece for piece in value.replace(";", "|").split("|") if piece] if name == "user_dict_path" else [value]
+        )
         for path in paths:
             try:
                 with open(path, "rb"):
@@ -212,7 +220,9 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
     try:
         return make_jieba(overrides)
     except ImportError as error:
-        raise CommandError(f"no bundled segmenter data ({error}); give all of --dict, --hmm, --idf, --stop-words") from None
+        raise CommandError(
+            f"no bundled segmenter data ({error}); give all of --dict, --hmm, --idf, --stop-words"
+        ) from None
     except Exception as error:
         raise CommandError(f"cannot load the segmenter data: {error}") from None
 
@@ -262,7 +272,9 @@ def _json_line(value: object, where: Callable[[], str]) -> str:
 # Commands
 
 
-def _run_lines(args: argparse.Namespace, description: str, body: Callable[[LineReader, Progress, Output], None]) -> None:
+def _run_lines(
+    args: argparse.Namespace, description: str, body: Callable[[LineReader, Progress, Output], None]
+) -> None:
     reader = LineReader(_sources(args.files), args.errors)
     progress = Progress(_progress_enabled(args), reader.total_bytes(), description)
     output = Output()
@@ -383,8 +395,10 @@ def command_encode(args: argparse.Namespace) -> None:
             vector = encode(tokens)
             if args.format == "sparse" and not warned and any(weight < 0 for weight in vector.values()):
                 # Engines that take this shape (Milvus, Elasticsearch) refuse negative weights.
-                _warn(f"output line {number}: the vector has negative weights, which Milvus and Elasticsearch "
-                      "refuse; lumotext.Index gives vectors with non-negative weights for them")
+                _warn(
+                    f"output line {number}: the vector has negative weights, which Milvus and Elasticsearch "
+                    "refuse; lumotext.Index gives vectors with non-negative weights for them"
+                )
                 warned = True
             output.line(_json_line(shape(vector), lambda: f"output line {number}"))  # noqa: B023 (called at once)
             progress.update(reader.sizes.popleft())
@@ -438,14 +452,20 @@ def _number_in(low: float, high: float | None) -> Callable[[str], float]:
 
 def _input_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
-    parent.add_argument("files", nargs="*", metavar="FILE", help="UTF-8 input, one document per line ('-' or none: standard input)")
     parent.add_argument(
-        "--errors", choices=("strict", "replace"), default="strict",
+        "files", nargs="*", metavar="FILE", help="UTF-8 input, one document per line ('-' or none: standard input)"
+    )
+    parent.add_argument(
+        "--errors",
+        choices=("strict", "replace"),
+        default="strict",
         help="invalid UTF-8 in the input: stop with an error naming file and line (strict, the default), "
         "or replace the bad bytes with U+FFFD and go on (replace)",
     )
     parent.add_argument(
-        "--progress", action=argparse.BooleanOptionalAction, default=None,
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
         help="show a progress bar on standard error (default: only when standard error is a terminal)",
     )
     return parent
@@ -454,9 +474,14 @@ def _input_options() -> argparse.ArgumentParser:
 def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("segmentation" + (" (unless --tokenized)" if tokenized else ""))
-    group.add_argument("--search", action="store_true", help="search mode: long words are preceded by the shorter words inside them")
     group.add_argument(
-        "--threads", type=_thread_count, default=1, metavar="N",
+        "--search", action="store_true", help="search mode: long words are preceded by the shorter words inside them"
+    )
+    group.add_argument(
+        "--threads",
+        type=_thread_count,
+        default=1,
+        metavar="N",
         help=f"segment on N threads, 1 to {MAX_THREADS} (default 1); the output keeps the input order",
     )
     for name, option, help_text in PATH_OPTIONS:
@@ -465,7 +490,9 @@ def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
         else:
             group.add_argument(option, dest=name, metavar="PATH", help=f"{help_text} (default: the bundled file)")
     if tokenized:
-        group.add_argument("--tokenized", action="store_true", help="the input is already tokenized: tokens are split at whitespace")
+        group.add_argument(
+            "--tokenized", action="store_true", help="the input is already tokenized: tokens are split at whitespace"
+        )
     return parent
 
 
@@ -481,7 +508,8 @@ def build_parser() -> argparse.ArgumentParser:
     inputs = _input_options()
 
     cut = commands.add_parser(
-        "cut", parents=[inputs, _segmenter_options(tokenized=False)],
+        "cut",
+        parents=[inputs, _segmenter_options(tokenized=False)],
         help="segment text into words",
         description="Segment each input line into words. The words are written separated by one space "
         "(--format text; the spaces and tabs of the input, which the segmenter returns as words, are left out) "
@@ -490,22 +518,30 @@ def build_parser() -> argparse.ArgumentParser:
     cut.add_argument("--format", choices=("text", "jsonl"), default="text", help="output format (default text)")
     cut.set_defaults(run=command_cut)
 
-    bm25 = commands.add_parser("bm25", help="train BM25 models and encode with them", description="BM25 models and vectors.")
+    bm25 = commands.add_parser(
+        "bm25", help="train BM25 models and encode with them", description="BM25 models and vectors."
+    )
     bm25_commands = bm25.add_subparsers(dest="bm25_command", metavar="COMMAND", required=True)
 
     train = bm25_commands.add_parser(
-        "train", parents=[inputs, _segmenter_options(tokenized=True)],
+        "train",
+        parents=[inputs, _segmenter_options(tokenized=True)],
         help="train a model: one document per input line",
         description="Train a BM25 model on the input, one document per line, and write it as JSON. "
         "Lines with no tokens are skipped.",
     )
     train.add_argument("--out", required=True, metavar="MODEL.json", help="where to write the model")
-    train.add_argument("--b", type=_number_in(0.0, 1.0), default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
-    train.add_argument("--k1", type=_number_in(0.0, None), default=1.2, help="term frequency saturation, at least 0 (default 1.2)")
+    train.add_argument(
+        "--b", type=_number_in(0.0, 1.0), default=0.75, help="length normalisation, 0 to 1 (default 0.75)"
+    )
+    train.add_argument(
+        "--k1", type=_number_in(0.0, None), default=1.2, help="term frequency saturation, at least 0 (default 1.2)"
+    )
     train.set_defaults(run=command_train)
 
     encode = bm25_commands.add_parser(
-        "encode", parents=[inputs, _segmenter_options(tokenized=True)],
+        "encode",
+        parents=[inputs, _segmenter_options(tokenized=True)],
         help="encode documents or queries as sparse vectors",
         description="Encode each input line with a trained model and write one JSON object per line, "
         "token to weight (an empty line gives {}). Documents get saturated term frequencies, "
@@ -514,7 +550,9 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("--model", required=True, metavar="MODEL.json", help="a model written by 'lumotext bm25 train'")
     encode.add_argument("--query", action="store_true", help="encode the lines as queries")
     encode.add_argument(
-        "--format", choices=("tokens", "sparse"), default="tokens",
+        "--format",
+        choices=("tokens", "sparse"),
+        default="tokens",
         help="'tokens': {token: weight} (default); 'sparse': the {\"indices\": [...], \"values\": [...]} shape of "
         "vector databases, indices from lumotext.sparse.token_hash",
     )

@@ -32,8 +32,10 @@ def command_index_build(args: argparse.Namespace) -> None:
     parent = os.path.dirname(out)
     if not os.path.isdir(parent):
         raise CommandError(f"--out: directory {parent!r} does not exist")
-    if os.path.exists(out) and not os.path.isfile(os.path.join(out, "manifest.json")) and (
-        not os.path.isdir(out) or os.listdir(out)
+    if (
+        os.path.exists(out)
+        and not os.path.isfile(os.path.join(out, "manifest.json"))
+        and (not os.path.isdir(out) or os.listdir(out))
     ):
         raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it")
     stop_words: Any = {"default": "default", "none": None}.get(args.stop_words, args.stop_words)
@@ -99,24 +101,39 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     index = commands.add_parser("index", help="build a BM25 search index", description="Build a BM25 search index.")
     index_commands = index.add_subparsers(dest="index_command", metavar="COMMAND", required=True)
     build = index_commands.add_parser(
-        "build", parents=[inputs],
+        "build",
+        parents=[inputs],
         help="index the input, one document per line",
         description="Index the input lines as documents numbered from 0 (empty lines included, so a "
         "document's number is its line's, counted across the files) and save the index to a directory.",
     )
-    build.add_argument("--out", required=True, metavar="DIR", help="directory to save the index in (replaced if it holds an index)")
-    build.add_argument("--threads", type=_positive_int, default=None, metavar="N", help="analyze on N threads (default: the CPU count)")
+    build.add_argument(
+        "--out", required=True, metavar="DIR", help="directory to save the index in (replaced if it holds an index)"
+    )
+    build.add_argument(
+        "--threads", type=_positive_int, default=None, metavar="N", help="analyze on N threads (default: the CPU count)"
+    )
     build.add_argument("--k1", type=_finite_float, default=1.2, help="term frequency saturation (default 1.2)")
     build.add_argument("--b", type=_finite_float, default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
-    build.add_argument("--bigram-weight", type=_finite_float, default=None, metavar="W",
-                       help="weight of the character-bigram field, 0 for words only (default 0.3)")
+    build.add_argument(
+        "--bigram-weight",
+        type=_finite_float,
+        default=None,
+        metavar="W",
+        help="weight of the character-bigram field, 0 for words only (default 0.3)",
+    )
     build.add_argument("--search", action="store_true", help="segment with the search cut")
-    build.add_argument("--stop-words", default="default", metavar="default|none|PATH",
-                       help="stop words: the bundled list (default), none, or a file with one word a line")
+    build.add_argument(
+        "--stop-words",
+        default="default",
+        metavar="default|none|PATH",
+        help="stop words: the bundled list (default), none, or a file with one word a line",
+    )
     build.set_defaults(run=command_index_build)
 
     search = commands.add_parser(
-        "search", help="search a saved index",
+        "search",
+        help="search a saved index",
         description="Search an index saved by 'lumotext index build'. Writes one JSON line per query: "
         '{"query": ..., "hits": [[document number, score], ...]}, best first.',
     )
@@ -124,6 +141,10 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     search.add_argument("query", nargs="*", metavar="QUERY", help="queries")
     search.add_argument("--queries", metavar="FILE", help="more queries, one a line ('-': standard input)")
     search.add_argument("-k", type=_positive_int, default=10, help="results per query (default 10)")
-    search.add_argument("--threads", type=_positive_int, default=None, metavar="N", help="search on N threads (default: the CPU count)")
-    search.add_argument("--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 in --queries (default strict)")
+    search.add_argument(
+        "--threads", type=_positive_int, default=None, metavar="N", help="search on N threads (default: the CPU count)"
+    )
+    search.add_argument(
+        "--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 in --queries (default strict)"
+    )
     search.set_defaults(run=command_search)

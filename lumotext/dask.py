@@ -38,7 +38,8 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError(f"lumotext.dask needs Dask: pip install 'pylumotext[dask]' ({error})") from error
 
-from lumotext.models import load_model, merge_models, model_text as _model_text
+from lumotext.models import load_model, merge_models
+from lumotext.models import model_text as _model_text
 from lumotext.pipeline import index_tokens
 from lumotext.segmenter import shared_jieba
 
@@ -59,6 +60,7 @@ def _tokenizer(
     segment: bool, paths: Mapping[str, str | None] | None, search: bool
 ) -> Callable[[Document], list[str] | list[int]]:
     if not segment:
+
         def tokens(document: Document) -> list[str] | list[int]:
             if isinstance(document, (str, bytes)):
                 raise TypeError("with segment=False every document must be a list of tokens, not a string")
@@ -77,8 +79,12 @@ def _tokenizer(
 
 
 def _train_partition(
-    documents: Iterable[Document], b: float, k1: float, segment: bool,
-    paths: Mapping[str, str | None] | None, search: bool,
+    documents: Iterable[Document],
+    b: float,
+    k1: float,
+    segment: bool,
+    paths: Mapping[str, str | None] | None,
+    search: bool,
 ) -> str:
     from pylumotext import BM25
 
@@ -133,8 +139,12 @@ def _cached_model(text: str) -> BM25:
 
 
 def _encode_partition(
-    documents: Iterable[Document], text: str, query: bool, segment: bool,
-    paths: Mapping[str, str | None] | None, search: bool,
+    documents: Iterable[Document],
+    text: str,
+    query: bool,
+    segment: bool,
+    paths: Mapping[str, str | None] | None,
+    search: bool,
 ) -> list[dict[str, float] | dict[int, float]]:
     model = _cached_model(text)
     tokenize = _tokenizer(segment, paths, search)

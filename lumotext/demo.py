@@ -20,7 +20,9 @@ def dot(query: Mapping[str, float], document: Mapping[str, float]) -> float:
     return sum(weight * document[token] for token, weight in query.items() if token in document)
 
 
-def rank(model: BM25, documents: Sequence[list[str]], query_tokens: list[str], top: int = TOP) -> list[tuple[float, int]]:
+def rank(
+    model: BM25, documents: Sequence[list[str]], query_tokens: list[str], top: int = TOP
+) -> list[tuple[float, int]]:
     query = model.encode_query(query_tokens)
     vectors = [model.encode_document(doc) for doc in documents]
     scored = [(dot(query, vector), index) for index, vector in enumerate(vectors)]
@@ -42,7 +44,7 @@ def bm25_demo() -> None:
 
 
 ZH_QUERIES = ["洪水淹没农田", "早上吃面包", "中文分词和搜索引擎"]
-ZH_SHOWN = (0, 2, 7)   # sample lines printed with both cuts
+ZH_SHOWN = (0, 2, 7)  # sample lines printed with both cuts
 
 
 def content_words(words: Sequence[str], stop_words: set[str]) -> list[str]:

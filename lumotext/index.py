@@ -361,15 +361,22 @@ class Index:
         import numpy as np
 
         docs, scores = result
-        return (np.frombuffer(docs, dtype=np.int64).reshape(-1, k), np.frombuffer(scores, dtype=np.float32).reshape(-1, k))
+        return (
+            np.frombuffer(docs, dtype=np.int64).reshape(-1, k),
+            np.frombuffer(scores, dtype=np.float32).reshape(-1, k),
+        )
 
     # --- vectors for search engines ----------------------------------------------------------
 
     @overload
-    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[False] = ...) -> Iterator[SparseVector]: ...
+    def document_vectors(
+        self, since: int | None = ..., *, with_numbers: Literal[False] = ...
+    ) -> Iterator[SparseVector]: ...
 
     @overload
-    def document_vectors(self, since: int | None = ..., *, with_numbers: Literal[True]) -> Iterator[tuple[int, SparseVector]]: ...
+    def document_vectors(
+        self, since: int | None = ..., *, with_numbers: Literal[True]
+    ) -> Iterator[tuple[int, SparseVector]]: ...
 
     def document_vectors(
         self, since: int | None = None, *, with_numbers: bool = False
@@ -395,7 +402,9 @@ class Index:
     def _vectors(self, start: int, with_numbers: bool) -> Iterator[Any]:
         end = int(self._native.document_count)
         for chunk_start in range(start, end, _VECTOR_CHUNK):
-            rows_b, starts_b, indices_b, values_b = self._native.document_vectors(chunk_start, min(end, chunk_start + _VECTOR_CHUNK))
+            rows_b, starts_b, indices_b, values_b = self._native.document_vectors(
+                chunk_start, min(end, chunk_start + _VECTOR_CHUNK)
+            )
             rows = array("I", rows_b)
             starts = array("Q", starts_b)
             indices = array("I", indices_b).tolist()
@@ -434,7 +443,9 @@ class Index:
         first = parts[0]
         for part in parts[1:]:
             if (part.k1, part.b) != (first.k1, first.b):
-                raise ValueError(f"cannot merge indexes with different k1/b: {(first.k1, first.b)} and {(part.k1, part.b)}")
+                raise ValueError(
+                    f"cannot merge indexes with different k1/b: {(first.k1, first.b)} and {(part.k1, part.b)}"
+                )
             if part._analyzer._settings != first._analyzer._settings:
                 raise ValueError("cannot merge indexes with different analyzer settings")
         native = _native.Index.merge([p._native for p in parts], first.k1, first.b)
@@ -446,9 +457,7 @@ class Index:
         A path that holds anything other than a saved index is refused (FileExistsError)."""
         target = Path(path)
         if target.exists():
-            if not target.is_dir() or not (
-                (target / MANIFEST).is_file() or not any(target.iterdir())
-            ):
+            if not target.is_dir() or not ((target / MANIFEST).is_file() or not any(target.iterdir())):
                 raise FileExistsError(f"{target} exists and is not a saved index; not replacing it")
         parent = target.parent if str(target.parent) else Path(".")
         temp = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".tmp", dir=parent))
@@ -507,9 +516,13 @@ class Index:
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
             raise ValueError(f"{directory} is not a saved lumotext index")
         if manifest.get("version") != FORMAT_VERSION:
-            raise ValueError(f"{directory} holds index format version {manifest.get('version')!r}; this release reads {FORMAT_VERSION}")
+            raise ValueError(
+                f"{directory} holds index format version {manifest.get('version')!r}; this release reads {FORMAT_VERSION}"
+            )
         if manifest.get("byte_order") != sys.byteorder:
-            raise ValueError(f"{directory} was saved with byte order {manifest.get('byte_order')!r}, this machine is {sys.byteorder}")
+            raise ValueError(
+                f"{directory} was saved with byte order {manifest.get('byte_order')!r}, this machine is {sys.byteorder}"
+            )
         k1, b = manifest.get("k1"), manifest.get("b")
         for name, value in (("k1", k1), ("b", b)):
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):

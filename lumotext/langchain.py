@@ -15,10 +15,10 @@ score) and ``metadata["doc_number"]`` (the index's document number) added.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable
 
-from lumotext._export import requirement_error
 from lumotext import _stored
+from lumotext._export import requirement_error
 
 try:
     from langchain_core.callbacks import CallbackManagerForRetrieverRun
@@ -29,7 +29,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise requirement_error("langchain", "langchain", error) from error
 
 if TYPE_CHECKING:
-    from lumotext import Index
+    pass
 
 __all__ = ["LumotextRetriever"]
 
@@ -72,9 +72,7 @@ class LumotextRetriever(BaseRetriever):
         index = _stored.new_index([document.page_content for document in documents], index_options)
         return cls(index=index, documents=documents, k=k, **kwargs)
 
-    def _get_relevant_documents(
-        self, query: str, *, run_manager: CallbackManagerForRetrieverRun
-    ) -> list[Document]:
+    def _get_relevant_documents(self, query: str, *, run_manager: CallbackManagerForRetrieverRun) -> list[Document]:
         return self.search(query, self.k)
 
     def search(self, query: str, k: int) -> list[Document]:

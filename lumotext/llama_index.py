@@ -102,7 +102,9 @@ class LumotextRetriever(BaseRetriever):
         _stored.save(path, self.index, (doc_to_json(node) for node in self.nodes))
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], similarity_top_k: int = DEFAULT_TOP_K, **kwargs: Any) -> LumotextRetriever:
+    def load(
+        cls, path: str | os.PathLike[str], similarity_top_k: int = DEFAULT_TOP_K, **kwargs: Any
+    ) -> LumotextRetriever:
         """A retriever from a directory :meth:`save` wrote."""
         index, records = _stored.load(path)
         return cls(index, [json_to_doc(record) for record in records], similarity_top_k, **kwargs)

@@ -29,7 +29,15 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from lumotext._export import Payloads, best_first, document_numbers, export_batches, payload_lookup, query_vector, requirement_error
+from lumotext._export import (
+    Payloads,
+    best_first,
+    document_numbers,
+    export_batches,
+    payload_lookup,
+    query_vector,
+    requirement_error,
+)
 from lumotext.sparse import HASH_SPACE, SparseVector
 
 try:
@@ -79,7 +87,9 @@ class MilvusCollection:
     indexed with ``SPARSE_INVERTED_INDEX`` and the ``IP`` metric; payload keys go to dynamic
     fields."""
 
-    def __init__(self, client: MilvusClient, name: str, index: Index, *, vector_field: str = DEFAULT_VECTOR_FIELD) -> None:
+    def __init__(
+        self, client: MilvusClient, name: str, index: Index, *, vector_field: str = DEFAULT_VECTOR_FIELD
+    ) -> None:
         self.client, self.name, self.index, self.vector_field = client, name, index, vector_field
         self._checked = False
 
@@ -158,7 +168,9 @@ class MilvusCollection:
         self._ready()
         payload_of = payload_lookup(payloads)
         written = 0
-        for numbers, vectors in export_batches(self.index, batch_size, since=since, progress=progress, description="milvus upsert"):
+        for numbers, vectors in export_batches(
+            self.index, batch_size, since=since, progress=progress, description="milvus upsert"
+        ):
             rows: list[dict[str, Any]] = []
             for number, vector in zip(numbers, vectors):
                 if not vector["indices"]:

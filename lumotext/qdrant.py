@@ -34,7 +34,15 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Literal
 
-from lumotext._export import Payloads, best_first, document_numbers, export_batches, payload_lookup, query_vector, requirement_error
+from lumotext._export import (
+    Payloads,
+    best_first,
+    document_numbers,
+    export_batches,
+    payload_lookup,
+    query_vector,
+    requirement_error,
+)
 
 try:
     from qdrant_client import QdrantClient, models
@@ -101,11 +109,7 @@ class QdrantCollection:
         dense = params.vectors
         dense_named = dense if isinstance(dense, dict) else ({"": dense} if dense is not None else {})
         found = sparse.get(self.vector_name)
-        matches = (
-            found is not None
-            and not dense_named
-            and _modifier(found) == _modifier(self._wanted())
-        )
+        matches = found is not None and not dense_named and _modifier(found) == _modifier(self._wanted())
         if not matches:
             raise CollectionMismatchError(
                 f"Qdrant collection {self.name!r} has vectors {_describe(sparse, dense_named)}, "

@@ -42,7 +42,6 @@ from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Literal, Mapping
 if TYPE_CHECKING:
     import numpy
     import scipy.sparse
-
     from pylumotext import BM25
 
 __all__ = [
@@ -240,6 +239,4 @@ def encode_csr(
     """Encodes tokenized documents (or queries, with ``query=True``) with ``model`` into a CSR
     matrix, as :func:`to_csr_matrix` does with their vectors."""
     encode = model.encode_query if query else model.encode_document
-    return to_csr_matrix(
-        (encode(list(document)) for document in documents), vocabulary, unknown=unknown, dtype=dtype
-    )
+    return to_csr_matrix((encode(list(document)) for document in documents), vocabulary, unknown=unknown, dtype=dtype)

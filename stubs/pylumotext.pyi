@@ -41,8 +41,12 @@ class Jieba:
     ('' for none; several joined by '|' or ';'), an IDF list and a stop-word list."""
 
     def __init__(
-        self, dict_path: str | bytes, hmm_path: str | bytes, user_dict_path: str | bytes,
-        idf_path: str | bytes, stop_word_path: str | bytes,
+        self,
+        dict_path: str | bytes,
+        hmm_path: str | bytes,
+        user_dict_path: str | bytes,
+        idf_path: str | bytes,
+        stop_word_path: str | bytes,
     ) -> None: ...
     def cut(self, sentence: str | bytes) -> list[str]:
         """The words of the sentence, separators included; they concatenate back to it."""

@@ -15,53 +15,53 @@ from conllu import Sentence
 
 # UD UPOS -> short lowercase tag written in the dictionary.
 UPOS_TAGS = {
-    "ADJ": "a",     # adjective
-    "ADP": "p",     # adposition (preposition, postposition)
-    "ADV": "d",     # adverb
-    "AUX": "vx",    # auxiliary (aspect marker, modal, copula)
-    "CCONJ": "c",   # coordinating conjunction
-    "DET": "dt",    # determiner
-    "INTJ": "e",    # interjection
-    "NOUN": "n",    # common noun, also measure words
-    "NUM": "m",     # numeral
-    "PART": "u",    # particle, also nominal suffixes
-    "PRON": "r",    # pronoun
+    "ADJ": "a",  # adjective
+    "ADP": "p",  # adposition (preposition, postposition)
+    "ADV": "d",  # adverb
+    "AUX": "vx",  # auxiliary (aspect marker, modal, copula)
+    "CCONJ": "c",  # coordinating conjunction
+    "DET": "dt",  # determiner
+    "INTJ": "e",  # interjection
+    "NOUN": "n",  # common noun, also measure words
+    "NUM": "m",  # numeral
+    "PART": "u",  # particle, also nominal suffixes
+    "PRON": "r",  # pronoun
     "PROPN": "nr",  # proper noun (names of people, places, organisations)
-    "PUNCT": "w",   # punctuation
+    "PUNCT": "w",  # punctuation
     "SCONJ": "cs",  # subordinating conjunction, also relative-clause 的
-    "SYM": "sy",    # symbol
-    "VERB": "v",    # verb
-    "X": "xx",      # foreign or otherwise unclassifiable word
+    "SYM": "sy",  # symbol
+    "VERB": "v",  # verb
+    "X": "xx",  # foreign or otherwise unclassifiable word
 }
 FALLBACK_TAG = "x"  # word not seen in the tagged corpus
 
 
 @dataclasses.dataclass(frozen=True)
 class DictConfig:
-    zero_count: str = "drop"           # what a count of 0 becomes: "drop" or "floor" (count 1)
-    max_len: int | None = 8            # longest rime-essay entry kept, in runes (None: no cap)
-    min_pmi: float | None = 12.0       # drop entries whose cheapest two-word split has a
-                                       # pointwise mutual information below this (phrases)
-    min_pmi_two: float | None = 5.0    # the same for two-rune entries (None: as min_pmi)
-    min_freedom: float | None = 0.05   # keep a low-PMI entry when its split would leave a
-                                       # one-rune part that is rarely a word on its own
-    prune_gold_split: bool = True      # drop entries the gold corpus splits more often than not
-    gold_scale: float = 1.0            # frequency of an added gold word: its gold count times
-                                       # (essay tokens / gold tokens) times this factor
-    gold_ascii: bool = False           # add gold words that hold ASCII runes (numbers, Latin)
-    split_affixes: bool = True         # drop entries = dictionary word + gold suffix (or prefix
-                                       # + word) when the gold corpus treats the affix apart
-    split_measures: bool = True        # drop numeral/determiner + measure-word entries
-    min_affix_count: int = 2           # gold occurrences for a suffix/prefix to count
-    min_split_votes: int = 1           # gold splits needed (besides outnumbering the whole
-                                       # uses) before an entry is dropped for them
-    classifiers: bool = True           # measure-word rule also with the CLASSIFIERS list and
-                                       # for numeral + measure + word entries
-    keep_places: bool = True           # place names (places.py) escape the phrase and
-                                       # affix rules, and need two gold-split votes
-    drop_digit_codes: bool = True      # drop entries spelt digit by digit with a zero sign
-                                       # (〇〇, 〇一): pieces of years and codes, which the
-                                       # HMM joins whole
+    zero_count: str = "drop"  # what a count of 0 becomes: "drop" or "floor" (count 1)
+    max_len: int | None = 8  # longest rime-essay entry kept, in runes (None: no cap)
+    min_pmi: float | None = 12.0  # drop entries whose cheapest two-word split has a
+    # pointwise mutual information below this (phrases)
+    min_pmi_two: float | None = 5.0  # the same for two-rune entries (None: as min_pmi)
+    min_freedom: float | None = 0.05  # keep a low-PMI entry when its split would leave a
+    # one-rune part that is rarely a word on its own
+    prune_gold_split: bool = True  # drop entries the gold corpus splits more often than not
+    gold_scale: float = 1.0  # frequency of an added gold word: its gold count times
+    # (essay tokens / gold tokens) times this factor
+    gold_ascii: bool = False  # add gold words that hold ASCII runes (numbers, Latin)
+    split_affixes: bool = True  # drop entries = dictionary word + gold suffix (or prefix
+    # + word) when the gold corpus treats the affix apart
+    split_measures: bool = True  # drop numeral/determiner + measure-word entries
+    min_affix_count: int = 2  # gold occurrences for a suffix/prefix to count
+    min_split_votes: int = 1  # gold splits needed (besides outnumbering the whole
+    # uses) before an entry is dropped for them
+    classifiers: bool = True  # measure-word rule also with the CLASSIFIERS list and
+    # for numeral + measure + word entries
+    keep_places: bool = True  # place names (places.py) escape the phrase and
+    # affix rules, and need two gold-split votes
+    drop_digit_codes: bool = True  # drop entries spelt digit by digit with a zero sign
+    # (〇〇, 〇一): pieces of years and codes, which the
+    # HMM joins whole
 
 
 @dataclasses.dataclass
@@ -100,8 +100,9 @@ def gold_tags(sentences: Iterable[Sentence]) -> dict[str, str]:
     return tags
 
 
-def gold_split_votes(sentences: Iterable[Sentence], vocabulary: Mapping[str, int],
-                     max_len: int = 8) -> tuple[collections.Counter, collections.Counter]:
+def gold_split_votes(
+    sentences: Iterable[Sentence], vocabulary: Mapping[str, int], max_len: int = 8
+) -> tuple[collections.Counter, collections.Counter]:
     """For every vocabulary word of two or more runes that occurs in a gold sentence with
     both of its ends on gold word boundaries, count whether the gold corpus has it as one
     word (kept) or as several (split)."""
@@ -113,7 +114,7 @@ def gold_split_votes(sentences: Iterable[Sentence], vocabulary: Mapping[str, int
             bounds.append(bounds[-1] + len(form))
         words = set(zip(bounds, bounds[1:]))
         for a, i in enumerate(bounds):
-            for j in bounds[a + 1:]:
+            for j in bounds[a + 1 :]:
                 if j - i > max_len:
                     break
                 if j - i < 2:
@@ -149,8 +150,11 @@ def rune_freedom(counts: Mapping[str, int]) -> dict[str, float]:
         else:
             for ch in word:
                 inside[ch] += c
-    return {ch: alone.get(ch, 0.0) / (alone.get(ch, 0.0) + inside[ch])
-            for ch in set(alone) | set(inside) if alone.get(ch, 0.0) + inside[ch] > 0}
+    return {
+        ch: alone.get(ch, 0.0) / (alone.get(ch, 0.0) + inside[ch])
+        for ch in set(alone) | set(inside)
+        if alone.get(ch, 0.0) + inside[ch] > 0
+    }
 
 
 def gold_affixes(sentences: Iterable[Sentence], min_count: int) -> tuple[set, set]:
@@ -163,8 +167,7 @@ def gold_affixes(sentences: Iterable[Sentence], min_count: int) -> tuple[set, se
                     sfn[t.form] += 1
                 elif t.xpos == "PFA":
                     pfa[t.form] += 1
-    return ({r for r, n in sfn.items() if n >= min_count},
-            {r for r, n in pfa.items() if n >= min_count})
+    return ({r for r, n in sfn.items() if n >= min_count}, {r for r, n in pfa.items() if n >= min_count})
 
 
 def splits_off_affix(word: str, counts: Mapping[str, int], suffixes: set, prefixes: set) -> bool:
@@ -200,11 +203,11 @@ def gold_measures(sentences: Iterable[Sentence]) -> tuple[set, set]:
 CLASSIFIERS = frozenset(
     "个 位 本 次 件 条 张 只 种 把 名 项 家 所 座 部 台 辆 架 艘 匹 头 棵 朵 片 块 根 支 "
     "枝 封 首 篇 幅 场 届 层 套 双 对 批 群 份 段 句 声 顿 遍 番 趟 栋 株 粒 颗 杯 碗 "
-    "瓶 盒 箱 袋 间 起 例 枚 则 副 扇 盏 笔 门 桩 宗 道 辆".split())
+    "瓶 盒 箱 袋 间 起 例 枚 则 副 扇 盏 笔 门 桩 宗 道 辆".split()
+)
 
 
-def is_measure_phrase(word: str, quantifiers: set, measures: set,
-                      words: Mapping[str, int] | None = None) -> bool:
+def is_measure_phrase(word: str, quantifiers: set, measures: set, words: Mapping[str, int] | None = None) -> bool:
     """Numeral/determiner runes followed by a measure word, like 'three' + classifier, and,
     given the dictionary ``words``, such a pair followed by a dictionary word ('one' +
     classifier + 'book')."""
@@ -224,8 +227,7 @@ ZERO_SIGNS = "〇○"
 def is_digit_code(word: str) -> bool:
     """Two or more Chinese digits, one of them a zero sign: a piece of a number read out
     digit by digit (a year such as 二〇〇〇, a code), never a word of its own."""
-    return (len(word) >= 2 and all(ch in CHINESE_DIGITS for ch in word)
-            and any(ch in ZERO_SIGNS for ch in word))
+    return len(word) >= 2 and all(ch in CHINESE_DIGITS for ch in word) and any(ch in ZERO_SIGNS for ch in word)
 
 
 def protected_words(config: DictConfig) -> frozenset[str]:
@@ -233,13 +235,17 @@ def protected_words(config: DictConfig) -> frozenset[str]:
     if not config.keep_places:
         return frozenset()
     import places
+
     return frozenset(places.place_names())
 
 
-def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
-                  config: DictConfig = DictConfig(),
-                  stats: DictStats | None = None,
-                  protected: frozenset[str] | set[str] = frozenset()) -> dict[str, tuple[int, str]]:
+def build_entries(
+    essay_counts: Mapping[str, int],
+    gold: Sequence[Sentence],
+    config: DictConfig = DictConfig(),
+    stats: DictStats | None = None,
+    protected: frozenset[str] | set[str] = frozenset(),
+) -> dict[str, tuple[int, str]]:
     """word -> (frequency, tag) for the main dictionary. Entries in ``protected`` (names
     from an outside list) escape the phrase and affix rules; the gold votes still apply."""
     stats = stats if stats is not None else DictStats()
@@ -298,8 +304,14 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
 
     if config.split_affixes:
         suffixes, prefixes = gold_affixes(gold, config.min_affix_count)
-        drop = [w for w in counts if len(w) >= 3 and w not in gold_counts and w not in protected
-                and splits_off_affix(w, counts, suffixes, prefixes)]
+        drop = [
+            w
+            for w in counts
+            if len(w) >= 3
+            and w not in gold_counts
+            and w not in protected
+            and splits_off_affix(w, counts, suffixes, prefixes)
+        ]
         for word in drop:
             del counts[word]
         stats.dropped_affix = len(drop)
@@ -308,9 +320,13 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
         quantifiers, measures = gold_measures(gold)
         if config.classifiers:
             measures |= CLASSIFIERS
-        drop = [w for w in counts if len(w) >= 2 and w not in gold_counts
-                and is_measure_phrase(w, quantifiers, measures,
-                                      counts if config.classifiers else None)]
+        drop = [
+            w
+            for w in counts
+            if len(w) >= 2
+            and w not in gold_counts
+            and is_measure_phrase(w, quantifiers, measures, counts if config.classifiers else None)
+        ]
         for word in drop:
             del counts[word]
         stats.dropped_measure = len(drop)
@@ -319,8 +335,13 @@ def build_entries(essay_counts: Mapping[str, int], gold: Sequence[Sentence],
         kept, split = gold_split_votes(gold, counts)
         # A listed name needs two votes: one sentence that happens to cut it is too little
         # against an outside list.
-        drop = [w for w in split if split[w] > kept[w] and w not in gold_counts
-                and split[w] >= max(config.min_split_votes, 2 if w in protected else 1)]
+        drop = [
+            w
+            for w in split
+            if split[w] > kept[w]
+            and w not in gold_counts
+            and split[w] >= max(config.min_split_votes, 2 if w in protected else 1)
+        ]
         for word in drop:
             del counts[word]
         stats.dropped_gold_split = len(drop)

@@ -25,8 +25,7 @@ def is_indexable(word: str) -> bool:
     return any(unicodedata.category(ch)[0] in "LN" for ch in word)
 
 
-def document_frequencies(documents: Iterable[str],
-                         cut: Callable[[str], list[str]]) -> tuple[collections.Counter, int]:
+def document_frequencies(documents: Iterable[str], cut: Callable[[str], list[str]]) -> tuple[collections.Counter, int]:
     df: collections.Counter = collections.Counter()
     n = 0
     for doc in documents:
@@ -38,8 +37,7 @@ def document_frequencies(documents: Iterable[str],
 def idf_values(df: Mapping[str, int], n_docs: int, min_df: int = 2) -> dict[str, float]:
     if n_docs <= 0:
         raise ValueError("no documents")
-    return {w: math.log((n_docs + 1) / (c + 1)) + 1.0
-            for w, c in df.items() if c >= min_df and is_indexable(w)}
+    return {w: math.log((n_docs + 1) / (c + 1)) + 1.0 for w, c in df.items() if c >= min_df and is_indexable(w)}
 
 
 def idf_lines(idf: Mapping[str, float]) -> list[str]:

@@ -52,8 +52,7 @@ def parse_conllu(lines: Iterable[str]) -> Iterator[Sentence]:
         joined = "".join(t.form for t in tokens)
         raw = joined if text is None else text
         if raw.replace(" ", "") != joined.replace(" ", ""):
-            raise ConlluError(
-                f"line {start_line}: sentence text does not match its word forms")
+            raise ConlluError(f"line {start_line}: sentence text does not match its word forms")
         return Sentence(sent_id, raw, tuple(tokens))
 
     for lineno, line in enumerate(lines, start=1):
@@ -78,8 +77,7 @@ def parse_conllu(lines: Iterable[str]) -> Iterator[Sentence]:
             continue
         cols = line.split("\t")
         if len(cols) != COLUMN_COUNT:
-            raise ConlluError(
-                f"line {lineno}: expected {COLUMN_COUNT} tab-separated columns, got {len(cols)}")
+            raise ConlluError(f"line {lineno}: expected {COLUMN_COUNT} tab-separated columns, got {len(cols)}")
         token_id = cols[0]
         if "-" in token_id or "." in token_id:
             continue

@@ -14,7 +14,7 @@ from typing import Callable, Iterable, Iterator
 class EssayStats:
     lines: int = 0
     malformed: int = 0
-    merged: int = 0          # converted words that were already present (counts summed)
+    merged: int = 0  # converted words that were already present (counts summed)
 
 
 def parse_essay(lines: Iterable[str], stats: EssayStats | None = None) -> Iterator[tuple[str, int]]:
@@ -37,8 +37,9 @@ def parse_essay(lines: Iterable[str], stats: EssayStats | None = None) -> Iterat
         yield word, int(parts[1])
 
 
-def fold_counts(pairs: Iterable[tuple[str, int]], convert: Callable[[str], str],
-                stats: EssayStats | None = None) -> dict[str, int]:
+def fold_counts(
+    pairs: Iterable[tuple[str, int]], convert: Callable[[str], str], stats: EssayStats | None = None
+) -> dict[str, int]:
     """Convert every word with ``convert`` and sum the counts of words that meet."""
     stats = stats if stats is not None else EssayStats()
     counts: dict[str, int] = {}
@@ -52,8 +53,7 @@ def fold_counts(pairs: Iterable[tuple[str, int]], convert: Callable[[str], str],
     return counts
 
 
-def load_essay(path: str, convert: Callable[[str], str],
-               stats: EssayStats | None = None) -> dict[str, int]:
+def load_essay(path: str, convert: Callable[[str], str], stats: EssayStats | None = None) -> dict[str, int]:
     stats = stats if stats is not None else EssayStats()
     with open(path, encoding="utf-8") as f:
         return fold_counts(parse_essay(f, stats), convert, stats)

@@ -32,16 +32,16 @@ B, E, M, S = range(4)
 
 # Blocks whose runes get an emission even when no source shows them.
 INVENTORY_BLOCKS = (
-    (0x0080, 0x02FF),   # C1 controls, Latin-1 supplement, Latin extended, IPA, modifiers
-    (0x0370, 0x03FF),   # Greek
-    (0x0400, 0x04FF),   # Cyrillic
-    (0x2000, 0x2BFF),   # punctuation, super/subscripts, currency, arrows, maths, boxes, shapes
-    (0x3000, 0x30FF),   # CJK symbols and punctuation, kana
-    (0x3400, 0x4DBF),   # CJK unified ideographs extension A
-    (0x4E00, 0x9FFF),   # CJK unified ideographs
-    (0xF900, 0xFAFF),   # CJK compatibility ideographs
-    (0xFE30, 0xFE4F),   # CJK compatibility forms
-    (0xFF00, 0xFFEF),   # half- and full-width forms
+    (0x0080, 0x02FF),  # C1 controls, Latin-1 supplement, Latin extended, IPA, modifiers
+    (0x0370, 0x03FF),  # Greek
+    (0x0400, 0x04FF),  # Cyrillic
+    (0x2000, 0x2BFF),  # punctuation, super/subscripts, currency, arrows, maths, boxes, shapes
+    (0x3000, 0x30FF),  # CJK symbols and punctuation, kana
+    (0x3400, 0x4DBF),  # CJK unified ideographs extension A
+    (0x4E00, 0x9FFF),  # CJK unified ideographs
+    (0xF900, 0xFAFF),  # CJK compatibility ideographs
+    (0xFE30, 0xFE4F),  # CJK compatibility forms
+    (0xFF00, 0xFFEF),  # half- and full-width forms
 )
 
 FORBIDDEN_KEYS = frozenset(",:")
@@ -80,30 +80,30 @@ def inventory() -> list[str]:
 
 @dataclasses.dataclass(frozen=True)
 class HmmConfig:
-    trans_pseudo: float = 0.01      # pseudo-count for start and transition cells
-    gold_share: float = 0.8         # weight of the gold emission distribution in the mix
-    smoothing: float = 1e-4         # probability mass spread uniformly over a state's runes
-    dict_weight: str = "raw"        # how a dictionary frequency weighs its runes: raw|log|one
-    run_share: float = 0.0          # weight of the statistics of the runs the dictionary route
-                                    # leaves to the HMM (emissions; start and transitions
-                                    # come from those runs alone when it is above 0)
-    run_transitions: bool = True    # with run_share above 0: start and transitions from the runs
-    fullwidth: bool = True          # add synthesised full-width number and word examples
-    zero_years: bool = True         # add synthesised years in Chinese digits with 〇 or ○
+    trans_pseudo: float = 0.01  # pseudo-count for start and transition cells
+    gold_share: float = 0.8  # weight of the gold emission distribution in the mix
+    smoothing: float = 1e-4  # probability mass spread uniformly over a state's runes
+    dict_weight: str = "raw"  # how a dictionary frequency weighs its runes: raw|log|one
+    run_share: float = 0.0  # weight of the statistics of the runs the dictionary route
+    # leaves to the HMM (emissions; start and transitions
+    # come from those runs alone when it is above 0)
+    run_transitions: bool = True  # with run_share above 0: start and transitions from the runs
+    fullwidth: bool = True  # add synthesised full-width number and word examples
+    zero_years: bool = True  # add synthesised years in Chinese digits with 〇 or ○
     free_share: float | None = 0.5  # a rune that the gold corpus writes as a word of its own
-                                    # in at least this share of its uses has its B, E
-                                    # and M emissions scaled by the odds (1 - share) / share
-    free_min_uses: int = 3          # gold uses a rune needs before free_share judges it
+    # in at least this share of its uses has its B, E
+    # and M emissions scaled by the odds (1 - share) / share
+    free_min_uses: int = 3  # gold uses a rune needs before free_share judges it
     synthetic_share: float = 0.001  # weight of the synthesised examples in every state's
-                                    # emissions (the same in all states, so the labels of
-                                    # runes they do not hold stay as they were)
+    # emissions (the same in all states, so the labels of
+    # runes they do not hold stay as they were)
 
 
 @dataclasses.dataclass
 class HmmModel:
-    start: list[float]                  # log-probabilities, B E M S
-    trans: list[list[float]]            # trans[from][to]
-    emit: list[dict[str, float]]        # per state: rune -> log-probability
+    start: list[float]  # log-probabilities, B E M S
+    trans: list[list[float]]  # trans[from][to]
+    emit: list[dict[str, float]]  # per state: rune -> log-probability
 
 
 def _freq_weight(freq: float, how: str) -> float:
@@ -130,8 +130,7 @@ def to_fullwidth(text: str) -> str:
     return "".join(chr(ord(ch) + 0xFEE0) if "!" <= ch <= "~" else ch for ch in text)
 
 
-def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
-                    zero_years: bool = True) -> dict[str, int]:
+def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True, zero_years: bool = True) -> dict[str, int]:
     """Words the gold corpus writes in ASCII, rewritten as text from other sources writes
     them, each with the gold count of its model: full-width (``１９９６``, ``ｉＰｈｏｎｅ``
     and its upper, lower and capitalised forms, ``５０％``), and leading digit strings of two or more digits in Chinese digits with
@@ -150,16 +149,20 @@ def synthetic_words(gold_words: Mapping[str, int], fullwidth: bool = True,
         rest = word[digits:]
         if zero_years and digits == 4 == len(word) and "1000" <= word < "2100":
             for zero in ZERO_SIGNS:
-                variants.append("".join(zero if ch == "0" else CHINESE_DIGITS[int(ch)]
-                                        for ch in word[:digits]) + rest)
-        for v in dict.fromkeys(variants):      # a year without a zero is one variant
+                variants.append("".join(zero if ch == "0" else CHINESE_DIGITS[int(ch)] for ch in word[:digits]) + rest)
+        for v in dict.fromkeys(variants):  # a year without a zero is one variant
             if v != word:
                 made[v] = made.get(v, 0) + n
     return made
 
 
-def _count_words(words: Iterable[str], n: float, start: list[float] | None,
-                 trans: list[list[float]] | None, emit: list[dict[str, float]]) -> None:
+def _count_words(
+    words: Iterable[str],
+    n: float,
+    start: list[float] | None,
+    trans: list[list[float]] | None,
+    emit: list[dict[str, float]],
+) -> None:
     labels: list[tuple[str, int]] = []
     for form in words:
         labels.extend(zip(form, word_states(len(form))))
@@ -173,9 +176,12 @@ def _count_words(words: Iterable[str], n: float, start: list[float] | None,
             emit[state][rune] = emit[state].get(rune, 0.0) + n
 
 
-def train(sentences: Iterable[Sequence[str]], dictionary: Mapping[str, float],
-          config: HmmConfig = HmmConfig(),
-          runs: Iterable[Sequence[str]] = ()) -> HmmModel:
+def train(
+    sentences: Iterable[Sequence[str]],
+    dictionary: Mapping[str, float],
+    config: HmmConfig = HmmConfig(),
+    runs: Iterable[Sequence[str]] = (),
+) -> HmmModel:
     """Train from gold sentences (each a sequence of word FORMs), a word->frequency map and
     the runs the dictionary route leaves to the model (each the gold words cut to the run;
     see route.py), used when ``config.run_share`` is above 0."""
@@ -314,9 +320,11 @@ def emission_line(emit: Mapping[str, float]) -> str:
 
 
 def model_lines(model: HmmModel) -> list[str]:
-    lines = ["# start log-probabilities: B E M S",
-             " ".join(format_number(x) for x in model.start),
-             "# transitions, one row per from-state B E M S; columns to B E M S"]
+    lines = [
+        "# start log-probabilities: B E M S",
+        " ".join(format_number(x) for x in model.start),
+        "# transitions, one row per from-state B E M S; columns to B E M S",
+    ]
     lines += [" ".join(format_number(x) for x in row) for row in model.trans]
     for state in range(4):
         lines.append(f"# emissions of {STATES[state]}")

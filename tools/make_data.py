@@ -40,6 +40,7 @@ import essay  # noqa: E402
 import hmm  # noqa: E402
 import route  # noqa: E402
 import stopwords  # noqa: E402
+
 from lumotext._data import DATA_FILES  # noqa: E402
 
 ESSAY_PACKAGE = "rime-essay"
@@ -89,21 +90,23 @@ def fetch_essay(workdir: str) -> str:
 
 def t2s_converter():
     import opencc
+
     version = getattr(opencc, "__version__", "?")
     if version != OPENCC_VERSION:
-        log(f"warning: OpenCC {version} instead of {OPENCC_VERSION}: "
-            "the dictionary may differ from the committed one")
+        log(f"warning: OpenCC {version} instead of {OPENCC_VERSION}: the dictionary may differ from the committed one")
     return opencc.OpenCC("t2s").convert
 
 
 def build_idf_file(out: str, paths: dict, documents: list[str]) -> dict:
     import pylumotext
+
     with tempfile.TemporaryDirectory() as tmp:
         # The tokenizer needs some IDF file to start; an empty one loads as an empty map.
         empty_idf = os.path.join(tmp, "empty_idf.txt")
         open(empty_idf, "w").close()
-        jieba = pylumotext.Jieba(paths["dict_path"], paths["hmm_path"], paths["user_dict_path"],
-                                 empty_idf, paths["stop_word_path"])
+        jieba = pylumotext.Jieba(
+            paths["dict_path"], paths["hmm_path"], paths["user_dict_path"], empty_idf, paths["stop_word_path"]
+        )
         df, n = build_idf.document_frequencies(documents, jieba.cut)
     idf = build_idf.idf_values(df, n)
     build_idf.write_idf(idf, os.path.join(out, FILES["idf_path"]))
@@ -128,8 +131,10 @@ def main(argv=None) -> int:
         essay_path = args.essay or fetch_essay(tmp)
         est = essay.EssayStats()
         counts = essay.load_essay(essay_path, t2s_converter(), est)
-    log(f"essay: {est.lines} lines, {est.malformed} malformed, {len(counts)} Simplified words "
-        f"({est.merged} merged into another)")
+    log(
+        f"essay: {est.lines} lines, {est.malformed} malformed, {len(counts)} Simplified words "
+        f"({est.merged} merged into another)"
+    )
 
     dst = build_dict.DictStats()
     dconf = build_dict.DictConfig()
@@ -145,20 +150,21 @@ def main(argv=None) -> int:
         # route leaves, here in dev sentences routed by a dictionary built without them.
         def dict_file(sentences, path):
             build_dict.write_dict(build_dict.build_entries(counts, sentences, dconf, None, protected), path)
+
         runs = route.heldout_runs(dev, dict_file)
-        log(f"hmm: {len(runs)} runs of one-rune route pieces, "
-            f"{sum(len(''.join(r)) for r in runs)} runes")
+        log(f"hmm: {len(runs)} runs of one-rune route pieces, {sum(len(''.join(r)) for r in runs)} runes")
     model = hmm.train([s.forms for s in dev], {w: f for w, (f, _) in entries.items()}, hconf, runs)
     hmm.write_model(model, paths["hmm_path"])
-    log("hmm: emissions per state " + " ".join(
-        f"{hmm.STATES[i]}={len(m)}" for i, m in enumerate(model.emit)))
+    log("hmm: emissions per state " + " ".join(f"{hmm.STATES[i]}={len(m)}" for i, m in enumerate(model.emit)))
 
     with open(os.path.join(args.corpora, "stopwords-zh", "stopwords-zh.txt"), encoding="utf-8") as f:
         listed = stopwords.read_word_list(f)
     gold_stop = stopwords.gold_stop_words(dev)
     stopwords.write_stop_words(gold_stop | listed, paths["stop_word_path"])
-    log(f"stop words: {len(gold_stop)} from the gold tags, {len(listed)} listed, "
-        f"{len(stopwords.stop_word_lines(gold_stop | listed))} merged")
+    log(
+        f"stop words: {len(gold_stop)} from the gold tags, {len(listed)} listed, "
+        f"{len(stopwords.stop_word_lines(gold_stop | listed))} merged"
+    )
 
     # Shipped empty: users bring their own words (one per line: word [freq] [tag]).
     open(paths["user_dict_path"], "w").close()

@@ -40,8 +40,7 @@ def candidate_characters(ranges: Iterable[tuple[int, int]] = CJK_RANGES) -> Iter
             yield chr(code_point)
 
 
-def single_character_pairs(convert: Callable[[str], str],
-                           characters: Iterable[str]) -> list[tuple[str, str]]:
+def single_character_pairs(convert: Callable[[str], str], characters: Iterable[str]) -> list[tuple[str, str]]:
     """(traditional, simplified) for every character that `convert` turns into exactly one
     different character, sorted by code point and without duplicates."""
     pairs = {}
@@ -66,15 +65,19 @@ def render(pairs: Iterable[tuple[str, str]], version: str) -> str:
 
 
 def opencc_t2s() -> tuple[Callable[[str], str], str]:
-    import opencc
     from importlib import metadata
+
+    import opencc
+
     try:
         version = metadata.version("opencc")
     except metadata.PackageNotFoundError:
         version = getattr(opencc, "__version__", "unknown")
     if version != OPENCC_VERSION:
-        print(f"warning: OpenCC {version} instead of {OPENCC_VERSION}: the table may differ from "
-              "the committed one", file=sys.stderr)
+        print(
+            f"warning: OpenCC {version} instead of {OPENCC_VERSION}: the table may differ from the committed one",
+            file=sys.stderr,
+        )
     return opencc.OpenCC("t2s").convert, version
 
 

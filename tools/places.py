@@ -14,8 +14,24 @@ from importlib import resources
 from typing import Iterable
 
 # Longest first, so 自治区 is taken off before 区.
-DIVISION_SUFFIXES = ("特别行政区", "自治区", "自治州", "自治县", "自治旗", "地区", "林区",
-                     "特区", "矿区", "新区", "省", "市", "县", "区", "盟", "旗")
+DIVISION_SUFFIXES = (
+    "特别行政区",
+    "自治区",
+    "自治州",
+    "自治县",
+    "自治旗",
+    "地区",
+    "林区",
+    "特区",
+    "矿区",
+    "新区",
+    "省",
+    "市",
+    "县",
+    "区",
+    "盟",
+    "旗",
+)
 # Names of autonomous divisions hold a people's name before the suffix (宁夏回族自治区);
 # they are too long a form for running text and are left out.
 ETHNIC_MARK = "族"

@@ -39,6 +39,7 @@ def write_identity_model(runes: Iterable[str], path: str) -> None:
 def dictionary_route(dict_path: str, texts: Sequence[str]) -> list[list[str]]:
     """The dictionary route of every text (the words ``cut`` gives without the HMM stage)."""
     import pylumotext
+
     runes = {ch for t in texts for ch in t}
     with tempfile.TemporaryDirectory() as tmp:
         model = os.path.join(tmp, "identity_hmm.txt")

@@ -203,7 +203,8 @@ struct type_caster<lumo::typing::text::pybind::StringWeightsResult> {
       } else {
         // bytes, bytearray or a str subclass: the key is a plain str of the token's UTF-8
         const std::string_view view = src.tokens->views[position];
-        key = reinterpret_steal<object>(PyUnicode_DecodeUTF8(view.data(), static_cast<Py_ssize_t>(view.size()), nullptr));
+        key =
+            reinterpret_steal<object>(PyUnicode_DecodeUTF8(view.data(), static_cast<Py_ssize_t>(view.size()), nullptr));
         if (!key) throw error_already_set();
       }
       SetWeight(out, key, weight);

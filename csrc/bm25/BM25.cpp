@@ -126,9 +126,7 @@ void BM25::train(const std::vector<std::vector<long long>>& tokens_vec) {
   _train_all(documents);
 }
 
-bool BM25::_initialized() const {
-  return _doc_count != 0 && std::fabs(_doc_length_average) >= kNearZero;
-}
+bool BM25::_initialized() const { return _doc_count != 0 && std::fabs(_doc_length_average) >= kNearZero; }
 
 template <typename Token>
 BM25::PositionedWeights BM25::_document_weights(const std::vector<Token>& tokens) const {

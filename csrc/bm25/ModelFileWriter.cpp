@@ -99,7 +99,7 @@ bool ReadLink(const std::string& path, std::string& target) {
 struct Target {
   std::string path;  // the final path, symbolic links followed
   bool exists = false;
-  struct stat status{};
+  struct stat status {};
 };
 
 // The kernel's rule for following a symbolic link (fs.protected_symlinks): in a directory that
@@ -119,7 +119,7 @@ bool MayFollow(const struct stat& link, const struct stat& directory) {
 bool Resolve(const std::string& path, Target& target) {
   std::string current = path;
   for (int hop = 0; hop <= kMaxSymlinkHops; ++hop) {
-    struct stat status{};
+    struct stat status {};
     if (::lstat(current.c_str(), &status) != 0) {
       if (errno != ENOENT) return false;
       target.path = current;
@@ -133,7 +133,7 @@ bool Resolve(const std::string& path, Target& target) {
       return true;
     }
     const std::string directory = DirectoryOf(current);
-    struct stat directory_status{};
+    struct stat directory_status {};
     if (::stat(directory.empty() ? "." : directory.c_str(), &directory_status) != 0) return false;
     if (!MayFollow(status, directory_status)) {
       throw std::runtime_error("Failed to dump: not following the symbolic link " + current + ": it belongs to uid " +
@@ -217,8 +217,8 @@ class TemporaryFile {
       }
       // Between creating and locking, a clean-up in another process may have taken the file for
       // a stale one and removed it; then start again under a new name.
-      struct stat opened{};
-      struct stat named{};
+      struct stat opened {};
+      struct stat named {};
       if (::flock(fd_, LOCK_EX) != 0 || ::fstat(fd_, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
           !SameFile(opened, named)) {
         ::close(fd_);
@@ -280,8 +280,8 @@ void RemoveStaleTemporaries(const std::string& directory, const std::string& bas
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat opened{};
-    struct stat named{};
+    struct stat opened {};
+    struct stat named {};
     if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
         ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named)) {
       ::unlink(path.c_str());

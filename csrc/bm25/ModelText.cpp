@@ -58,10 +58,14 @@ class RootReader : public MemberReader {
       return;
     }
     JSON value = parse_next(text, offset, depth, Build::Shape);
-    if (key == kDocCount) doc_count = std::move(value);
-    else if (key == kDocLengthAverage) average = std::move(value);
-    else if (key == kB) b = std::move(value);
-    else if (key == kK1) k1 = std::move(value);
+    if (key == kDocCount)
+      doc_count = std::move(value);
+    else if (key == kDocLengthAverage)
+      average = std::move(value);
+    else if (key == kB)
+      b = std::move(value);
+    else if (key == kK1)
+      k1 = std::move(value);
   }
 
   JSON::Kind frequency_kind = JSON::Kind::Null;  // Null also when the member is missing

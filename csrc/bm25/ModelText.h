@@ -75,9 +75,9 @@ class ModelMerge {
  private:
   ModelStatistics merged_;
   std::size_t models_ = 0;
-  bool whole_ = true;            // every shard's total so far was recovered as a whole number
+  bool whole_ = true;  // every shard's total so far was recovered as a whole number
   __int128 whole_total_ = 0;
-  long double total_ = 0.0L;     // the same sum, shards that were not whole included
+  long double total_ = 0.0L;  // the same sum, shards that were not whole included
 };
 
 }  // namespace lumo::typing::text

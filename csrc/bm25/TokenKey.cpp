@@ -33,13 +33,27 @@ std::string EscapeTokenKey(const std::string& token) {
   for (std::size_t i = 0; i < token.size(); ++i) {
     const auto byte = static_cast<unsigned char>(token[i]);
     switch (byte) {
-      case '"': out += "\\\""; break;
-      case '\\': out += (i + 1 < token.size() && token[i + 1] == 'u') ? "\\u005c" : "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += (i + 1 < token.size() && token[i + 1] == 'u') ? "\\u005c" : "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       case 0xED: {
         const std::uint32_t unit = SurrogateAt(token, i);
         if (unit == 0) {

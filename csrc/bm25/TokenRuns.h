@@ -56,8 +56,8 @@ inline std::uint64_t LeadingBytes(const char* p, std::size_t n) {
 
 inline OrderKey MakeOrderKey(std::string_view token, std::size_t index) {
   const std::size_t n = token.size();
-  const std::uint64_t key = n <= 7 ? LeadingBytes(token.data(), n) | n
-                                   : (LeadingBytes(token.data(), 8) & ~std::uint64_t{0xFF}) | kLongToken;
+  const std::uint64_t key =
+      n <= 7 ? LeadingBytes(token.data(), n) | n : (LeadingBytes(token.data(), 8) & ~std::uint64_t{0xFF}) | kLongToken;
   return {key, static_cast<std::uint32_t>(index)};
 }
 

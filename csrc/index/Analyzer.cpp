@@ -66,7 +66,8 @@ void Analyzer::AppendBigrams(AnalyzedText& out) const {
   }
   starts.push_back(out.bigram_text.size());
   const std::string_view all = out.bigram_text;
-  for (std::size_t j = 0; j + 1 < starts.size(); ++j) out.terms.push_back(all.substr(starts[j], starts[j + 1] - starts[j]));
+  for (std::size_t j = 0; j + 1 < starts.size(); ++j)
+    out.terms.push_back(all.substr(starts[j], starts[j + 1] - starts[j]));
 }
 
 std::vector<std::string> Analyzer::Analyze(std::string_view text) const {

@@ -15,8 +15,10 @@ void CharTable::Set(char32_t from, char32_t to) {
     if (basic_[from] == 0) ++size_;
     basic_[from] = static_cast<std::uint16_t>(to);
   } else {
-    if (other_.emplace(from, to).second) ++size_;
-    else other_[from] = to;
+    if (other_.emplace(from, to).second)
+      ++size_;
+    else
+      other_[from] = to;
   }
 }
 

@@ -114,7 +114,8 @@ std::unique_ptr<InvertedIndex> IndexFromFiles(const IndexFileBytes& bytes, doubl
   auto bad = [](const std::string& why) { return std::invalid_argument("damaged index: " + why); };
   const auto& f = bytes.files;
   for (std::size_t i = 0; i < f.size(); ++i) {
-    if (reinterpret_cast<std::uintptr_t>(f[i].data()) % 8 != 0) throw bad(std::string(kIndexFileNames[i]) + " is not aligned");
+    if (reinterpret_cast<std::uintptr_t>(f[i].data()) % 8 != 0)
+      throw bad(std::string(kIndexFileNames[i]) + " is not aligned");
   }
   auto element_count = [&](std::size_t i, std::size_t width) {
     if (f[i].size() % width != 0) throw bad(std::string(kIndexFileNames[i]) + " has a partial element");

@@ -30,7 +30,7 @@ struct IndexFileInfo {
 };
 
 inline constexpr std::array<const char*, 8> kIndexFileNames = {
-    "term_text.bin",    "term_offsets.u64", "term_order.u32", "posting_offsets.u64",
+    "term_text.bin",    "term_offsets.u64", "term_order.u32",  "posting_offsets.u64",
     "posting_docs.u32", "posting_tfs.u32",  "doc_lengths.u32", "live.u8"};
 
 // Writes the files into the existing directory `dir` (flushed to disk) and returns their sizes

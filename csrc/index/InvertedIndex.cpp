@@ -92,7 +92,8 @@ void InvertedIndex::ForEachPosting(const TermPostings& postings, F&& f) const {
 
 std::string_view InvertedIndex::TermText(std::uint32_t id) const {
   if (id < base_term_count_) {
-    return std::string_view(base_term_text_ + base_term_offsets_[id], base_term_offsets_[id + 1] - base_term_offsets_[id]);
+    return std::string_view(base_term_text_ + base_term_offsets_[id],
+                            base_term_offsets_[id + 1] - base_term_offsets_[id]);
   }
   return added_terms_[id - base_term_count_];
 }
@@ -108,8 +109,10 @@ std::uint32_t InvertedIndex::FindTerm(std::string_view term) const {
     const std::uint32_t id = base_term_order_[mid];
     const int c = TermText(id).compare(term);
     if (c == 0) return id;
-    if (c < 0) lo = mid + 1;
-    else hi = mid;
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
   return kNoTerm;
 }
@@ -175,8 +178,10 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
         while (k < sorted.size() && sorted[k] == sorted[j]) ++k;
         const auto tf = static_cast<std::uint32_t>(k - j);
         const std::uint32_t id = FindTerm(sorted[j]);
-        if (id != kNoTerm) doc.known.emplace_back(id, tf);
-        else doc.unknown.emplace_back(std::string(sorted[j]), tf);
+        if (id != kNoTerm)
+          doc.known.emplace_back(id, tf);
+        else
+          doc.unknown.emplace_back(std::string(sorted[j]), tf);
         j = k;
       }
     }
@@ -233,7 +238,8 @@ void InvertedIndex::Remove(const std::vector<std::uint64_t>& docs) {
   RefreshNorms();
 }
 
-std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const {
+std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed,
+                                                                float bigram_weight) const {
   std::vector<std::uint32_t> ids;
   ids.reserve(analyzed.size());
   for (std::string_view term : analyzed) {
@@ -286,7 +292,8 @@ std::vector<ScoredDocument> InvertedIndex::SearchLocked(const std::vector<QueryT
   return best;
 }
 
-std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const Analyzer& analyzer, std::size_t k) const {
+std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const Analyzer& analyzer,
+                                                  std::size_t k) const {
   AnalyzedText analyzed;
   analyzer.Analyze(query, analyzed);
   return SearchTerms(analyzed.terms, k, analyzer.settings().bigram_weight);
@@ -381,7 +388,8 @@ void InvertedIndex::QueryVector(std::string_view query, const Analyzer& analyzer
   }
 }
 
-std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const InvertedIndex*>& parts, double k1, double b) {
+std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const InvertedIndex*>& parts, double k1,
+                                                    double b) {
   auto merged = std::make_unique<InvertedIndex>(k1, b);
   std::uint64_t offset = 0;
   for (const InvertedIndex* part : parts) {

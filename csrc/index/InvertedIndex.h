@@ -49,8 +49,8 @@ class UnknownDocument : public std::out_of_range {
 struct IndexArrays {
   const char* term_text = nullptr;
   std::size_t term_text_size = 0;
-  const std::uint64_t* term_offsets = nullptr;  // n_terms + 1
-  const std::uint32_t* term_order = nullptr;    // n_terms: term ids in byte order of their text
+  const std::uint64_t* term_offsets = nullptr;     // n_terms + 1
+  const std::uint32_t* term_order = nullptr;       // n_terms: term ids in byte order of their text
   const std::uint64_t* posting_offsets = nullptr;  // n_terms + 1
   const std::uint32_t* posting_docs = nullptr;     // n_postings
   const std::uint32_t* posting_tfs = nullptr;      // n_postings
@@ -114,8 +114,8 @@ class InvertedIndex {
   // Vector split of the score: a document's entries are tf*(k1+1)/(tf + k1*(1-b+b*|d|/avgdl))
   // per term id; a query's are qtf*idf (or qtf alone when the engine applies idf itself).
   SparseRows DocumentVectors(std::uint64_t first_doc, std::uint64_t end_doc) const;
-  void QueryVector(std::string_view query, const Analyzer& analyzer, bool engine_idf, std::vector<std::uint32_t>& indices,
-                   std::vector<float>& values) const;
+  void QueryVector(std::string_view query, const Analyzer& analyzer, bool engine_idf,
+                   std::vector<std::uint32_t>& indices, std::vector<float>& values) const;
 
   // A new index holding the documents of `parts` renumbered consecutively: part i's document n
   // becomes n plus the document counts (live or not) of the parts before it.
@@ -173,12 +173,12 @@ class InvertedIndex {
   const std::uint64_t* base_term_offsets_ = nullptr;
   const std::uint32_t* base_term_order_ = nullptr;
   std::uint64_t base_term_count_ = 0;
-  std::deque<std::string> added_terms_;                           // stable addresses
+  std::deque<std::string> added_terms_;                            // stable addresses
   std::unordered_map<std::string_view, std::uint32_t> added_ids_;  // views into added_terms_
 
-  std::vector<TermPostings> postings_;  // by term id
-  std::vector<std::uint32_t> df_;       // live documents per term
-  std::vector<std::uint8_t> field_;     // per term: 0 words, 1 bigrams
+  std::vector<TermPostings> postings_;      // by term id
+  std::vector<std::uint32_t> df_;           // live documents per term
+  std::vector<std::uint8_t> field_;         // per term: 0 words, 1 bigrams
   std::vector<std::uint32_t> doc_lengths_;  // [2 * doc + field]
   std::vector<std::uint8_t> live_;
   std::vector<float> norms_;  // [2 * doc + field]: k1 * (1 - b + b * |d|f / avgdl_f)

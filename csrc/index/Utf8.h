@@ -11,7 +11,9 @@ namespace lumo::index {
 inline char32_t DecodeUtf8(std::string_view s, std::size_t& i) {
   const auto c = static_cast<unsigned char>(s[i]);
   auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
-  auto is_cont = [&](std::size_t k) { return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0u) == 0x80u; };
+  auto is_cont = [&](std::size_t k) {
+    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0u) == 0x80u;
+  };
   if (c >= 0xF0 && c < 0xF8 && is_cont(1) && is_cont(2) && is_cont(3)) {
     const char32_t cp = ((c & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
     i += 4;

@@ -17,9 +17,7 @@ namespace lumo::typing::text::json {
 // ---------------------------------------------------------------------------------------------
 // Value
 
-JSON::JSON(const std::string& text) : payload_(), kind_(Kind::String) {
-  payload_.string = new std::string(text);
-}
+JSON::JSON(const std::string& text) : payload_(), kind_(Kind::String) { payload_.string = new std::string(text); }
 
 JSON::JSON(const char* text) : JSON(std::string(text)) {}
 
@@ -42,8 +40,12 @@ JSON::JSON(const JSON& other) : payload_(), kind_(Kind::Null) {
       payload_.array = copy.release();
       break;
     }
-    case Kind::String: payload_.string = new std::string(*other.payload_.string); break;
-    default: payload_ = other.payload_; break;
+    case Kind::String:
+      payload_.string = new std::string(*other.payload_.string);
+      break;
+    default:
+      payload_ = other.payload_;
+      break;
   }
   kind_ = other.kind_;
 }
@@ -112,10 +114,17 @@ void JSON::StealInto(Payload& payload, Kind& kind) noexcept {
 
 void JSON::ClearInternal() noexcept {
   switch (kind_) {
-    case Kind::Object: delete payload_.object; break;
-    case Kind::Array: delete payload_.array; break;
-    case Kind::String: delete payload_.string; break;
-    default: break;
+    case Kind::Object:
+      delete payload_.object;
+      break;
+    case Kind::Array:
+      delete payload_.array;
+      break;
+    case Kind::String:
+      delete payload_.string;
+      break;
+    default:
+      break;
   }
   // Leaving a Null behind, rather than a dangling pointer under the old kind, keeps the value
   // safe to destroy even if the caller's next store throws.
@@ -201,14 +210,30 @@ namespace {
 void AppendEscaped(std::string& out, const std::string& text) {
   for (char c : text) {
     switch (c) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c; break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
+        break;
     }
   }
 }
@@ -233,10 +258,18 @@ void AppendFloat(std::string& out, double number) {
 void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
   const int inner = depth < INT_MAX ? depth + 1 : depth;
   switch (kind_) {
-    case Kind::Null: out += "null"; break;
-    case Kind::Bool: out += payload_.flag ? "true" : "false"; break;
-    case Kind::Integer: AppendInteger(out, payload_.integer); break;
-    case Kind::Float: AppendFloat(out, payload_.number); break;
+    case Kind::Null:
+      out += "null";
+      break;
+    case Kind::Bool:
+      out += payload_.flag ? "true" : "false";
+      break;
+    case Kind::Integer:
+      AppendInteger(out, payload_.integer);
+      break;
+    case Kind::Float:
+      AppendFloat(out, payload_.number);
+      break;
     case Kind::String:
       out += '"';
       AppendEscaped(out, *payload_.string);
@@ -436,13 +469,27 @@ std::string ReadString(const std::string& text, std::size_t& offset, bool decode
     if (offset + 1 >= text.size()) break;  // a lone backslash ends the text
     const char escaped = text[offset + 1];
     switch (escaped) {
-      case '"': buffer += '"'; break;
-      case '/': buffer += '/'; break;
-      case 'b': buffer += '\b'; break;
-      case 'f': buffer += '\f'; break;
-      case 'n': buffer += '\n'; break;
-      case 'r': buffer += '\r'; break;
-      case 't': buffer += '\t'; break;
+      case '"':
+        buffer += '"';
+        break;
+      case '/':
+        buffer += '/';
+        break;
+      case 'b':
+        buffer += '\b';
+        break;
+      case 'f':
+        buffer += '\f';
+        break;
+      case 'n':
+        buffer += '\n';
+        break;
+      case 'r':
+        buffer += '\r';
+        break;
+      case 't':
+        buffer += '\t';
+        break;
       case 'u': {
         const std::size_t u = offset + 1;
         for (std::size_t i = 1; i <= 4; ++i) {
@@ -636,12 +683,16 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth, Build b
     return JSON();
   }
   switch (c) {
-    case '"': return ParseString(text, offset);
-    case '[': return ParseArray(text, offset, depth, build);
-    case '{': return ParseObject(text, offset, depth, build);
+    case '"':
+      return ParseString(text, offset);
+    case '[':
+      return ParseArray(text, offset, depth, build);
+    case '{':
+      return ParseObject(text, offset, depth, build);
     case 't':
     case 'f':
-    case 'n': return ParseWord(text, offset);
+    case 'n':
+      return ParseWord(text, offset);
     default:
       if (c == '-' || IsDigit(c)) return ParseNumber(text, offset);
       Report(kUnknownStart, c);

@@ -36,7 +36,8 @@ class JSON {
   JSON(double number) noexcept;
   // Any integer width is widened to signed 64 bits; bool has its own constructor below.
   template <typename T, typename std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
-  JSON(T number) noexcept : payload_(), kind_(Kind::Integer) {
+  JSON(T number)
+  noexcept : payload_(), kind_(Kind::Integer) {
     payload_.integer = static_cast<std::int64_t>(number);
   }
   JSON(bool flag) noexcept;

@@ -46,7 +46,8 @@ std::vector<std::string> Utf8Texts(const py::sequence& items, std::uint64_t firs
         PyObject *type, *value, *trace;
         PyErr_Fetch(&type, &value, &trace);
         PyErr_NormalizeException(&type, &value, &trace);
-        const std::string reason = "surrogates not allowed in " + std::string(what) + " " + std::to_string(first_number + i);
+        const std::string reason =
+            "surrogates not allowed in " + std::string(what) + " " + std::to_string(first_number + i);
         PyUnicodeEncodeError_SetReason(value, reason.c_str());
         PyErr_Restore(type, value, trace);
       }
@@ -98,11 +99,14 @@ void BindIndex(py::module_& m) {
 
   py::class_<index::CharTable, std::shared_ptr<index::CharTable>>(m, "CharTable", py::module_local())
       .def_static(
-          "from_file", [](const std::string& path) { return std::make_shared<index::CharTable>(index::CharTable::FromFile(path)); },
+          "from_file",
+          [](const std::string& path) { return std::make_shared<index::CharTable>(index::CharTable::FromFile(path)); },
           py::arg("path"))
       .def_static(
           "from_text",
-          [](const std::string& text) { return std::make_shared<index::CharTable>(index::CharTable::FromText(text, "table")); },
+          [](const std::string& text) {
+            return std::make_shared<index::CharTable>(index::CharTable::FromText(text, "table"));
+          },
           py::arg("text"))
       .def("__len__", &index::CharTable::size)
       .def("map", [](const index::CharTable& t, std::uint32_t cp) { return static_cast<std::uint32_t>(t.Map(cp)); });
@@ -268,11 +272,11 @@ void BindIndex(py::module_& m) {
       .def_property_readonly("document_count", &InvertedIndex::document_count)
       .def_property_readonly("term_count", &InvertedIndex::term_count)
       .def("total_length", &InvertedIndex::total_length, py::arg("field"))
-      .def("document_frequency", [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
-      .def("document_length",
-           [](const InvertedIndex& self, std::uint64_t doc, int field) {
-             return WithKeyErrors([&] { return self.DocumentLength(doc, field); });
-           });
+      .def("document_frequency",
+           [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
+      .def("document_length", [](const InvertedIndex& self, std::uint64_t doc, int field) {
+        return WithKeyErrors([&] { return self.DocumentLength(doc, field); });
+      });
 
   m.def("checksum", [](const py::bytes& data) {
     const std::string_view view = data;

@@ -125,8 +125,9 @@ using lumo::typing::text::DistinctRuns;
 // The distinct tokens must come out in unsigned byte order, each with its first position and
 // count, including tokens that agree on the sort's eight-byte fast-comparison prefix.
 TEST(DistinctRuns, StringTokensInByteOrderWithFirstPositionAndCount) {
-  const std::vector<std::string> owned = {"abcdefgh2", "b", "abcdefgh", std::string("abcdefgh\0", 9),
-                                          "abcdefgh1", "\xc3\xa9", "b", "abcdefgh1", "", "a", ""};
+  const std::vector<std::string> owned = {"abcdefgh2", "b",        "abcdefgh", std::string("abcdefgh\0", 9),
+                                          "abcdefgh1", "\xc3\xa9", "b",        "abcdefgh1",
+                                          "",          "a",        ""};
   const std::vector<std::string_view> tokens(owned.begin(), owned.end());
   std::vector<std::string> expected = owned;
   std::sort(expected.begin(), expected.end());

@@ -62,8 +62,8 @@ TEST(TokenKey, WrittenFormIsStandardJson) {
 
 TEST(TokenKey, EveryByteInEveryNeighbourhoodRoundTrips) {
   // The last two: the bytes a lone high and a lone low surrogate escape read as.
-  const std::vector<std::string> neighbours = {"",        "\\",       "u",           "\\u",          "\"",
-                                               "u0041",   "\\u0041",  "\\\\",    "\xed\xa0\xbd", "\xed\xb8\x80"};
+  const std::vector<std::string> neighbours = {"",      "\\",      "u",    "\\u",          "\"",
+                                               "u0041", "\\u0041", "\\\\", "\xed\xa0\xbd", "\xed\xb8\x80"};
   for (int byte = 0; byte < 256; ++byte) {
     const std::string b(1, static_cast<char>(byte));
     for (const std::string& n : neighbours)
@@ -77,7 +77,7 @@ TEST(TokenKey, UnicodeEscapesOfOtherWritersDecode) {
       {"\\u4e2d\\u00E9", "\xe4\xb8\xad\xc3\xa9"},
       {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
       {"\\ud83dx", "\xed\xa0\xbdx"},  // a lone surrogate: the three bytes of its number
-      {"\\\\u0041", "\\u0041"},  // an escaped backslash before u is no escape
+      {"\\\\u0041", "\\u0041"},       // an escaped backslash before u is no escape
       {"a\\/b", "a/b"}};
   for (const auto& [member, token] : cases) EXPECT_EQ(TokensRead(member), std::vector<std::string>{token}) << member;
 }

@@ -44,7 +44,8 @@ class DictTrieOption : public ::testing::TestWithParam<std::tuple<int, double>> 
 TEST_P(DictTrieOption, StatisticsOfFourWords) {
   const auto [option, user_weight] = GetParam();
   TempDir dir;
-  const Loaded l(dir.Write("d", "\xE4\xB8\x80 1 m\n\xE4\xBA\x8C 4 m\n\xE4\xB8\x89 3 m\n\xE5\x9B\x9B 2 m\n"), "", option);
+  const Loaded l(dir.Write("d", "\xE4\xB8\x80 1 m\n\xE4\xBA\x8C 4 m\n\xE4\xB8\x89 3 m\n\xE5\x9B\x9B 2 m\n"), "",
+                 option);
   ASSERT_TRUE(l.dict);
   EXPECT_EQ(l.dict->GetTotalFreq(), 10.0);
   EXPECT_EQ(std::make_tuple(l.dict->GetMinWeight(), l.dict->GetMedianWeight(), l.dict->GetMaxWeight()),
@@ -127,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Weights must stay numbers: the total must be positive and finite, and so
                       // must each frequency be finite and not negative.
                       std::make_tuple("a 0 x\nb 0 y\n", kSum + "0; they must add up to a positive finite number"),
-                      std::make_tuple("a 1e308 x\nb 1e308 x\n", kSum + "inf; they must add up to a positive finite number"),
+                      std::make_tuple("a 1e308 x\nb 1e308 x\n",
+                                      kSum + "inf; they must add up to a positive finite number"),
                       std::make_tuple("a 5 x\nb -1 y\n", kFreq + "2, line:b -1 y"),
                       std::make_tuple("a nan x\n", kFreq + "1, line:a nan x"),
                       std::make_tuple("a inf x\n", kFreq + "1, line:a inf x"),
@@ -148,7 +150,8 @@ TEST(DictTrieMainFile, WordsBeyondTheLookUpLimitAreReported) {
   const std::string path = dir.Write("d", "a 1 n\n" + longest + " 2 n\n" + longest + "x 3 n\n");
   const Loaded l(path);
   ASSERT_TRUE(l.dict);
-  EXPECT_EQ(l.records, Strings{"ERROR word of 513 runes in " + path + ":3 is longer than the 512-rune maximum; "
+  EXPECT_EQ(l.records, Strings{"ERROR word of 513 runes in " + path +
+                               ":3 is longer than the 512-rune maximum; "
                                "no cut returns it"});
   EXPECT_EQ(l.dict->GetDictUnits().size(), 3u);
   EXPECT_EQ(l.dict->GetTotalFreq(), 6.0);
@@ -171,7 +174,7 @@ TEST_P(DictTrieUserLine, WeightTagAndSingleRune) {
   EXPECT_EQ(std::make_tuple(unit->weight, unit->tag), std::make_tuple(weight, tag));
   EXPECT_EQ(l.dict->IsSingleRuneUserWord(unit->word[0]), unit->word.size() == 1);
   EXPECT_EQ(l.dict->IsSingleRuneUserWord(0x8BCD), word == "\xE8\xAF\x8D");  // 词 is a main word
-  EXPECT_EQ(l.Find("\xE5\xB7\xB1"), nullptr);          // four columns: no effect
+  EXPECT_EQ(l.Find("\xE5\xB7\xB1"), nullptr);                               // four columns: no effect
   EXPECT_EQ(l.dict->GetDictUnits().size(), 3u);
   EXPECT_EQ(std::make_tuple(l.dict->GetTotalFreq(), l.dict->GetMinWeight(), l.dict->GetMaxWeight()),
             std::make_tuple(40.0, std::log(0.25), std::log(0.75)));
@@ -181,7 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, DictTrieUserLine,
     ::testing::Values(std::make_tuple("\xE7\x94\xB2", "\xE7\x94\xB2", std::log(0.75), ""),
                       std::make_tuple("\xE4\xB9\x99 v", "\xE4\xB9\x99", std::log(0.75), "v"),
-                      std::make_tuple("\xE4\xB8\x99\xE4\xB8\x81 5 nz", "\xE4\xB8\x99\xE4\xB8\x81", std::log(5 / 40.0), "nz"),
+                      std::make_tuple("\xE4\xB8\x99\xE4\xB8\x81 5 nz", "\xE4\xB8\x99\xE4\xB8\x81", std::log(5 / 40.0),
+                                      "nz"),
                       std::make_tuple("\xE6\x88\x8A 5.9 x", "\xE6\x88\x8A", std::log(5 / 40.0), "x"),
                       std::make_tuple("\xE5\xBA\x9A 5abc t", "\xE5\xBA\x9A", std::log(5 / 40.0), "t"),
                       // A user word that is also a main word overrides it; the total keeps the main one.
@@ -197,8 +201,8 @@ TEST_P(DictTrieUserFrequency, LineIsReportedAndSkipped) {
   const std::string user = dir.Write("u", "\xE7\x94\xB2\n" + line + "\n\xE4\xB9\x99 2 v\n");
   const Loaded l(dir.Write("d", kMain), user);
   ASSERT_TRUE(l.dict);
-  EXPECT_EQ(l.records, Strings{"ERROR frequency must be a whole number of at least 1, in " + user +
-                               ":2, line skipped:" + line});
+  EXPECT_EQ(l.records,
+            Strings{"ERROR frequency must be a whole number of at least 1, in " + user + ":2, line skipped:" + line});
   EXPECT_EQ(l.Find("\xE5\xBA\x9A"), nullptr);
   EXPECT_FALSE(l.dict->IsSingleRuneUserWord(0x5E9A));
   EXPECT_EQ(l.Find("\xE4\xB9\x99")->weight, std::log(2 / 40.0));  // the lines after it still load

@@ -21,9 +21,14 @@ constexpr jieba::Rune kZhong = 0x4E2D, kWen = 0x6587;  // 中, 文
 
 // The nine significant lines of a small model, in file order.
 Strings NineLines() {
-  return {"-0.5 -3.14e+100 -3.14e+100 -1.5", "-3.14e+100 -0.25 -1.25 -3.14e+100", "-0.75 -3.14e+100 -3.14e+100 -0.625",
-          "-3.14e+100 -0.125 -2.5 -3.14e+100", "-0.375 0 1.5 -1.125",
-          "\xE4\xB8\xAD:-1.5,\xE6\x96\x87:-2.5", "\xE4\xB8\xAD:-3.5", "\xE6\x96\x87:-4.5,a:0e0",
+  return {"-0.5 -3.14e+100 -3.14e+100 -1.5",
+          "-3.14e+100 -0.25 -1.25 -3.14e+100",
+          "-0.75 -3.14e+100 -3.14e+100 -0.625",
+          "-3.14e+100 -0.125 -2.5 -3.14e+100",
+          "-0.375 0 1.5 -1.125",
+          "\xE4\xB8\xAD:-1.5,\xE6\x96\x87:-2.5",
+          "\xE4\xB8\xAD:-3.5",
+          "\xE6\x96\x87:-4.5,a:0e0",
           "\xE4\xB8\xAD:-6.5,\xE4\xB8\xAD:-7.5,"};  // a repeated rune keeps the later value
 }
 
@@ -109,7 +114,7 @@ TEST(HMMModelEmissions, RowsAgreeWithTheMapsForManyRunes) {
   const auto m = Load(dir.Write("hmm", lines), &records);
   ASSERT_TRUE(m);
   ASSERT_TRUE(records.empty());
-  ASSERT_EQ(m->EmitLogProbs(runes[1])[HMMModel::B], -5.0);   // k = 1, state B: known
+  ASSERT_EQ(m->EmitLogProbs(runes[1])[HMMModel::B], -5.0);                 // k = 1, state B: known
   ASSERT_EQ(m->EmitLogProbs(runes[0])[HMMModel::B], jieba::MIN_LOG_PROB);  // k = 0: left out
   for (jieba::Rune rune : runes) {
     for (jieba::Rune probe : {rune, rune + 1}) {
@@ -187,20 +192,19 @@ const std::string kRowNumber = "FATAL exp: [IsLogProb(text, value)] false. not a
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, HMMModelNumbers,
-    ::testing::Values(std::make_tuple(0, "-0.5 abc -1 -2", 2, Strings{kRowNumber + "abc, in PATH"}),
-                      std::make_tuple(1, "-0.5 -1 5abc -2", 3, Strings{kRowNumber + "5abc, in PATH"}),
-                      std::make_tuple(2, "nan -1 -1 -2", 4, Strings{kRowNumber + "nan, in PATH"}),
-                      std::make_tuple(4, "-1 -1 -inf -2", 6, Strings{kRowNumber + "-inf, in PATH"}),
-                      std::make_tuple(3, "-1 -1 -1 1e999", 5, Strings{kRowNumber + "1e999, in PATH"}),
-                      std::make_tuple(5, "\xE4\xB8\xAD:-1,\xE6\x96\x87:abc", 7,
-                                      Strings{"ERROR emitProb illegal: abc is not a finite number, in PATH",
-                                              Rejected("emitProbB")}),
-                      std::make_tuple(7, "a:nan", 9,
-                                      Strings{"ERROR emitProb illegal: nan is not a finite number, in PATH",
-                                              Rejected("emitProbM")}),
-                      std::make_tuple(8, "a:-1.5x,b:-1", 10,
-                                      Strings{"ERROR emitProb illegal: -1.5x is not a finite number, in PATH",
-                                              Rejected("emitProbS")})));
+    ::testing::Values(
+        std::make_tuple(0, "-0.5 abc -1 -2", 2, Strings{kRowNumber + "abc, in PATH"}),
+        std::make_tuple(1, "-0.5 -1 5abc -2", 3, Strings{kRowNumber + "5abc, in PATH"}),
+        std::make_tuple(2, "nan -1 -1 -2", 4, Strings{kRowNumber + "nan, in PATH"}),
+        std::make_tuple(4, "-1 -1 -inf -2", 6, Strings{kRowNumber + "-inf, in PATH"}),
+        std::make_tuple(3, "-1 -1 -1 1e999", 5, Strings{kRowNumber + "1e999, in PATH"}),
+        std::make_tuple(5, "\xE4\xB8\xAD:-1,\xE6\x96\x87:abc", 7,
+                        Strings{"ERROR emitProb illegal: abc is not a finite number, in PATH", Rejected("emitProbB")}),
+        std::make_tuple(7, "a:nan", 9,
+                        Strings{"ERROR emitProb illegal: nan is not a finite number, in PATH", Rejected("emitProbM")}),
+        std::make_tuple(8, "a:-1.5x,b:-1", 10,
+                        Strings{"ERROR emitProb illegal: -1.5x is not a finite number, in PATH",
+                                Rejected("emitProbS")})));
 
 TEST(HMMModelFile, MissingOrEmptyFile) {
   TempDir dir;

@@ -90,11 +90,13 @@ std::unique_ptr<InvertedIndex> Build(const std::vector<std::string>& docs, unsig
 
 std::vector<std::vector<ScoredDocument>> AllSearches(const InvertedIndex& index) {
   std::vector<std::vector<ScoredDocument>> out;
-  for (const char* q : {"中国", "ab", "人 ab", "国", "中国人 中国人"}) out.push_back(index.Search(q, *FuzzAnalyzer(), 10));
+  for (const char* q : {"中国", "ab", "人 ab", "国", "中国人 中国人"})
+    out.push_back(index.Search(q, *FuzzAnalyzer(), 10));
   return out;
 }
 
-void ExpectSameResults(const std::vector<std::vector<ScoredDocument>>& a, const std::vector<std::vector<ScoredDocument>>& b) {
+void ExpectSameResults(const std::vector<std::vector<ScoredDocument>>& a,
+                       const std::vector<std::vector<ScoredDocument>>& b) {
   ASSERT_EQ(a.size(), b.size());
   for (std::size_t i = 0; i < a.size(); ++i) {
     ASSERT_EQ(a[i].size(), b[i].size()) << i;
@@ -150,7 +152,8 @@ TEST(InvertedIndex, TiesGoToTheLowerNumber) {
 
 TEST(InvertedIndex, ThreadsDoNotChangeTheIndex) {
   std::vector<std::string> docs;
-  for (int i = 0; i < 500; ++i) docs.push_back(kDocs[i % kDocs.size()] + (i % 7 == 0 ? " 新词" + std::to_string(i) : ""));
+  for (int i = 0; i < 500; ++i)
+    docs.push_back(kDocs[i % kDocs.size()] + (i % 7 == 0 ? " 新词" + std::to_string(i) : ""));
   auto one = Build(docs, 1);
   auto four = Build(docs, 4);
   const auto a = one->Snapshot();
@@ -233,17 +236,16 @@ TEST_P(DamagedArrays, AreRefused) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Arrays, DamagedArrays,
-    ::testing::Values(
-        Damage{"term_offsets_past_text", [](auto& s) { s.term_offsets.back() += 1; }},
-        Damage{"term_offsets_decrease", [](auto& s) { s.term_offsets[1] = s.term_offsets[2] + 1; }},
-        Damage{"posting_offsets_past_end", [](auto& s) { s.posting_offsets.back() += 1; }},
-        Damage{"order_not_permutation", [](auto& s) { s.term_order[0] = s.term_order[1]; }},
-        Damage{"order_out_of_range", [](auto& s) { s.term_order[0] = 1000; }},
-        Damage{"order_not_sorted", [](auto& s) { std::swap(s.term_order[0], s.term_order[1]); }},
-        Damage{"live_flag", [](auto& s) { s.live[0] = 7; }},
-        Damage{"lengths_missing", [](auto& s) { s.doc_lengths.pop_back(); }},
-        Damage{"tfs_missing", [](auto& s) { s.posting_tfs.pop_back(); }},
-        Damage{"offsets_missing", [](auto& s) { s.term_offsets.pop_back(); }}),
+    ::testing::Values(Damage{"term_offsets_past_text", [](auto& s) { s.term_offsets.back() += 1; }},
+                      Damage{"term_offsets_decrease", [](auto& s) { s.term_offsets[1] = s.term_offsets[2] + 1; }},
+                      Damage{"posting_offsets_past_end", [](auto& s) { s.posting_offsets.back() += 1; }},
+                      Damage{"order_not_permutation", [](auto& s) { s.term_order[0] = s.term_order[1]; }},
+                      Damage{"order_out_of_range", [](auto& s) { s.term_order[0] = 1000; }},
+                      Damage{"order_not_sorted", [](auto& s) { std::swap(s.term_order[0], s.term_order[1]); }},
+                      Damage{"live_flag", [](auto& s) { s.live[0] = 7; }},
+                      Damage{"lengths_missing", [](auto& s) { s.doc_lengths.pop_back(); }},
+                      Damage{"tfs_missing", [](auto& s) { s.posting_tfs.pop_back(); }},
+                      Damage{"offsets_missing", [](auto& s) { s.term_offsets.pop_back(); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
 // Postings are checked where they are used: out-of-range numbers are skipped, never read.
@@ -258,7 +260,8 @@ TEST(InvertedIndex, OutOfRangePostingsAreSkipped) {
 
 TEST(IndexLoaderFuzzCorpus, EveryKeptInputHoldsTheProperty) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / "index_loader";
+  const fs::path dir =
+      fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus" / "index_loader";
   ASSERT_TRUE(fs::is_directory(dir)) << dir;
   std::size_t count = 0;
   for (const auto& entry : fs::directory_iterator(dir)) {

@@ -22,12 +22,12 @@ class JsonExponentOverflow : public ::testing::TestWithParam<RangeCase> {};
 
 TEST_P(JsonExponentOverflow, ThrowsOutOfRange) { EXPECT_THROW(JSON::Load(GetParam().text), std::out_of_range); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, JsonExponentOverflow,
-    ::testing::Values(RangeCase{"IntegerMantissa", "1e313 "}, RangeCase{"FloatMantissa", "1.5e400 "},
-                      RangeCase{"Negative", "-2.5E+309 "}, RangeCase{"InsideArray", "[1, 1e999]"},
-                      RangeCase{"ModelMember", "{\"_b\" : 1.0e400, \"_k1\" : 1.0}"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Numbers, JsonExponentOverflow,
+                         ::testing::Values(RangeCase{"IntegerMantissa", "1e313 "},
+                                           RangeCase{"FloatMantissa", "1.5e400 "}, RangeCase{"Negative", "-2.5E+309 "},
+                                           RangeCase{"InsideArray", "[1, 1e999]"},
+                                           RangeCase{"ModelMember", "{\"_b\" : 1.0e400, \"_k1\" : 1.0}"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ValueCase {
   const char* name;
@@ -52,13 +52,12 @@ TEST_P(JsonExponentInRange, ReadsAFiniteFloatThatWritesBack) {
   EXPECT_EQ(quiet.text(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, JsonExponentInRange,
-    ::testing::Values(ValueCase{"Largest", "1e308 ", 1e308},
-                      ValueCase{"ZeroWithHugeExponent", "0e999 ", 0.0},
-                      ValueCase{"NegativeZeroWithHugeExponent", "-0.0e999 ", -0.0},
-                      ValueCase{"Underflow", "1e-400 ", 0.0},
-                      ValueCase{"NegativeUnderflow", "-1.0e-400 ", -0.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Numbers, JsonExponentInRange,
+                         ::testing::Values(ValueCase{"Largest", "1e308 ", 1e308},
+                                           ValueCase{"ZeroWithHugeExponent", "0e999 ", 0.0},
+                                           ValueCase{"NegativeZeroWithHugeExponent", "-0.0e999 ", -0.0},
+                                           ValueCase{"Underflow", "1e-400 ", 0.0},
+                                           ValueCase{"NegativeUnderflow", "-1.0e-400 ", -0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

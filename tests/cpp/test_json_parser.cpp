@@ -20,8 +20,7 @@ const std::string kNul(1, '\0');
 const std::string kUnknown = "ERROR: Parse: Unknown starting character '";
 const std::string kNumber = "ERROR: Number: unexpected character '";
 const std::string kExponent = "ERROR: Number: Expected a number for exponent, found '";
-const std::string kUnclosed =
-    "ERROR: String: Expected '\"' before the end of the text, found '" + kNul + "'\n";
+const std::string kUnclosed = "ERROR: String: Expected '\"' before the end of the text, found '" + kNul + "'\n";
 const std::string kHex = "ERROR: String: Expected hex character in unicode escape, found '";
 const std::string kDeep = "ERROR: Parse: Nesting deeper than 512 levels, found '";
 
@@ -128,8 +127,8 @@ TEST(JsonParser, NumericConversions) {
   EXPECT_EQ(JSON::Load("3e1 ").GetKind(), Kind::Float);
   EXPECT_EQ(JSON::Load("9223372036854775807 ").AsInteger(ok), INT64_MAX);
   EXPECT_EQ(JSON::Load("-9223372036854775808 ").AsInteger(ok), INT64_MIN);
-  for (const std::string text : {"12345678901234567890 ", "-9223372036854775809 ",
-                                 "{\"a\": [1, 99999999999999999999]}", "1e99999999999999999999 "})
+  for (const std::string text : {"12345678901234567890 ", "-9223372036854775809 ", "{\"a\": [1, 99999999999999999999]}",
+                                 "1e99999999999999999999 "})
     EXPECT_THROW(JSON::Load(text), std::out_of_range) << text;
   EXPECT_THROW(JSON::Load("1" + std::string(400, '0') + ".0 "), std::out_of_range);
   for (const std::string text : {"- ", "--1 ", "[1e,2]", "1e- "})

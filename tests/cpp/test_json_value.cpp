@@ -17,8 +17,7 @@ namespace {
 std::string Text(const JSON& value) { return value.dump(1, "  "); }
 
 TEST(JsonValue, KindsAndPayloadConstructors) {
-  const Kind kinds[] = {Kind::Null,  Kind::Object,  Kind::Array, Kind::String,
-                        Kind::Float, Kind::Integer, Kind::Bool};
+  const Kind kinds[] = {Kind::Null, Kind::Object, Kind::Array, Kind::String, Kind::Float, Kind::Integer, Kind::Bool};
   for (std::uint32_t i = 0; i < 7; ++i) EXPECT_EQ(static_cast<std::uint32_t>(kinds[i]), i);
   EXPECT_EQ(sizeof(Kind), 4u);
   const std::vector<std::tuple<JSON, Kind, std::string>> cases = {

@@ -24,17 +24,10 @@ std::string Streamed(const JSON& value) {
 
 TEST(JsonWriter, FloatsHaveSixFixedDecimals) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::vector<std::pair<double, std::string>> cases = {{0.75, "0.750000"},
-                                                             {3.0, "3.000000"},
-                                                             {-0.0, "-0.000000"},
-                                                             {1e-07, "0.000000"},
-                                                             {2.5e-07, "0.000000"},
-                                                             {1.2345678, "1.234568"},
-                                                             {8.0 / 3.0, "2.666667"},
-                                                             {1e20, "100000000000000000000.000000"},
-                                                             {inf, "inf"},
-                                                             {-inf, "-inf"},
-                                                             {std::nan(""), "nan"}};
+  const std::vector<std::pair<double, std::string>> cases = {
+      {0.75, "0.750000"},    {3.0, "3.000000"},       {-0.0, "-0.000000"},     {1e-07, "0.000000"},
+      {2.5e-07, "0.000000"}, {1.2345678, "1.234568"}, {8.0 / 3.0, "2.666667"}, {1e20, "100000000000000000000.000000"},
+      {inf, "inf"},          {-inf, "-inf"},          {std::nan(""), "nan"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(Streamed(JSON(value)), text);
   const std::string largest = Streamed(JSON(-std::numeric_limits<double>::max()));
   EXPECT_EQ(largest.size(), 1 + 309 + 1 + 6u);
@@ -45,8 +38,7 @@ TEST(JsonWriter, EscapesExactlySevenBytes) {
       {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
       {"\t\"", "\\t\\\""},
       {"a\\b", "a\\\\b"},
-      {std::string("\0\v\x01\x1f/\x7f\xe4\xb8\xad\xff", 10),
-       std::string("\0\v\x01\x1f/\x7f\xe4\xb8\xad\xff", 10)}};
+      {std::string("\0\v\x01\x1f/\x7f\xe4\xb8\xad\xff", 10), std::string("\0\v\x01\x1f/\x7f\xe4\xb8\xad\xff", 10)}};
   for (const auto& [raw, escaped] : cases) {
     EXPECT_EQ(json::internal::json_escape(raw), escaped);
     EXPECT_EQ(Streamed(JSON(raw)), "\"" + escaped + "\"");

@@ -76,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 "ERROR line: d -inf, lineno: 3, in PATH: the idf is not a finite number. skipped."})));
 
 TEST_F(KeywordResources, EmptyIdfFileAndStopWordsKeptAsRead) {
-  const auto extractor = Build(dir_.Write("idf", ""), dir_.Write("stop", "\xE7\x9A\x84\n\n\xE4\xBA\x86\r\n\xE7\x9A\x84\nend"));
+  const auto extractor =
+      Build(dir_.Write("idf", ""), dir_.Write("stop", "\xE7\x9A\x84\n\n\xE4\xBA\x86\r\n\xE7\x9A\x84\nend"));
   ASSERT_TRUE(extractor);
   EXPECT_TRUE(extractor->GetIdfMap().empty());
   EXPECT_EQ(extractor->GetIdfAverage(), 0.0);  // no lines: no average, rather than 0 / 0

@@ -49,7 +49,8 @@ class LoggerLevels : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(LoggerLevels, NameFromTheTableAndOnlyFatalStops) {
   const std::size_t level = GetParam();
   bool fatal = false;
-  const auto records = Records(kPreFilter, [&] { limonp::Logger(level, kPreFilter, 5).Stream() << "m"; }, &fatal);
+  const auto records = Records(
+      kPreFilter, [&] { limonp::Logger(level, kPreFilter, 5).Stream() << "m"; }, &fatal);
   const char* const names[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
   EXPECT_STREQ(limonp::LOG_LEVEL_ARRAY[level], names[level]);
   EXPECT_EQ(records, std::vector<std::string>{std::string(names[level]) + " m"});

@@ -19,9 +19,8 @@ using namespace lumo::typing::text::jieba;
 // Words over a, b, c, d with equal frequencies among them (ties), words up to 9 runes, and one
 // word longer than the 512-rune limit that a window boundary could cut through.
 std::string Dictionary() {
-  std::vector<std::string> lines = {"a 50 x", "b 50 x", "ab 30 x",   "ba 30 x",   "abc 20 x",  "bcd 20 x",
-                                    "cd 5 x", "dd 5 x", "abcd 9 x", "dabc 9 x", "aaaa 3 x",  "cccc 3 x",
-                                    "abcdabcda 2 x"};
+  std::vector<std::string> lines = {"a 50 x", "b 50 x",   "ab 30 x",  "ba 30 x",  "abc 20 x", "bcd 20 x",     "cd 5 x",
+                                    "dd 5 x", "abcd 9 x", "dabc 9 x", "aaaa 3 x", "cccc 3 x", "abcdabcda 2 x"};
   lines.push_back(std::string(600, 'c') + " 1 x");
   return segtest::Lines(lines);
 }

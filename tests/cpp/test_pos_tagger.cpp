@@ -27,10 +27,10 @@ TEST_F(TaggerTest, LookupTagFromDictionaryOrRule) {
   // word, tag. Only the runes up to half the length in ASCII count: for 12ab the scan stops
   // after 1 and 2, for ba12 after b and a, for two runes at the first ASCII one.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"甲乙", "n"}, {"1999", "t"},  {"中国", "ns"}, {"天", "n"},   {"ab12", "eng"}, {"2024", "m"},
-      {"12ab", "m"}, {"ba12", "eng"}, {"abcd", "eng"}, {"7", "x"},    {"x", "x"},      {"地", "x"},
-      {"丙丁", "x"}, {"", "x"},       {"丙1", "m"},   {"a1", "eng"}, {"1a", "m"},     {"甲乙丙1", "m"},
-      {"甲乙丙z", "eng"}};
+      {"甲乙", "n"}, {"1999", "t"}, {"中国", "ns"},   {"天", "n"},       {"ab12", "eng"},
+      {"2024", "m"}, {"12ab", "m"}, {"ba12", "eng"},  {"abcd", "eng"},   {"7", "x"},
+      {"x", "x"},    {"地", "x"},   {"丙丁", "x"},    {"", "x"},         {"丙1", "m"},
+      {"a1", "eng"}, {"1a", "m"},   {"甲乙丙1", "m"}, {"甲乙丙z", "eng"}};
   for (const auto& [word, tag] : cases) {
     EXPECT_EQ(tagger.LookupTag(word, mix), tag) << word;
   }
@@ -49,8 +49,10 @@ TEST_F(TaggerTest, UndecodableWordIsTaggedXWithARecord) {
 TEST_F(TaggerTest, TagAppendsOnePairPerWord) {
   Tagged tagged = {{"before", "q"}};
   EXPECT_TRUE(mix.Tag("甲乙 ab12，1999中国", tagged));
-  EXPECT_EQ(tagged, (Tagged{{"before", "q"}, {"甲乙", "n"}, {" ", "x"}, {"ab12", "eng"}, {"，", "x"},
-                            {"1999", "t"}, {"中国", "ns"}}));
+  EXPECT_EQ(
+      tagged,
+      (Tagged{
+          {"before", "q"}, {"甲乙", "n"}, {" ", "x"}, {"ab12", "eng"}, {"，", "x"}, {"1999", "t"}, {"中国", "ns"}}));
   // The max-probability segmenter leaves unknown digits as single runes, tagged "x".
   Tagged mp_tagged;
   EXPECT_TRUE(mp.Tag("甲乙99", mp_tagged));

@@ -20,9 +20,7 @@ class PieceSegment : public jieba::SegmentBase {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
     CutSentence(sentence, words, Pieces);
   }
-  void Cut(const std::string& sentence, std::vector<jieba::Word>& words) const {
-    CutSentence(sentence, words, Pieces);
-  }
+  void Cut(const std::string& sentence, std::vector<jieba::Word>& words) const { CutSentence(sentence, words, Pieces); }
 
  private:
   static void Pieces(const jieba::RuneStr* b, const jieba::RuneStr* e, std::vector<jieba::WordRange>& out) {
@@ -33,8 +31,7 @@ class PieceSegment : public jieba::SegmentBase {
 // One ERROR record (or none when line is 0) from `unit` at `line` with `message`.
 void ExpectRecord(const std::string& captured, const std::string& unit, int line, const std::string& message) {
   std::vector<int> lines;
-  const std::vector<std::string> records =
-      lexical_test::ParseRecords(captured, "csrc/tokenizer/jieba/" + unit, &lines);
+  const std::vector<std::string> records = lexical_test::ParseRecords(captured, "csrc/tokenizer/jieba/" + unit, &lines);
   if (line == 0) {
     EXPECT_TRUE(records.empty()) << captured;
   } else {
@@ -84,13 +81,13 @@ TEST_P(SentenceDriver, PiecesAtEachSeparatorRune) {
   EXPECT_EQ(words, GetParam().words);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sentences, SentenceDriver,
-    ::testing::Values(DriveCase{"", {}}, DriveCase{" ", {" "}}, DriveCase{"a b", {"a", " ", "b"}},
-                      DriveCase{"\tab\n", {"\t", "ab", "\n"}}, DriveCase{"a  b", {"a", " ", " ", "b"}},
-                      DriveCase{"甲，乙。", {"甲", "，", "乙", "。"}},
-                      DriveCase{"a\rb\u3000c,d.e", {"a\rb\u3000c,d.e"}},
-                      DriveCase{" \t\n，。", {" ", "\t", "\n", "，", "。"}}));
+INSTANTIATE_TEST_SUITE_P(Sentences, SentenceDriver,
+                         ::testing::Values(DriveCase{"", {}}, DriveCase{" ", {" "}}, DriveCase{"a b", {"a", " ", "b"}},
+                                           DriveCase{"\tab\n", {"\t", "ab", "\n"}},
+                                           DriveCase{"a  b", {"a", " ", " ", "b"}},
+                                           DriveCase{"甲，乙。", {"甲", "，", "乙", "。"}},
+                                           DriveCase{"a\rb\u3000c,d.e", {"a\rb\u3000c,d.e"}},
+                                           DriveCase{" \t\n，。", {" ", "\t", "\n", "，", "。"}}));
 
 TEST(SentenceDriver, UndecodableSentenceGivesNothingAndOneRecord) {
   PieceSegment seg;

@@ -47,11 +47,21 @@ std::vector<std::string> Cut(const CutCase& c) {
     }
   };
   switch (c.kind) {
-    case MP: run(jieba::MPSegment(res.dict.get()), c.option); break;
-    case HMM: run(jieba::HMMSegment(res.model.get())); break;
-    case MIX: run(jieba::MixSegment(res.dict.get(), res.model.get()), c.option != 0); break;
-    case FULL: run(jieba::FullSegment(res.dict.get())); break;
-    case QUERY: run(jieba::QuerySegment(res.dict.get(), res.model.get()), c.option != 0); break;
+    case MP:
+      run(jieba::MPSegment(res.dict.get()), c.option);
+      break;
+    case HMM:
+      run(jieba::HMMSegment(res.model.get()));
+      break;
+    case MIX:
+      run(jieba::MixSegment(res.dict.get(), res.model.get()), c.option != 0);
+      break;
+    case FULL:
+      run(jieba::FullSegment(res.dict.get()));
+      break;
+    case QUERY:
+      run(jieba::QuerySegment(res.dict.get(), res.model.get()), c.option != 0);
+      break;
   }
   return words;
 }
@@ -79,8 +89,7 @@ std::string Twenty() {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Segmenters,
     ::testing::Values(
-        CutCase{"mp_empty", MP, ZERO, "", "", ""},
-        CutCase{"mp_no_word", MP, ZERO, "", "甲乙丙", "甲|乙|丙"},
+        CutCase{"mp_empty", MP, ZERO, "", "", ""}, CutCase{"mp_no_word", MP, ZERO, "", "甲乙丙", "甲|乙|丙"},
         // 甲乙 (0) ties 甲 + 乙 (0 + 0): the shorter first word stays.
         CutCase{"mp_tie_word_and_runes", MP, ZERO, "甲乙\n", "甲乙", "甲|乙"},
         CutCase{"mp_heavier_word", MP, ZERO, "甲乙 20 n\n", "甲乙", "甲乙"},
@@ -109,8 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"sep_space_line_feed", MP, ZERO, "", " 甲 \n\n", " |甲| |\n|\n"},
 
         // PlainModel paths: 甲乙 B E (-4); 甲中乙 B M E (-7); 单甲乙 S B E (-7).
-        CutCase{"hmm_empty", HMM, ZERO, "", "", ""},
-        CutCase{"hmm_one_rune", HMM, ZERO, "", "乙", "乙"},
+        CutCase{"hmm_empty", HMM, ZERO, "", "", ""}, CutCase{"hmm_one_rune", HMM, ZERO, "", "乙", "乙"},
         CutCase{"hmm_begin_end", HMM, ZERO, "", "甲乙", "甲乙"},
         CutCase{"hmm_begin_middle_end", HMM, ZERO, "", "甲中乙", "甲中乙"},
         CutCase{"hmm_single_then_word", HMM, ZERO, "", "单甲乙", "单|甲乙"},
@@ -165,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         // No part of four runes, though 甲乙丙丁 and 乙丙丁戊 are words.
         CutCase{"query_five_runes", QUERY, kFive, "", "甲乙丙丁戊", "乙丙|丙丁戊|甲乙丙丁戊"},
         CutCase{"query_short_words_alone", QUERY, kAll, "", "甲乙 丙丁，", "甲乙| |丙丁|，"},
-        CutCase{"query_each_word", QUERY, kAll, "", "甲乙丙丁甲乙丙", "甲乙|乙丙|丙丁|甲乙丙|乙丙丁|甲乙丙丁|甲乙|乙丙|甲乙丙"},
+        CutCase{"query_each_word", QUERY, kAll, "", "甲乙丙丁甲乙丙",
+                "甲乙|乙丙|丙丁|甲乙丙|乙丙丁|甲乙丙丁|甲乙|乙丙|甲乙丙"},
         CutCase{"query_hmm_word_without_parts", QUERY, kBare, "", "单甲中乙", "单|甲中乙"},
         CutCase{"query_hmm_off", QUERY, kBare, "", "甲乙", "甲|乙", 0}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -18,10 +18,29 @@ using lumo::typing::text::TokenCountTable;
 // Keys that a careless short-string hash or comparison would confuse.
 std::vector<std::string> TrickyKeys() {
   using namespace std::string_literals;
-  return {""s,         "a"s,          "a\0"s,       "\0a"s,        "\0"s,        "\0\0"s,
-          "ab"s,       "ba"s,         "abc"s,       "abcd"s,       "abcde"s,     "abcdefg"s,
-          "abcdefgh"s, "abcdefghi"s,  "abcdefgh\0"s, "bbcdefgh"s,  "abcdefgi"s,  "中"s,
-          "中文"s,     "中文分词"s,   "一二三四五六七八九十"s,     std::string(40, 'x'), std::string(41, 'x')};
+  return {""s,
+          "a"s,
+          "a\0"s,
+          "\0a"s,
+          "\0"s,
+          "\0\0"s,
+          "ab"s,
+          "ba"s,
+          "abc"s,
+          "abcd"s,
+          "abcde"s,
+          "abcdefg"s,
+          "abcdefgh"s,
+          "abcdefghi"s,
+          "abcdefgh\0"s,
+          "bbcdefgh"s,
+          "abcdefgi"s,
+          "中"s,
+          "中文"s,
+          "中文分词"s,
+          "一二三四五六七八九十"s,
+          std::string(40, 'x'),
+          std::string(41, 'x')};
 }
 
 TEST(TokenCountTable, DistinctTrickyKeysStayApart) {

@@ -58,8 +58,8 @@ class TrieAbc : public ::testing::Test {
 };
 
 TEST_F(TrieAbc, DagListsTheWordsStartingAtEachPosition) {
-  EXPECT_EQ(Dags(512), (std::vector<Pairs>{{{0, nullptr}, {1, &ab_}, {2, &abc_}}, {{1, nullptr}}, {{2, nullptr}},
-                                           {{3, nullptr}}}));
+  EXPECT_EQ(Dags(512), (std::vector<Pairs>{
+                           {{0, nullptr}, {1, &ab_}, {2, &abc_}}, {{1, nullptr}}, {{2, nullptr}}, {{3, nullptr}}}));
   EXPECT_TRUE(Dags(512, "").empty());
 }
 

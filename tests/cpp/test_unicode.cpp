@@ -38,22 +38,22 @@ TEST_P(Decode, BothForms) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Decode,
-    ::testing::Values(
-        std::make_tuple("", true, Expected{}),
-        std::make_tuple("abc", true, Expected{{97, 0, 1}, {98, 1, 1}, {99, 2, 1}}),
-        std::make_tuple("\xE4\xB8\xAD\x41", true, Expected{{0x4E2D, 0, 3}, {0x41, 3, 1}}),
-        std::make_tuple("\xF0\x9F\x98\x80", true, Expected{{0x1F600, 0, 4}}),
-        std::make_tuple("\xC3\xA9z", true, Expected{{0xE9, 0, 2}, {'z', 2, 1}}),
-        // Continuation bytes are not examined: E4 41 42 is one rune; a stray 80 leads two bytes.
-        std::make_tuple("\xE4\x41\x42", true, Expected{{0x4042, 0, 3}}),
-        std::make_tuple("\x80\x41", true, Expected{{0x01, 0, 2}}),
-        std::make_tuple(std::string("\xC0\x80", 2), true, Expected{{0, 0, 2}}),
-        std::make_tuple("\xF4\x90\x80\x80", true, Expected{{0x110000, 0, 4}}),
-        std::make_tuple("\xF7\xBF\xBF\xBF", true, Expected{{0x1FFFFF, 0, 4}}),
-        std::make_tuple("ab\xC3", false, Expected{}), std::make_tuple("\xE4\xB8", false, Expected{}),
-        std::make_tuple("\xE4\xB8\xAD\xE4\xB8", false, Expected{}), std::make_tuple("\xF0\x9F\x98", false, Expected{}),
-        std::make_tuple("abc\xFF", false, Expected{}), std::make_tuple("\xF8\x80\x80\x80", false, Expected{}),
-        std::make_tuple("\xFF\xBF\xBF\xBF", false, Expected{})));
+    ::testing::Values(std::make_tuple("", true, Expected{}),
+                      std::make_tuple("abc", true, Expected{{97, 0, 1}, {98, 1, 1}, {99, 2, 1}}),
+                      std::make_tuple("\xE4\xB8\xAD\x41", true, Expected{{0x4E2D, 0, 3}, {0x41, 3, 1}}),
+                      std::make_tuple("\xF0\x9F\x98\x80", true, Expected{{0x1F600, 0, 4}}),
+                      std::make_tuple("\xC3\xA9z", true, Expected{{0xE9, 0, 2}, {'z', 2, 1}}),
+                      // Continuation bytes are not examined: E4 41 42 is one rune; a stray 80 leads two bytes.
+                      std::make_tuple("\xE4\x41\x42", true, Expected{{0x4042, 0, 3}}),
+                      std::make_tuple("\x80\x41", true, Expected{{0x01, 0, 2}}),
+                      std::make_tuple(std::string("\xC0\x80", 2), true, Expected{{0, 0, 2}}),
+                      std::make_tuple("\xF4\x90\x80\x80", true, Expected{{0x110000, 0, 4}}),
+                      std::make_tuple("\xF7\xBF\xBF\xBF", true, Expected{{0x1FFFFF, 0, 4}}),
+                      std::make_tuple("ab\xC3", false, Expected{}), std::make_tuple("\xE4\xB8", false, Expected{}),
+                      std::make_tuple("\xE4\xB8\xAD\xE4\xB8", false, Expected{}),
+                      std::make_tuple("\xF0\x9F\x98", false, Expected{}), std::make_tuple("abc\xFF", false, Expected{}),
+                      std::make_tuple("\xF8\x80\x80\x80", false, Expected{}),
+                      std::make_tuple("\xFF\xBF\xBF\xBF", false, Expected{})));
 
 // (bytes, capacity): n / 2 records are reserved up front, then the vector doubles.
 class DecodeReserve : public ::testing::TestWithParam<std::tuple<int, int>> {};

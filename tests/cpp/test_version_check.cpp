@@ -23,12 +23,13 @@ TEST_P(PythonVersionCheck, AcceptsOnlyThe312Series) {
   EXPECT_EQ(IsCompatiblePythonVersion(GetParam().text), GetParam().accepted) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, PythonVersionCheck,
-    ::testing::Values(VersionCase{"3.12.1 (main, Jan  1 2024) [GCC 12.2.0]", true}, VersionCase{"3.12.1", true},
-                      VersionCase{"3.12a1", true}, VersionCase{"3.12+", true}, VersionCase{"3.12", true},
-                      VersionCase{"3.120", false}, VersionCase{"3.11.9", false}, VersionCase{"3.13.0", false},
-                      VersionCase{"3.1", false}, VersionCase{"", false}, VersionCase{"2.12.1", false}));
+INSTANTIATE_TEST_SUITE_P(Texts, PythonVersionCheck,
+                         ::testing::Values(VersionCase{"3.12.1 (main, Jan  1 2024) [GCC 12.2.0]", true},
+                                           VersionCase{"3.12.1", true}, VersionCase{"3.12a1", true},
+                                           VersionCase{"3.12+", true}, VersionCase{"3.12", true},
+                                           VersionCase{"3.120", false}, VersionCase{"3.11.9", false},
+                                           VersionCase{"3.13.0", false}, VersionCase{"3.1", false},
+                                           VersionCase{"", false}, VersionCase{"2.12.1", false}));
 
 TEST(PythonVersionCheck, MessageEndsWithTheFullVersionText) {
   const std::string message = PythonVersionMismatchMessage("3.13.0 (main) [GCC]");

@@ -40,4 +40,8 @@ def agreeing_places(engine: list[tuple[int, float]], expected: list[tuple[int, f
 def scores_match(engine: list[tuple[int, float]], expected: dict[int, float]) -> list[tuple[int, float, float]]:
     """(document, engine score, index score) for every returned document whose engine score
     differs from the index's score for it."""
-    return [(number, score, expected[number]) for number, score in engine if number in expected and not _close(score, expected[number])]
+    return [
+        (number, score, expected[number])
+        for number, score in engine
+        if number in expected and not _close(score, expected[number])
+    ]

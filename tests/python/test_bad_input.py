@@ -6,7 +6,6 @@ import pathlib
 import tempfile
 
 import pytest
-
 from pylumotext import BM25, Jieba
 
 DATA = {
@@ -220,8 +219,12 @@ BAD_MODELS = [
     ("truncated after a member", '{"_doc_token_frequency" : {"x" : 1}, ', RuntimeError, "load doc_count failed"),
     ("bare word", "model", RuntimeError, "load doc_count failed"),
     ("wrong count kind", '{"_doc_token_frequency" : {"x" : 1.5}}', RuntimeError, "load doc_token_frequency failed"),
-    ("b without point", '{"_doc_count" : 1, "_doc_length_average" : 1.0, "_b" : 1, "_k1" : 1.0}', RuntimeError,
-     "load b failed"),
+    (
+        "b without point",
+        '{"_doc_count" : 1, "_doc_length_average" : 1.0, "_b" : 1, "_k1" : 1.0}',
+        RuntimeError,
+        "load b failed",
+    ),
     ("k1 missing", '{"_doc_count" : 1, "_doc_length_average" : 1.0, "_b" : 1.0}', RuntimeError, "load k1 failed"),
     ("count too big", '{"_doc_count" : 99999999999999999999 }', IndexError, "64-bit range"),
     ("infinite b", '{"_b" : 1e999 }', IndexError, "range of a double"),
@@ -243,8 +246,11 @@ def test_bad_model_text_leaves_the_model_unchanged(model, tmp_path, text, error,
 def test_dump_to_a_bad_path_writes_nothing(model, tmp_path, where):
     (tmp_path / "keep.json").write_text("kept", encoding="utf-8")
     files = snapshot(tmp_path)
-    path = {"directory": str(tmp_path), "missing directory": str(tmp_path / "no" / "m.json"),
-            "embedded NUL": str(tmp_path / "keep.json") + "\0x"}[where]
+    path = {
+        "directory": str(tmp_path),
+        "missing directory": str(tmp_path / "no" / "m.json"),
+        "embedded NUL": str(tmp_path / "keep.json") + "\0x",
+    }[where]
     with pytest.raises(RuntimeError, match="Failed to dump: Unable to open file"):
         model.dump(path)
     assert snapshot(tmp_path) == files

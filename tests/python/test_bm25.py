@@ -2,9 +2,8 @@
 
 import math
 
-import pytest
-
 import pylumotext
+import pytest
 from pylumotext import BM25
 
 NOT_INITIALIZED = "BM25 has not been initialized"
@@ -251,8 +250,14 @@ def test_long_tokens_sharing_a_prefix_are_ordered_and_counted():
 
 @pytest.mark.parametrize(
     "call",
-    [lambda m: m.b(), lambda m: m.k1(0.5), lambda m: m.train(["a"]), lambda m: m.encode_query([1]),
-     lambda m: m.load("{}"), lambda m: m.encode_document(["a"])],
+    [
+        lambda m: m.b(),
+        lambda m: m.k1(0.5),
+        lambda m: m.train(["a"]),
+        lambda m: m.encode_query([1]),
+        lambda m: m.load("{}"),
+        lambda m: m.encode_document(["a"]),
+    ],
 )
 def test_instance_never_constructed_raises(call):
     with pytest.raises(RuntimeError):

@@ -1,19 +1,17 @@
 """The BM25 model file from Python: dump writes it to a path, load reads its text back."""
 
+import fcntl
 import json
 import math
 import os
 import pathlib
 import shutil
 import stat
-import tempfile
-
-import fcntl
 import subprocess
 import sys
+import tempfile
 
 import pytest
-
 from pylumotext import BM25
 
 EXAMPLE = """{
@@ -27,8 +25,10 @@ EXAMPLE = """{
   "_k1" : 1.200000
 }"""
 
-UNTRAINED = '{\n  "_b" : 0.750000,\n  "_doc_count" : 0,\n  "_doc_length_average" : 0.000000,\n' \
+UNTRAINED = (
+    '{\n  "_b" : 0.750000,\n  "_doc_count" : 0,\n  "_doc_length_average" : 0.000000,\n'
     '  "_doc_token_frequency" : {\n\n  },\n  "_k1" : 1.200000\n}'
+)
 
 UNABLE_TO_OPEN = "^Failed to dump: Unable to open file$"
 
@@ -47,8 +47,13 @@ def loaded(text):
 
 def document(**members):
     """A model document; keyword members replace the defaults, None leaves one out."""
-    base = {"_b": "0.5", "_doc_count": "3", "_doc_length_average": "2.5",
-            "_doc_token_frequency": '{"x": 4, "y": 1}', "_k1": "1.5"}
+    base = {
+        "_b": "0.5",
+        "_doc_count": "3",
+        "_doc_length_average": "2.5",
+        "_doc_token_frequency": '{"x": 4, "y": 1}',
+        "_k1": "1.5",
+    }
     base.update(members)
     return "{" + ", ".join(f'"{k}": {v}' for k, v in base.items() if v is not None) + "}"
 
@@ -77,11 +82,14 @@ def test_example_model_is_exactly_ten_lines(tmp_path):
         loaded(UNTRAINED).encode_query(["a"])
 
 
-@pytest.mark.parametrize("b, k1, docs, b_back, k1_back, average", [
-    (0.75, 1.2, [["a", "b"]], 0.75, 1.2, "2.000000"),
-    (0.5, 1e-07, [["a", "b"], ["a", "b", "c", "d", "e"], ["f"]], 0.5, 0.0, "2.666667"),
-    (1 / 3, -2.0, [["x"] * 7, [42, 42, -7], ["42"]], 0.333333, -2.0, "3.666667"),
-])
+@pytest.mark.parametrize(
+    "b, k1, docs, b_back, k1_back, average",
+    [
+        (0.75, 1.2, [["a", "b"]], 0.75, 1.2, "2.000000"),
+        (0.5, 1e-07, [["a", "b"], ["a", "b", "c", "d", "e"], ["f"]], 0.5, 0.0, "2.666667"),
+        (1 / 3, -2.0, [["x"] * 7, [42, 42, -7], ["42"]], 0.333333, -2.0, "3.666667"),
+    ],
+)
 def test_round_trip_is_exact_but_for_six_decimals(tmp_path, b, k1, docs, b_back, k1_back, average):
     model = BM25(b, k1)
     for doc in docs:
@@ -99,21 +107,24 @@ def test_round_trip_is_exact_but_for_six_decimals(tmp_path, b, k1, docs, b_back,
     assert back.encode_document(["a", "b"])["a"] == pytest.approx(1 / (norm + 1), rel=1e-12)
 
 
-@pytest.mark.parametrize("text, message", [
-    ("", "json data should not be empty"),
-    (document(_doc_token_frequency='{"x": 4, "y": 1.0}'), "load doc_token_frequency failed"),
-    (document(_doc_token_frequency='{"x": "4"}'), "load doc_token_frequency failed"),
-    (document(_doc_count=None), "load doc_count failed"),
-    (document(_doc_count="3.0"), "load doc_count failed"),
-    (document(_doc_length_average="2"), "load doc_length_average failed"),
-    (document(_b="1"), "load b failed"),
-    (document(_b="true"), "load b failed"),
-    (document(_k1=None), "load k1 failed"),
-    (document(_k1='"1.5"'), "load k1 failed"),
-    ("[1, 2] ", "load doc_count failed"),
-    ("hello", "load doc_count failed"),
-    (document(_doc_count="1.0", _b="1"), "load doc_count failed"),  # the first in check order
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "json data should not be empty"),
+        (document(_doc_token_frequency='{"x": 4, "y": 1.0}'), "load doc_token_frequency failed"),
+        (document(_doc_token_frequency='{"x": "4"}'), "load doc_token_frequency failed"),
+        (document(_doc_count=None), "load doc_count failed"),
+        (document(_doc_count="3.0"), "load doc_count failed"),
+        (document(_doc_length_average="2"), "load doc_length_average failed"),
+        (document(_b="1"), "load b failed"),
+        (document(_b="true"), "load b failed"),
+        (document(_k1=None), "load k1 failed"),
+        (document(_k1='"1.5"'), "load k1 failed"),
+        ("[1, 2] ", "load doc_count failed"),
+        ("hello", "load doc_count failed"),
+        (document(_doc_count="1.0", _b="1"), "load doc_count failed"),  # the first in check order
+    ],
+)
 def test_load_errors_leave_the_model_unchanged(trained, tmp_path, text, message):
     before = dumped(trained, tmp_path, "before.json")
     with pytest.raises(RuntimeError, match=f"^{message}$"):
@@ -122,12 +133,15 @@ def test_load_errors_leave_the_model_unchanged(trained, tmp_path, text, message)
     assert trained.encode_query(["a", "x"]) == loaded(before).encode_query(["a", "x"])
 
 
-@pytest.mark.parametrize("text, error", [
-    (document(_doc_count="99999999999999999999"), IndexError),
-    (document(_doc_token_frequency='{"x": 9223372036854775808}'), IndexError),
-    (document(_k1="-"), ValueError),
-    (document(_b="1e,"), ValueError),
-])
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (document(_doc_count="99999999999999999999"), IndexError),
+        (document(_doc_token_frequency='{"x": 9223372036854775808}'), IndexError),
+        (document(_k1="-"), ValueError),
+        (document(_b="1e,"), ValueError),
+    ],
+)
 def test_unconvertible_numbers_raise_and_change_nothing(trained, tmp_path, text, error):
     before = dumped(trained, tmp_path, "before.json")
     with pytest.raises(error):
@@ -154,8 +168,18 @@ def test_counts_keep_sixty_four_bits(tmp_path):
     assert saved["_doc_token_frequency"] == {"big": 2**40, "max": 2**63 - 1}
 
 
-SPECIAL_TOKENS = ['say "hi"', "back\\slash", "ends with \\", "\\u0041 is no escape", "\\\\u", "tab\there",
-                  "\x00nul", "\x7f del", "\u4e2d\u6587", "\U0001f600"] + [chr(c) + "x" for c in range(32)]
+SPECIAL_TOKENS = [
+    'say "hi"',
+    "back\\slash",
+    "ends with \\",
+    "\\u0041 is no escape",
+    "\\\\u",
+    "tab\there",
+    "\x00nul",
+    "\x7f del",
+    "\u4e2d\u6587",
+    "\U0001f600",
+] + [chr(c) + "x" for c in range(32)]
 
 
 def test_special_tokens_round_trip_and_the_file_stays_json(tmp_path):
@@ -173,19 +197,23 @@ def test_special_tokens_round_trip_and_the_file_stays_json(tmp_path):
 
 def test_model_written_by_python_json_loads(tmp_path):
     tokens = {"\u4e2d": 2, "\U0001f600": 1, 'q"': 1, "a\\b": 1, "\n": 1}
-    text = json.dumps({"_b": 0.5, "_doc_count": 2, "_doc_length_average": 1.5, "_k1": 1.25,
-                       "_doc_token_frequency": tokens})  # non-ASCII as \u escapes
+    text = json.dumps(
+        {"_b": 0.5, "_doc_count": 2, "_doc_length_average": 1.5, "_k1": 1.25, "_doc_token_frequency": tokens}
+    )  # non-ASCII as \u escapes
     assert json.loads(dumped(loaded(text), tmp_path))["_doc_token_frequency"] == tokens
 
 
-@pytest.mark.parametrize("path", [
-    lambda d: d / "missing" / "model.json",
-    lambda d: d,
-    lambda d: f"{d}/",
-    lambda d: "",
-    lambda d: f"{d}/model.json\0tail",
-    lambda d: d / "loop",
-])
+@pytest.mark.parametrize(
+    "path",
+    [
+        lambda d: d / "missing" / "model.json",
+        lambda d: d,
+        lambda d: f"{d}/",
+        lambda d: "",
+        lambda d: f"{d}/model.json\0tail",
+        lambda d: d / "loop",
+    ],
+)
 def test_unopenable_paths_raise_and_create_nothing(tmp_path, trained, path):
     (tmp_path / "loop").symlink_to("loop")
     with pytest.raises(RuntimeError, match=UNABLE_TO_OPEN):
@@ -245,13 +273,16 @@ def shared_dir():
 # caller's, otherwise only when the directory is not both sticky and world-writable, or the link
 # belongs to the directory's owner. Someone else's link in /tmp must not choose what gets replaced.
 @pytest.mark.skipif(os.geteuid() != 0, reason="giving a link to another user needs root")
-@pytest.mark.parametrize("mode, dir_owner, link_owner, followed", [
-    (0o1777, 0, NOBODY, False),
-    (0o1777, 0, 0, True),
-    (0o1777, NOBODY, NOBODY, True),
-    (0o0777, 0, NOBODY, True),
-    (0o1775, 0, NOBODY, True),
-])
+@pytest.mark.parametrize(
+    "mode, dir_owner, link_owner, followed",
+    [
+        (0o1777, 0, NOBODY, False),
+        (0o1777, 0, 0, True),
+        (0o1777, NOBODY, NOBODY, True),
+        (0o0777, 0, NOBODY, True),
+        (0o1775, 0, NOBODY, True),
+    ],
+)
 def test_links_in_sticky_world_writable_directories(shared_dir, trained, mode, dir_owner, link_owner, followed):
     victim_dir = shared_dir / "elsewhere"
     victim_dir.mkdir()
@@ -268,8 +299,11 @@ def test_links_in_sticky_world_writable_directories(shared_dir, trained, mode, d
         trained.dump(str(link))
         assert json.loads(victim.read_text())["_doc_count"] == 2
     else:
-        with pytest.raises(RuntimeError, match=f"^Failed to dump: not following the symbolic link {link}: "
-                                               f"it belongs to uid {NOBODY}, neither the caller nor the owner"):
+        with pytest.raises(
+            RuntimeError,
+            match=f"^Failed to dump: not following the symbolic link {link}: "
+            f"it belongs to uid {NOBODY}, neither the caller nor the owner",
+        ):
             trained.dump(str(link))
         assert victim.read_text() == EXAMPLE
     assert os.path.islink(link)
@@ -287,8 +321,13 @@ def test_a_dump_removes_temporaries_that_killed_processes_left(earlier, trained)
     # Kept: a temporary file still locked by a live writer, other names, a link of our naming.
     live = directory / ".model.json.lumotext-tmp-fedcba9876543210"
     live.write_text("being written")
-    keep = [live.name, ".model.json.lumotext-tmp-short", ".other.json.lumotext-tmp-0123456789abcdef",
-            ".model.json.lumotext-tmp-0123456789ABCDEF", ".model.json.lumotext-tmp-1111111111111111"]
+    keep = [
+        live.name,
+        ".model.json.lumotext-tmp-short",
+        ".other.json.lumotext-tmp-0123456789abcdef",
+        ".model.json.lumotext-tmp-0123456789ABCDEF",
+        ".model.json.lumotext-tmp-1111111111111111",
+    ]
     for name in keep[1:4]:
         (directory / name).write_text("not ours to remove")
     (directory / keep[4]).symlink_to("model.json")
@@ -374,8 +413,7 @@ def test_read_only_targets_raise_and_keep_the_earlier_file(trained, read_only):
 def test_load_and_dump_take_one_positional_str_and_sit_after_train():
     assert BM25.load.__doc__.startswith("load(self: pylumotext.BM25, arg0: str) -> None")
     assert BM25.dump.__doc__.startswith("dump(self: pylumotext.BM25, arg0: str) -> None")
-    for call in (lambda m: m.load(text=UNTRAINED), lambda m: m.dump(path="x"), lambda m: m.load(1),
-                 lambda m: m.dump()):
+    for call in (lambda m: m.load(text=UNTRAINED), lambda m: m.dump(path="x"), lambda m: m.load(1), lambda m: m.dump()):
         with pytest.raises(TypeError):
             call(BM25())
     names = [name for name in vars(BM25) if not name.startswith("_")]

@@ -5,7 +5,6 @@ import enum
 from collections.abc import Sequence
 
 import pytest
-
 from pylumotext import BM25
 
 
@@ -49,14 +48,17 @@ def model():
     return m
 
 
-@pytest.mark.parametrize("tokens, plain", [
-    ((1, 2, 2), [1, 2, 2]),
-    (range(4), [0, 1, 2, 3]),
-    (FreshItems(lambda i: 10**12 + i % 3, 7), [10**12 + i % 3 for i in range(7)]),
-    ([True, 1, False], [1, 1, 0]),
-    ([Color.RED, 3], [3, 3]),
-    ([Index(5), Index(-5), 5], [5, -5, 5]),
-])
+@pytest.mark.parametrize(
+    "tokens, plain",
+    [
+        ((1, 2, 2), [1, 2, 2]),
+        (range(4), [0, 1, 2, 3]),
+        (FreshItems(lambda i: 10**12 + i % 3, 7), [10**12 + i % 3 for i in range(7)]),
+        ([True, 1, False], [1, 1, 0]),
+        ([Color.RED, 3], [3, 3]),
+        ([Index(5), Index(-5), 5], [5, -5, 5]),
+    ],
+)
 @pytest.mark.parametrize("method", ["encode_document", "encode_query"])
 def test_integer_sequences_match_a_plain_list(tokens, plain, method):
     m = model()
@@ -66,11 +68,14 @@ def test_integer_sequences_match_a_plain_list(tokens, plain, method):
     assert all(type(k) is int for k in got)
 
 
-@pytest.mark.parametrize("tokens, plain", [
-    (("t1", "t0"), ["t1", "t0"]),
-    (FreshItems(lambda i: f"t{i % 2}", 5), ["t0", "t1", "t0", "t1", "t0"]),
-    ([Text("t2"), "t2", b"t1", bytearray(b"t0")], ["t2", "t2", "t1", "t0"]),
-])
+@pytest.mark.parametrize(
+    "tokens, plain",
+    [
+        (("t1", "t0"), ["t1", "t0"]),
+        (FreshItems(lambda i: f"t{i % 2}", 5), ["t0", "t1", "t0", "t1", "t0"]),
+        ([Text("t2"), "t2", b"t1", bytearray(b"t0")], ["t2", "t2", "t1", "t0"]),
+    ],
+)
 @pytest.mark.parametrize("method", ["encode_document", "encode_query"])
 def test_string_sequences_match_a_plain_list(tokens, plain, method):
     m = model()

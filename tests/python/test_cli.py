@@ -15,9 +15,9 @@ from pathlib import Path
 
 import pytest
 from pylumotext import BM25
+from shared_data import bench_lines
 
 from lumotext import index_tokens, load_model, make_jieba, model_text
-from shared_data import bench_lines
 
 TOKENIZED = ["长江 大桥 通车", "", "大桥 今天 今天", "通车 时间"]
 
@@ -184,7 +184,9 @@ def test_train_segments_with_the_default_data(jieba, tmp_path):
 
 @pytest.mark.parametrize("query", [False, True])
 def test_encode_tokenized_gives_one_object_per_line(tmp_path, tokenized, trained_model, query):
-    result = lumotext("bm25", "encode", "--tokenized", "--model", trained_model, *(["--query"] if query else []), tokenized)
+    result = lumotext(
+        "bm25", "encode", "--tokenized", "--model", trained_model, *(["--query"] if query else []), tokenized
+    )
     assert result.returncode == 0, result.stderr
     model = as_saved(reference_model(line.split() for line in TOKENIZED))
     encode = model.encode_query if query else model.encode_document
@@ -231,7 +233,15 @@ def test_encode_segments_queries(jieba, tmp_path, trained_model):
 
 @pytest.mark.parametrize("flag, shown", [([], False), (["--progress"], True), (["--no-progress"], False)])
 def test_progress_bar_only_on_request_when_not_a_terminal(tmp_path, tokenized, flag, shown):
-    result = lumotext("bm25", "encode", "--tokenized", "--model", write(tmp_path / "m.json", model_text(reference_model([["a"]]))), *flag, tokenized)
+    result = lumotext(
+        "bm25",
+        "encode",
+        "--tokenized",
+        "--model",
+        write(tmp_path / "m.json", model_text(reference_model([["a"]]))),
+        *flag,
+        tokenized,
+    )
     assert result.returncode == 0
     assert (b"encode" in result.stderr and b"100%" in result.stderr) is shown
     assert shown or result.stderr == b""
@@ -244,8 +254,21 @@ def test_progress_bar_on_a_terminal(tmp_path, tokenized, flag, shown):
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal has a size
     try:
         process = subprocess.Popen(
-            [sys.executable, "-m", "lumotext", "bm25", "train", "--tokenized", "--out", tmp_path / "m.json", *flag, tokenized],
-            stdout=subprocess.PIPE, stderr=secondary, stdin=subprocess.DEVNULL,
+            [
+                sys.executable,
+                "-m",
+                "lumotext",
+                "bm25",
+                "train",
+                "--tokenized",
+                "--out",
+                tmp_path / "m.json",
+                *flag,
+                tokenized,
+            ],
+            stdout=subprocess.PIPE,
+            stderr=secondary,
+            stdin=subprocess.DEVNULL,
         )
         os.close(secondary)
         secondary = -1
@@ -310,16 +333,40 @@ def model_file(tmp_path, text):
         (lambda t: ["cut", t / "missing.txt"], "cannot read '{t}/missing.txt': No such file or directory"),
         (lambda t: ["bm25", "encode", "--tokenized", "--model", t / "m.json", t], "cannot read '{t}': Is a directory"),
         (lambda t: ["bm25", "encode", "--model", t / "none.json"], "--model: cannot read '{t}/none.json'"),
-        (lambda t: ["bm25", "encode", "--model", model_file(t, "{ not json")], "--model: {t}/model.json: not a BM25 model: load doc_count failed"),
-        (lambda t: ["bm25", "encode", "--model", model_file(t, model_text(BM25()))], "--model: {t}/model.json: the model was trained on no documents"),
-        (lambda t: ["bm25", "encode", "--model", model_file(t, model_text(reference_model([["a"]])).replace("0.750000", "1"))],
-         "--model: {t}/model.json: not a BM25 model: load b failed"),
-        (lambda t: ["bm25", "encode", "--model", write(t / "model.json", b"\xff{}")], "--model: {t}/model.json: not a BM25 model: invalid UTF-8 at byte 1"),
-        (lambda t: ["bm25", "train", "--out", t / "no" / "m.json", "--tokenized"], "--out: directory '{t}/no' does not exist"),
+        (
+            lambda t: ["bm25", "encode", "--model", model_file(t, "{ not json")],
+            "--model: {t}/model.json: not a BM25 model: load doc_count failed",
+        ),
+        (
+            lambda t: ["bm25", "encode", "--model", model_file(t, model_text(BM25()))],
+            "--model: {t}/model.json: the model was trained on no documents",
+        ),
+        (
+            lambda t: [
+                "bm25",
+                "encode",
+                "--model",
+                model_file(t, model_text(reference_model([["a"]])).replace("0.750000", "1")),
+            ],
+            "--model: {t}/model.json: not a BM25 model: load b failed",
+        ),
+        (
+            lambda t: ["bm25", "encode", "--model", write(t / "model.json", b"\xff{}")],
+            "--model: {t}/model.json: not a BM25 model: invalid UTF-8 at byte 1",
+        ),
+        (
+            lambda t: ["bm25", "train", "--out", t / "no" / "m.json", "--tokenized"],
+            "--out: directory '{t}/no' does not exist",
+        ),
         (lambda t: ["bm25", "train", "--out", t, "--tokenized"], "--out: '{t}' is a directory"),
-        (lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized"], "no documents to train on: all 2 input lines are empty; no model written"),
-        (lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized", write(t / "empty.txt", b"")],
-         "no documents to train on: the input is empty; no model written"),
+        (
+            lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized"],
+            "no documents to train on: all 2 input lines are empty; no model written",
+        ),
+        (
+            lambda t: ["bm25", "train", "--out", t / "m.json", "--tokenized", write(t / "empty.txt", b"")],
+            "no documents to train on: the input is empty; no model written",
+        ),
         (lambda t: ["cut", "--dict", t / "nodict.txt"], "--dict: cannot read '{t}/nodict.txt'"),
         (lambda t: ["cut", "--user-dict", t / "u1.txt"], "--user-dict: cannot read '{t}/u1.txt'"),
         (lambda t: ["cut", "--hmm", write(t / "hmm.txt", "0 0 0\n")], "cannot load the segmenter data"),
@@ -347,14 +394,23 @@ def test_runtime_errors_exit_1_with_a_message(tmp_path, make_args, message):
         (["cut", "--threads", "many"], "argument --threads: expected a positive whole number"),
         # Each worker reads batches ahead: a thousand of them only cost memory.
         (["cut", "--threads", "65"], "argument --threads: expected at most 64 threads, got '65'"),
-        (["bm25", "train", "--out", "m.json", "--threads", "1000"], "argument --threads: expected at most 64 threads, got '1000'"),
+        (
+            ["bm25", "train", "--out", "m.json", "--threads", "1000"],
+            "argument --threads: expected at most 64 threads, got '1000'",
+        ),
         (["cut", "--format", "xml"], "argument --format: invalid choice: 'xml'"),
         (["cut", "--errors", "ignore"], "argument --errors: invalid choice: 'ignore'"),
         (["bm25", "train", "--out", "m.json", "--b", "nan"], "argument --b: expected a finite number, got 'nan'"),
         (["bm25", "train", "--out", "m.json", "--k1", "x"], "argument --k1: expected a number, got 'x'"),
         (["bm25", "train", "--out", "m.json", "--b", "1.5"], "argument --b: expected a number from 0 to 1, got '1.5'"),
-        (["bm25", "train", "--out", "m.json", "--b", "-0.25"], "argument --b: expected a number from 0 to 1, got '-0.25'"),
-        (["bm25", "train", "--out", "m.json", "--k1", "-1"], "argument --k1: expected a number of at least 0, got '-1'"),
+        (
+            ["bm25", "train", "--out", "m.json", "--b", "-0.25"],
+            "argument --b: expected a number from 0 to 1, got '-0.25'",
+        ),
+        (
+            ["bm25", "train", "--out", "m.json", "--k1", "-1"],
+            "argument --k1: expected a number of at least 0, got '-1'",
+        ),
         (["cut", "--no-such-option"], "unrecognized arguments: --no-such-option"),
     ],
 )
@@ -374,7 +430,9 @@ def test_limits_themselves_are_accepted(tmp_path, args):
 
 def test_a_closed_pipe_ends_quietly_with_the_sigpipe_status(sample):
     path, _ = sample
-    process = subprocess.Popen([sys.executable, "-m", "lumotext", "cut", *[path] * 10], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "lumotext", "cut", *[path] * 10], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     process.stdout.readline()
     process.stdout.close()
     _, stderr = process.communicate(timeout=120)
@@ -384,7 +442,9 @@ def test_a_closed_pipe_ends_quietly_with_the_sigpipe_status(sample):
 
 def test_piped_into_head_like_any_unix_tool(sample):
     path, _ = sample
-    script = f'{sys.executable} -m lumotext cut {" ".join([str(path)] * 10)} | head -1 >/dev/null; echo "${{PIPESTATUS[0]}}"'
+    script = (
+        f'{sys.executable} -m lumotext cut {" ".join([str(path)] * 10)} | head -1 >/dev/null; echo "${{PIPESTATUS[0]}}"'
+    )
     result = subprocess.run(["bash", "-c", script], capture_output=True, timeout=120)
     assert result.stdout.decode().strip() == "141"
     assert result.stderr == b""
@@ -392,12 +452,17 @@ def test_piped_into_head_like_any_unix_tool(sample):
 
 def test_a_closed_standard_output_is_an_error_without_traceback(sample, tmp_path):
     path, _ = sample
-    cut = subprocess.run(["bash", "-c", f"{sys.executable} -m lumotext cut {path} >&-"], capture_output=True, timeout=120)
+    cut = subprocess.run(
+        ["bash", "-c", f"{sys.executable} -m lumotext cut {path} >&-"], capture_output=True, timeout=120
+    )
     assert cut.returncode == 1
     assert cut.stderr.decode() == "lumotext: error: cannot write to standard output: it is closed\n"
     # A command that writes nothing there does not mind.
-    train = subprocess.run(["bash", "-c", f"{sys.executable} -m lumotext bm25 train --out {tmp_path / 'm.json'} {path} >&-"],
-                           capture_output=True, timeout=120)
+    train = subprocess.run(
+        ["bash", "-c", f"{sys.executable} -m lumotext bm25 train --out {tmp_path / 'm.json'} {path} >&-"],
+        capture_output=True,
+        timeout=120,
+    )
     assert train.returncode == 0, train.stderr
     assert (tmp_path / "m.json").is_file()
 
@@ -434,9 +499,16 @@ HIDE = "import sys; sys.modules[{name!r}] = None; "
 @pytest.mark.parametrize(
     "name, code, expected",
     [
-        ("tqdm", "from lumotext.cli import main; sys.exit(main(['bm25', 'train', '--tokenized', '--progress', '--out', {out!r}]))",
-         "lumotext: warning: the progress bar needs tqdm"),
-        ("scipy", "from lumotext.sparse import to_csr_matrix; to_csr_matrix([])", "CSR matrices need scipy: pip install 'pylumotext[scipy]'"),
+        (
+            "tqdm",
+            "from lumotext.cli import main; sys.exit(main(['bm25', 'train', '--tokenized', '--progress', '--out', {out!r}]))",
+            "lumotext: warning: the progress bar needs tqdm",
+        ),
+        (
+            "scipy",
+            "from lumotext.sparse import to_csr_matrix; to_csr_matrix([])",
+            "CSR matrices need scipy: pip install 'pylumotext[scipy]'",
+        ),
         ("dask", "import lumotext.dask", "lumotext.dask needs Dask: pip install 'pylumotext[dask]'"),
     ],
 )

@@ -16,7 +16,9 @@ LINES = ["北京的天气很好", "上海是一个城市", "", "北京和上海"
 
 
 def lumotext(*args: object, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([sys.executable, "-m", "lumotext", *map(str, args)], input=stdin, capture_output=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "lumotext", *map(str, args)], input=stdin, capture_output=True, timeout=300
+    )
 
 
 @pytest.fixture()
@@ -48,7 +50,9 @@ def test_build_and_search_give_the_api_results(corpus: Path, tmp_path: Path) -> 
 
 def test_build_options_reach_the_saved_index(corpus: Path, tmp_path: Path) -> None:
     out = tmp_path / "ix"
-    result = lumotext("index", "build", corpus, "--out", out, "--k1", "1.5", "--bigram-weight", "0", "--stop-words", "none")
+    result = lumotext(
+        "index", "build", corpus, "--out", out, "--k1", "1.5", "--bigram-weight", "0", "--stop-words", "none"
+    )
     assert result.returncode == 0, result.stderr
     loaded = Index.load(out)
     assert loaded.k1 == 1.5

@@ -7,9 +7,9 @@ import logging
 
 import pytest
 from pylumotext import BM25
+from shared_data import bench_lines, ud_sentences
 
 from lumotext import index_tokens, load_model, make_jieba, model_text, segment_many
-from shared_data import bench_lines, ud_sentences
 
 db = pytest.importorskip("dask.bag", reason="the dask extra is not installed (pip install .[dask])")
 distributed = pytest.importorskip("dask.distributed", reason="the dask extra is not installed (pip install .[dask])")
@@ -64,7 +64,9 @@ def _segmenters_built():
 @pytest.mark.parametrize("partitions, split_every", [(9, 2), (3, 8)])
 def test_token_lists_train_like_one_process(client, partitions, split_every):
     sentences = ud_sentences()
-    text = train_bm25(db.from_sequence(sentences, npartitions=partitions), b=0.5, k1=2.0, segment=False, split_every=split_every)
+    text = train_bm25(
+        db.from_sequence(sentences, npartitions=partitions), b=0.5, k1=2.0, segment=False, split_every=split_every
+    )
     assert text == model_text(local_model(sentences, b=0.5, k1=2.0))
 
 
@@ -85,7 +87,9 @@ def test_documents_of_the_wrong_kind_are_refused(client):
         train_bm25(db.from_sequence([["长江"]], npartitions=1))
 
 
-@pytest.mark.parametrize("partitions, analyzer_settings", [(1, None), (5, None), (3, {"stop_words": None, "bigram_weight": 0.5})])
+@pytest.mark.parametrize(
+    "partitions, analyzer_settings", [(1, None), (5, None), (3, {"stop_words": None, "bigram_weight": 0.5})]
+)
 def test_build_index_scores_like_one_build(client, partitions, analyzer_settings):
     from lumotext import Analyzer, Index
     from lumotext.dask import build_index

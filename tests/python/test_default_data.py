@@ -39,14 +39,17 @@ def test_default_paths_names_the_five_constructor_arguments():
 def test_default_paths_do_not_depend_on_the_working_directory(tmp_path):
     code = "import json, lumotext; print(json.dumps(lumotext.default_paths()))"
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True, check=True
+    ).stdout
     import json
+
     assert json.loads(out) == lumotext.default_paths()
 
 
 def test_missing_data_file_is_reported_by_name(monkeypatch):
     from lumotext import _data
+
     monkeypatch.setitem(_data.DATA_FILES, "idf_path", "no-such-file.txt")
     with pytest.raises(FileNotFoundError, match="no-such-file.txt"):
         lumotext.default_paths()

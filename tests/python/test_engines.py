@@ -4,15 +4,14 @@ index changed after the export."""
 
 from __future__ import annotations
 
-import importlib
-import sys
-
+import engine_checks
 import pytest
 
-import engine_checks
 from lumotext import Index
 
-qdrant_client = pytest.importorskip("qdrant_client", reason="the qdrant extra is not installed (pip install '.[qdrant]')")
+qdrant_client = pytest.importorskip(
+    "qdrant_client", reason="the qdrant extra is not installed (pip install '.[qdrant]')"
+)
 
 
 @pytest.fixture(scope="module")
@@ -176,9 +175,21 @@ def test_progress_bar_on_request(engine, request, capfd):
 @pytest.mark.parametrize(
     "existing, asked, message",
     [
-        ({"sparse": {"lumotext": None}}, "qdrant", r"sparse 'lumotext' \(modifier none\)\].*idf='qdrant' needs \[sparse 'lumotext' \(modifier idf\)\]"),
-        ({"sparse": {"lumotext": "idf"}}, "index", r"sparse 'lumotext' \(modifier idf\)\].*idf='index' needs \[sparse 'lumotext' \(modifier none\)\]"),
-        ({"sparse": {"other": None}}, "index", r"has vectors \[sparse 'other' \(modifier none\)\].*needs \[sparse 'lumotext'"),
+        (
+            {"sparse": {"lumotext": None}},
+            "qdrant",
+            r"sparse 'lumotext' \(modifier none\)\].*idf='qdrant' needs \[sparse 'lumotext' \(modifier idf\)\]",
+        ),
+        (
+            {"sparse": {"lumotext": "idf"}},
+            "index",
+            r"sparse 'lumotext' \(modifier idf\)\].*idf='index' needs \[sparse 'lumotext' \(modifier none\)\]",
+        ),
+        (
+            {"sparse": {"other": None}},
+            "index",
+            r"has vectors \[sparse 'other' \(modifier none\)\].*needs \[sparse 'lumotext'",
+        ),
         ({"dense": 4}, "index", r"has vectors \[dense '\(unnamed\)'\].*needs \[sparse 'lumotext' \(modifier none\)\]"),
     ],
 )

@@ -19,8 +19,31 @@ from lumotext import Analyzer, Index
 from lumotext.index import MANIFEST
 
 # Words of the bundled dictionary that the default cut keeps whole.
-WORDS = ["北京", "上海", "城市", "天气", "学生", "老师", "电脑", "手机", "音乐", "电影", "中国", "世界",
-         "经济", "历史", "文化", "科学", "技术", "公司", "市场", "政府", "python", "bm25", "2024"]
+WORDS = [
+    "北京",
+    "上海",
+    "城市",
+    "天气",
+    "学生",
+    "老师",
+    "电脑",
+    "手机",
+    "音乐",
+    "电影",
+    "中国",
+    "世界",
+    "经济",
+    "历史",
+    "文化",
+    "科学",
+    "技术",
+    "公司",
+    "市场",
+    "政府",
+    "python",
+    "bm25",
+    "2024",
+]
 SEEDS = [1, 7, 42, 2024]
 
 
@@ -72,7 +95,7 @@ def assert_matches_reference(index: Index, docs: dict[int, str], queries: list[s
             assert score == pytest.approx(want[n], rel=2e-6, abs=1e-6), (query, n)
         ranked = sorted(want.items(), key=lambda item: (-item[1], item[0]))
         # Ties and near-ties aside (float32 against float64), the order is the reference's.
-        for (n_got, s_got), (n_want, s_want) in zip(got, ranked):
+        for (n_got, _), (n_want, s_want) in zip(got, ranked):
             if abs(s_want - next(s for m, s in ranked if m == n_got)) > 1e-5 * s_want:
                 assert n_got == n_want, query
 
@@ -83,7 +106,11 @@ def test_scores_equal_a_python_reference_after_adds_removes_and_save_load(
     seed: int, bigram_weight: float, tmp_path: Path
 ) -> None:
     rng = random.Random(seed)
-    index = Index(Analyzer(stop_words=None, bigram_weight=bigram_weight), k1=rng.choice([0.9, 1.2, 1.5]), b=rng.choice([0.3, 0.75, 1.0]))
+    index = Index(
+        Analyzer(stop_words=None, bigram_weight=bigram_weight),
+        k1=rng.choice([0.9, 1.2, 1.5]),
+        b=rng.choice([0.3, 0.75, 1.0]),
+    )
     docs: dict[int, str] = {}
     queries = [random_text(rng) for _ in range(12)] + ["北京 北京 天气", "中国"]
     for _ in range(3):
@@ -204,7 +231,7 @@ def test_search_many_arrays_match_the_lists() -> None:
     for row, hits in enumerate(lists):
         assert docs[row, : len(hits)].tolist() == [n for n, _ in hits]
         assert scores[row, : len(hits)].tolist() == pytest.approx([s for _, s in hits])
-        assert (docs[row, len(hits):] == -1).all()
+        assert (docs[row, len(hits) :] == -1).all()
 
 
 def test_ties_go_to_the_lower_number() -> None:
@@ -347,8 +374,13 @@ def saved(tmp_path: Path) -> Path:
 def test_a_loaded_index_keeps_parameters_analyzer_and_numbers(saved: Path) -> None:
     loaded = Index.load(saved)
     assert (loaded.k1, loaded.b) == (1.5, 0.6)
-    assert loaded.analyzer.settings == {"stop_words": ["天气"], "mode": "default", "fold_traditional": True,
-                                        "hmm": True, "bigram_weight": 0.3}
+    assert loaded.analyzer.settings == {
+        "stop_words": ["天气"],
+        "mode": "default",
+        "fold_traditional": True,
+        "hmm": True,
+        "bigram_weight": 0.3,
+    }
     assert loaded.live_documents() == [0, 2, 3]
     assert loaded.add(["火星"]) == range(4, 5)
 
@@ -368,7 +400,11 @@ def _edit_manifest(saved: Path, change) -> None:  # type: ignore[no-untyped-def]
 @pytest.mark.parametrize(
     "damage, error, message",
     [
-        (lambda d: (d / "posting_docs.u32").write_bytes((d / "posting_docs.u32").read_bytes()[:-4]), ValueError, "bytes"),
+        (
+            lambda d: (d / "posting_docs.u32").write_bytes((d / "posting_docs.u32").read_bytes()[:-4]),
+            ValueError,
+            "bytes",
+        ),
         (lambda d: _flip_last_byte(d / "posting_tfs.u32"), ValueError, "checksum"),
         (lambda d: _flip_last_byte(d / "term_text.bin"), ValueError, "checksum"),
         (lambda d: (d / "live.u8").unlink(), FileNotFoundError, "live.u8"),

@@ -10,7 +10,6 @@ import threading
 import time
 
 import pytest
-
 from pylumotext import Jieba
 
 MIN = "-3.14e+100"
@@ -43,7 +42,8 @@ def tok(tmp_path):
 def test_signatures():
     assert Jieba.__init__.__doc__.startswith(
         "__init__(self: pylumotext.Jieba, dict_path: str, hmm_path: str, user_dict_path: str, "
-        "idf_path: str, stop_word_path: str) -> None")
+        "idf_path: str, stop_word_path: str) -> None"
+    )
     for name in ("cut", "cut_for_search"):
         assert getattr(Jieba, name).__doc__.startswith(f"{name}(self: pylumotext.Jieba, sentence: str) -> list[str]")
     assert {n for n in vars(Jieba) if not n.startswith("_")} == {"cut", "cut_for_search"}
@@ -51,19 +51,26 @@ def test_signatures():
 
 def test_construction_by_position_keyword_and_empty_user_dictionary(tmp_path):
     paths = write_files(tmp_path)
-    assert Jieba(*paths.values()).cut("甲中乙") == Jieba(**dict(reversed(paths.items()))).cut("甲中乙") == ["甲", "中", "乙"]
+    assert (
+        Jieba(*paths.values()).cut("甲中乙")
+        == Jieba(**dict(reversed(paths.items()))).cut("甲中乙")
+        == ["甲", "中", "乙"]
+    )
     # Without the one-rune user word 中 the HMM joins the run.
     assert Jieba(**{**paths, "user_dict_path": ""}).cut("甲中乙") == ["甲中乙"]
 
 
-@pytest.mark.parametrize("sentence, cut, search", [
-    ("", [], []),
-    ("a b", ["a", " ", "b"], None),
-    ("a  b", ["a", " ", " ", "b"], None),
-    ("甲乙丙丁甲乙", ["甲乙丙丁", "甲乙"], ["甲乙", "乙丙", "丙丁", "甲乙丙丁", "甲乙"]),
-    ("甲中乙 甲乙", ["甲", "中", "乙", " ", "甲乙"], None),
-    ("天地，iPhone15。", ["天", "地", "，", "iPhone15", "。"], None),
-])
+@pytest.mark.parametrize(
+    "sentence, cut, search",
+    [
+        ("", [], []),
+        ("a b", ["a", " ", "b"], None),
+        ("a  b", ["a", " ", " ", "b"], None),
+        ("甲乙丙丁甲乙", ["甲乙丙丁", "甲乙"], ["甲乙", "乙丙", "丙丁", "甲乙丙丁", "甲乙"]),
+        ("甲中乙 甲乙", ["甲", "中", "乙", " ", "甲乙"], None),
+        ("天地，iPhone15。", ["天", "地", "，", "iPhone15", "。"], None),
+    ],
+)
 def test_cut_results(tok, sentence, cut, search):
     assert tok.cut(sentence) == cut
     assert tok.cut_for_search(sentence) == (cut if search is None else search)
@@ -92,8 +99,10 @@ def test_words_of_every_width_come_back_exactly(tmp_path, word):
 
 # Overlong, surrogate, above U+10FFFF, false continuation bytes, a stray continuation byte: the
 # segmenter's decoder is lenient and makes a word of them, Python's str is not.
-@pytest.mark.parametrize("data", [b"\xc0\x80", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
-                                  b"\xe4\x41\x42", "甲乙".encode() + b"\x80a"])
+@pytest.mark.parametrize(
+    "data",
+    [b"\xc0\x80", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe4\x41\x42", "甲乙".encode() + b"\x80a"],
+)
 def test_words_python_cannot_decode_raise(tok, data):
     with pytest.raises(UnicodeDecodeError):
         tok.cut(data)
@@ -110,19 +119,38 @@ def test_cut_concatenates_back_to_the_sentence(tok):
         assert all(any(word == s for s in rest) for word in words), sentence
 
 
-@pytest.mark.parametrize("name, content, message", [
-    ("dict_path", None, r"DictTrie:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*dict_path\.missing failed\."),
-    ("dict_path", "甲乙 5\n", r"DictTrie:\d+ FATAL exp: \[buf\.size\(\) == DICT_COLUMN_NUM\] false\. "
-     r"split result illegal, line:甲乙 5"),
-    ("user_dict_path", None, r"DictTrie:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*user_dict_path\.missing failed"),
-    ("hmm_path", None, r"HMMModel:\d+ FATAL exp: \[ifile\.is_open\(\)\] false\. open .*hmm_path\.missing failed"),
-    ("hmm_path", "0 0 0 0\n0 0 0\n", r"HMMModel:\d+ FATAL exp: \[tmp\.size\(\) == STATUS_SUM\] false\. "),
-    ("hmm_path", "0 0 0 0\n", r"HMMModel:\d+ FATAL exp: \[GetLine\(ifile, line\)\] false\. "),
-    ("hmm_path", "0 0 0 0\n" * 5 + "a\n", r"HMMModel:\d+ FATAL exp: \[LoadEmitProb\(line, emitProbB\)\] false\. "),
-    ("idf_path", None, r"KeywordExtractor:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*idf_path\.missing failed"),
-    ("stop_word_path", None, r"KeywordExtractor:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. "
-     r"open .*stop_word_path\.missing failed"),
-])
+@pytest.mark.parametrize(
+    "name, content, message",
+    [
+        ("dict_path", None, r"DictTrie:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*dict_path\.missing failed\."),
+        (
+            "dict_path",
+            "甲乙 5\n",
+            r"DictTrie:\d+ FATAL exp: \[buf\.size\(\) == DICT_COLUMN_NUM\] false\. "
+            r"split result illegal, line:甲乙 5",
+        ),
+        (
+            "user_dict_path",
+            None,
+            r"DictTrie:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*user_dict_path\.missing failed",
+        ),
+        ("hmm_path", None, r"HMMModel:\d+ FATAL exp: \[ifile\.is_open\(\)\] false\. open .*hmm_path\.missing failed"),
+        ("hmm_path", "0 0 0 0\n0 0 0\n", r"HMMModel:\d+ FATAL exp: \[tmp\.size\(\) == STATUS_SUM\] false\. "),
+        ("hmm_path", "0 0 0 0\n", r"HMMModel:\d+ FATAL exp: \[GetLine\(ifile, line\)\] false\. "),
+        ("hmm_path", "0 0 0 0\n" * 5 + "a\n", r"HMMModel:\d+ FATAL exp: \[LoadEmitProb\(line, emitProbB\)\] false\. "),
+        (
+            "idf_path",
+            None,
+            r"KeywordExtractor:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. open .*idf_path\.missing failed",
+        ),
+        (
+            "stop_word_path",
+            None,
+            r"KeywordExtractor:\d+ FATAL exp: \[ifs\.is_open\(\)\] false\. "
+            r"open .*stop_word_path\.missing failed",
+        ),
+    ],
+)
 def test_construction_failures(tmp_path, capfd, name, content, message):
     paths = write_files(tmp_path)
     paths[name] = str(tmp_path / f"{name}.missing")

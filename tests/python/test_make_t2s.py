@@ -18,13 +18,16 @@ def table_pairs(text):
     return [tuple(line.split("\t")) for line in text.splitlines() if not line.startswith("#")]
 
 
-@pytest.mark.parametrize("converted, kept", [
-    ("国", True),        # one different character
-    ("國", False),       # unchanged
-    ("", False),         # dropped by the converter
-    ("国家", False),     # one character into two
-    ("𫝈", True),        # a character beyond the Basic Multilingual Plane is still one character
-])
+@pytest.mark.parametrize(
+    "converted, kept",
+    [
+        ("国", True),  # one different character
+        ("國", False),  # unchanged
+        ("", False),  # dropped by the converter
+        ("国家", False),  # one character into two
+        ("𫝈", True),  # a character beyond the Basic Multilingual Plane is still one character
+    ],
+)
 def test_only_one_to_one_changes_are_kept(converted, kept):
     pairs = make_t2s.single_character_pairs(lambda ch: converted, ["國"])
     assert pairs == ([("國", converted)] if kept else [])

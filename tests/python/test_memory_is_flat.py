@@ -7,7 +7,6 @@ import gc
 import os
 
 import pytest
-
 from pylumotext import BM25, Jieba
 
 # AddressSanitizer keeps freed memory in quarantine on purpose, so resident memory grows there
@@ -51,8 +50,13 @@ def measure(round_, rounds=ROUNDS):
 @pytest.fixture
 def files(tmp_path):
     paths = {}
-    for name, text in [("dict_path", DICT), ("hmm_path", HMM), ("user_dict_path", "人民 nr\n"),
-                       ("idf_path", "中国 3.5\n"), ("stop_word_path", "的\n")]:
+    for name, text in [
+        ("dict_path", DICT),
+        ("hmm_path", HMM),
+        ("user_dict_path", "人民 nr\n"),
+        ("idf_path", "中国 3.5\n"),
+        ("stop_word_path", "的\n"),
+    ]:
         path = tmp_path / name
         path.write_text(text, encoding="utf-8")
         paths[name] = str(path)
@@ -126,8 +130,16 @@ NATIVE_BYTES_PER_BYTE = 40
 
 @flat_memory_check
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs a resettable peak-RSS mark")
-@pytest.mark.parametrize("text", ['"\\0" * 4_000_000', '" " * 4_000_000', '"\\u5565" * 1_400_000',
-                                  '"\\u0436" * 2_000_000', '"ab1,\\u00e9\\u4e2d" * 500_000'])
+@pytest.mark.parametrize(
+    "text",
+    [
+        '"\\0" * 4_000_000',
+        '" " * 4_000_000',
+        '"\\u5565" * 1_400_000',
+        '"\\u0436" * 2_000_000',
+        '"ab1,\\u00e9\\u4e2d" * 500_000',
+    ],
+)
 def test_a_cut_holds_a_bounded_number_of_bytes_per_input_byte(text):
     import json
     import subprocess

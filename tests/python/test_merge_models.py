@@ -10,11 +10,11 @@ from fractions import Fraction
 
 import pytest
 from pylumotext import BM25
+from shared_data import bench_lines, ud_sentences
 
 import lumotext.models
 import lumotext.sparse
 from lumotext import load_model, merge_models, model_text
-from shared_data import bench_lines, ud_sentences
 
 # Each stored average is off by at most 5e-7, and the merged one is rounded once more.
 MERGE_BOUND = 1e-6 + 1e-12
@@ -150,8 +150,10 @@ GOOD = synthetic_model(2, 5, {"a": 3, "b": 2})
         (GOOD.replace('"_k1" : 1.200000', '"_k1" : "1.2"'), "load k1 failed"),
         (GOOD.replace('"a" : 3', '"a" : -3'), "load doc_token_frequency failed"),
         (GOOD.replace('"a" : 3', '"a" : 3.5'), "load doc_token_frequency failed"),
-        (GOOD.replace('"_doc_token_frequency" : {', '"_doc_token_frequency" : [{').replace("\n  },", "\n  }],"),
-         "load doc_token_frequency failed"),
+        (
+            GOOD.replace('"_doc_token_frequency" : {', '"_doc_token_frequency" : [{').replace("\n  },", "\n  }],"),
+            "load doc_token_frequency failed",
+        ),
         (GOOD.replace('"_doc_count" : 2', '"_doc_count" : 99999999999999999999'), "64-bit range"),
     ],
 )

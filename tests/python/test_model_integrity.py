@@ -11,7 +11,6 @@ import sys
 import textwrap
 
 import pytest
-
 from pylumotext import BM25
 
 from lumotext import _native, merge_models, model_text
@@ -20,8 +19,13 @@ MAX = 2**63 - 1
 
 
 def document(doc_count="3", average="2.5", counts='{"x": 4, "y": 1}', b="0.5", k1="1.5"):
-    members = {"_b": b, "_doc_count": doc_count, "_doc_length_average": average,
-               "_doc_token_frequency": counts, "_k1": k1}
+    members = {
+        "_b": b,
+        "_doc_count": doc_count,
+        "_doc_length_average": average,
+        "_doc_token_frequency": counts,
+        "_k1": k1,
+    }
     return "{" + ", ".join(f'"{k}": {v}' for k, v in members.items() if v is not None) + "}"
 
 
@@ -34,11 +38,14 @@ def loaded(text):
 # --- The total length is rebuilt on load --------------------------------------------------------
 
 
-@pytest.mark.parametrize("documents, extra", [
-    ([["t"] * 50] * 1000, ["a", "b"]),
-    ([["a", "b", "c"], ["d"]], ["e"] * 7),
-    ([[i for i in range(k % 13 + 1)] for k in range(777)], [1, 2, 3]),  # an average of 6.98...
-])
+@pytest.mark.parametrize(
+    "documents, extra",
+    [
+        ([["t"] * 50] * 1000, ["a", "b"]),
+        ([["a", "b", "c"], ["d"]], ["e"] * 7),
+        ([[i for i in range(k % 13 + 1)] for k in range(777)], [1, 2, 3]),  # an average of 6.98...
+    ],
+)
 def test_training_after_load_continues_the_statistics(documents, extra):
     whole = BM25()
     for tokens in [*documents, extra]:
@@ -54,16 +61,19 @@ def test_training_after_load_continues_the_statistics(documents, extra):
 # --- 64-bit limits ------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("text, message", [
-    (document(doc_count=str(MAX)), "load doc_count failed"),  # the idf divides by doc_count + 1
-    (document(doc_count="-1"), "load doc_count failed"),
-    (document(counts='{"x": -4, "y": 1}'), "load doc_token_frequency failed"),
-    (document(counts='{"x": 4, "y": -9223372036854775808}'), "load doc_token_frequency failed"),
-    (document(counts="[1, 2]"), "load doc_token_frequency failed"),
-    (document(counts='"x"'), "load doc_token_frequency failed"),
-    (document(average="-2.5"), "load doc_length_average failed"),
-    (document(doc_count="3", average="4000000000000000000.0"), "load doc_length_average failed"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (document(doc_count=str(MAX)), "load doc_count failed"),  # the idf divides by doc_count + 1
+        (document(doc_count="-1"), "load doc_count failed"),
+        (document(counts='{"x": -4, "y": 1}'), "load doc_token_frequency failed"),
+        (document(counts='{"x": 4, "y": -9223372036854775808}'), "load doc_token_frequency failed"),
+        (document(counts="[1, 2]"), "load doc_token_frequency failed"),
+        (document(counts='"x"'), "load doc_token_frequency failed"),
+        (document(average="-2.5"), "load doc_length_average failed"),
+        (document(doc_count="3", average="4000000000000000000.0"), "load doc_length_average failed"),
+    ],
+)
 def test_load_refuses_what_no_training_gives(text, message):
     model = BM25(0.6, 1.4)
     model.train(["a", "b", "a"])
@@ -82,12 +92,15 @@ def test_the_largest_document_count_loads_and_queries():
     assert sum(weights.values()) == pytest.approx(1.0)
 
 
-@pytest.mark.parametrize("text, tokens, message", [
-    (document(doc_count=str(MAX - 1), average="1.0"), ["a"], "train doc_count failed"),
-    (document(doc_count="1", average="9223372036854775000.0"), ["a"] * 2000, "train doc_length_total failed"),
-    (document(counts=f'{{"a": 1, "x": {MAX}}}'), ["a", "new", "x"], "train doc_token_frequency failed"),
-    (document(counts=f'{{"a": 1, "x": {MAX - 1}}}'), ["a", "new", "x", "x"], "train doc_token_frequency failed"),
-])
+@pytest.mark.parametrize(
+    "text, tokens, message",
+    [
+        (document(doc_count=str(MAX - 1), average="1.0"), ["a"], "train doc_count failed"),
+        (document(doc_count="1", average="9223372036854775000.0"), ["a"] * 2000, "train doc_length_total failed"),
+        (document(counts=f'{{"a": 1, "x": {MAX}}}'), ["a", "new", "x"], "train doc_token_frequency failed"),
+        (document(counts=f'{{"a": 1, "x": {MAX - 1}}}'), ["a", "new", "x", "x"], "train doc_token_frequency failed"),
+    ],
+)
 def test_train_that_would_overflow_changes_nothing(text, tokens, message):
     model = loaded(text)
     before = model_text(model)
@@ -107,8 +120,31 @@ def test_merge_that_would_overflow_is_refused():
 
 # --- Escapes in token names ---------------------------------------------------------------------
 
-PIECES = ["a", "\\", "u", "0041", "\\u0041", "\\\\u0041", '"', "/", "\n", "\x00", "\x1f", "\u4e2d", "\U0001f600",
-          "\ud83d", "\ude00", "\ud800", "\udfff", "\udbff", "\udc00", "\\ud83d", "\\ude00", "é", " "]
+PIECES = [
+    "a",
+    "\\",
+    "u",
+    "0041",
+    "\\u0041",
+    "\\\\u0041",
+    '"',
+    "/",
+    "\n",
+    "\x00",
+    "\x1f",
+    "\u4e2d",
+    "\U0001f600",
+    "\ud83d",
+    "\ude00",
+    "\ud800",
+    "\udfff",
+    "\udbff",
+    "\udc00",
+    "\\ud83d",
+    "\\ude00",
+    "é",
+    " ",
+]
 
 
 def tricky_tokens(count, seed):
@@ -118,16 +154,32 @@ def tricky_tokens(count, seed):
 
 def python_json_model(tokens, ensure_ascii):
     counts = {token: i + 1 for i, token in enumerate(tokens)}
-    return json.dumps({"_b": 0.5, "_doc_count": 2, "_doc_length_average": 1.5, "_k1": 1.25,
-                       "_doc_token_frequency": counts}, ensure_ascii=ensure_ascii), counts
+    return json.dumps(
+        {"_b": 0.5, "_doc_count": 2, "_doc_length_average": 1.5, "_k1": 1.25, "_doc_token_frequency": counts},
+        ensure_ascii=ensure_ascii,
+    ), counts
 
 
 def utf8(token):
     return token.encode("utf-8", "surrogatepass")
 
 
-FIXED_TOKENS = ["\\u0041", "\\\\u0041", "\\u005c", "A", "\ud800", "\ud83d\ude00", "\ud83d", "\ude00\ud83d",
-                "\ud83dA", "\\ud83d\\ude00", "\ud83d\\ude00", "a/b", "\\/", "\u00e9"]
+FIXED_TOKENS = [
+    "\\u0041",
+    "\\\\u0041",
+    "\\u005c",
+    "A",
+    "\ud800",
+    "\ud83d\ude00",
+    "\ud83d",
+    "\ude00\ud83d",
+    "\ud83dA",
+    "\\ud83d\\ude00",
+    "\ud83d\\ude00",
+    "a/b",
+    "\\/",
+    "\u00e9",
+]
 
 
 @pytest.mark.parametrize("tokens", [FIXED_TOKENS, *(tricky_tokens(40, seed) for seed in range(6))])
@@ -187,7 +239,8 @@ PEAK_SCRIPT = textwrap.dedent("""
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan keeps freed memory on purpose")
 @pytest.mark.parametrize("kind", ["arrays", "objects", "nested", "numbers", "root array", "tokens"])
 def test_loading_costs_memory_in_proportion_to_the_text(kind):
-    result = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, kind, str(3_000_000)], capture_output=True,
-                            text=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", PEAK_SCRIPT, kind, str(3_000_000)], capture_output=True, text=True, check=True
+    )
     size, grown = map(int, result.stdout.split())
     assert grown <= 30 * size, f"{kind}: {grown / size:.1f} bytes per byte of text"

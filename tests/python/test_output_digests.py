@@ -17,9 +17,8 @@ import math
 import random
 
 import pytest
-from shared_data import BENCH_TEXT, SHARED_MISSING, shared_file
-
 from pylumotext import BM25
+from shared_data import BENCH_TEXT, SHARED_MISSING, shared_file
 
 WORDS = ["的", "是", "北京", "大学", "检索", "向量", "a", "b", "7", "-5", "", "é", "\x00x", "zz"]
 
@@ -142,6 +141,7 @@ def test_bm25_encodings_are_pinned(kind, b, k1):
 
 # -- segmentation ----------------------------------------------------------------------------
 
+
 def _bench_text_path():
     """The shared benchmark text beside the repository or one of its parents, or None."""
     path = shared_file(BENCH_TEXT)
@@ -161,8 +161,9 @@ def _word_digest(cut, lines) -> tuple[str, int]:
 def _long_lines(lines, length=100_000, total=1_000_000):
     """The text without its separator runes, as lines far longer than any in the file."""
     import re
+
     stream = re.sub("[ \t\n\uff0c\u3002]", "", "".join(lines))[:total]
-    return [stream[i:i + length] for i in range(0, len(stream), length)]
+    return [stream[i : i + length] for i in range(0, len(stream), length)]
 
 
 # (method, input) -> (digest, number of words), with the default data; re-pin only when the
@@ -180,8 +181,10 @@ def test_segmentation_of_the_benchmark_text_is_pinned(method, shape):
     path = _bench_text_path()
     if path is None:
         pytest.skip(SHARED_MISSING)
-    import lumotext
     from pylumotext import Jieba
+
+    import lumotext
+
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
     if shape == "long lines":
@@ -192,4 +195,5 @@ def test_segmentation_of_the_benchmark_text_is_pinned(method, shape):
         # The words of a line give back the line, so the digest pins the cut points only.
         assert all("".join(cut(line)) == line for line in lines[:2000])
     assert _word_digest(cut, lines) == PINNED_SEGMENTATION[(method, shape)], (
-        "segmentation changed (or the default data were rebuilt: then re-pin)")
+        "segmentation changed (or the default data were rebuilt: then re-pin)"
+    )

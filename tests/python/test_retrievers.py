@@ -3,9 +3,9 @@ with the scores, and survive save/load."""
 
 from __future__ import annotations
 
+import engine_checks
 import pytest
 
-import engine_checks
 from lumotext import Index
 
 METADATA = lambda number: {"line": number, "source": "bench"}  # noqa: E731
@@ -24,11 +24,16 @@ def reference(corpus):
 
 
 def langchain_results(retriever, query):
-    return [(d.metadata["doc_number"], d.metadata["score"], d.page_content, d.metadata) for d in retriever.invoke(query)]
+    return [
+        (d.metadata["doc_number"], d.metadata["score"], d.page_content, d.metadata) for d in retriever.invoke(query)
+    ]
 
 
 def llama_results(retriever, query):
-    return [(n.node.metadata["doc_number"], n.score, n.node.get_content(), n.node.metadata) for n in retriever.retrieve(query)]
+    return [
+        (n.node.metadata["doc_number"], n.score, n.node.get_content(), n.node.metadata)
+        for n in retriever.retrieve(query)
+    ]
 
 
 def make_langchain(kind, corpus, k):
@@ -40,11 +45,15 @@ def make_langchain(kind, corpus, k):
     metadatas = [METADATA(number) for number in range(len(corpus))]
     if kind == "texts":
         return LumotextRetriever.from_texts(corpus, metadatas=metadatas, k=k)
-    return LumotextRetriever.from_documents([Document(page_content=t, metadata=m) for t, m in zip(corpus, metadatas)], k=k)
+    return LumotextRetriever.from_documents(
+        [Document(page_content=t, metadata=m) for t, m in zip(corpus, metadatas)], k=k
+    )
 
 
 def make_llama(kind, corpus, k):
-    pytest.importorskip("llama_index.core", reason="the llama-index extra is not installed (pip install '.[llama-index]')")
+    pytest.importorskip(
+        "llama_index.core", reason="the llama-index extra is not installed (pip install '.[llama-index]')"
+    )
     from llama_index.core.schema import Document, TextNode
 
     from lumotext.llama_index import LumotextRetriever
@@ -53,8 +62,12 @@ def make_llama(kind, corpus, k):
     if kind == "texts":
         return LumotextRetriever.from_texts(corpus, similarity_top_k=k, metadatas=metadatas)
     if kind == "nodes":
-        return LumotextRetriever.from_nodes([TextNode(text=t, metadata=m) for t, m in zip(corpus, metadatas)], similarity_top_k=k)
-    return LumotextRetriever.from_documents([Document(text=t, metadata=m) for t, m in zip(corpus, metadatas)], similarity_top_k=k)
+        return LumotextRetriever.from_nodes(
+            [TextNode(text=t, metadata=m) for t, m in zip(corpus, metadatas)], similarity_top_k=k
+        )
+    return LumotextRetriever.from_documents(
+        [Document(text=t, metadata=m) for t, m in zip(corpus, metadatas)], similarity_top_k=k
+    )
 
 
 FRAMEWORKS = {
@@ -69,7 +82,9 @@ def test_retrievers_return_what_the_index_finds(framework, kind, corpus, referen
     make, results, _ = FRAMEWORKS[framework]
     k = 7
     retriever = make(kind, corpus, k)
-    loaded = type(retriever).load(_saved(retriever, tmp_path), **({"k": k} if framework == "langchain" else {"similarity_top_k": k}))
+    loaded = type(retriever).load(
+        _saved(retriever, tmp_path), **({"k": k} if framework == "langchain" else {"similarity_top_k": k})
+    )
     for query in engine_checks.queries():
         expected = reference.search(query, k=k)
         for found in (results(retriever, query), results(loaded, query)):

@@ -15,26 +15,32 @@ except FileNotFoundError:  # the scorer locates the shared corpora when imported
     pytest.skip(SHARED_MISSING, allow_module_level=True)
 
 
-@pytest.mark.parametrize("words, spans", [
-    (["我们", "在", "北京"], [(0, 2), (2, 3), (3, 5)]),
-    (["Game", " ", "Informer", "说"], [(0, 4), (4, 12), (12, 13)]),   # space word: no span
-    (["a b", "c"], [(0, 2), (2, 3)]),                                # space inside a word
-    (["\t", "\n"], []),
-    ([], []),
-])
+@pytest.mark.parametrize(
+    "words, spans",
+    [
+        (["我们", "在", "北京"], [(0, 2), (2, 3), (3, 5)]),
+        (["Game", " ", "Informer", "说"], [(0, 4), (4, 12), (12, 13)]),  # space word: no span
+        (["a b", "c"], [(0, 2), (2, 3)]),  # space inside a word
+        (["\t", "\n"], []),
+        ([], []),
+    ],
+)
 def test_word_spans_ignore_white_space(words, spans):
     assert seg_eval.word_spans(words) == spans
 
 
-@pytest.mark.parametrize("gold, pred, expected", [
-    # gold, predicted, (gold, predicted, correct, untiled, crossing)
-    (["我们", "在", "北京"], ["我们", "在", "北京"], (3, 3, 3, 0, 0)),
-    (["我们", "在", "北京"], ["我", "们在", "北京"], (3, 3, 1, 0, 2)),
-    (["北京", "大学"], ["北京大学"], (2, 1, 0, 0, 0)),          # a merge crosses nothing
-    (["图书", "馆"], ["图", "书馆"], (2, 2, 0, 0, 2)),
-    (["New", "York"], ["New", " ", "York"], (2, 2, 2, 0, 0)),
-    (["北京"], ["北", "京", "市"], (1, 3, 0, 1, 3)),        # words that do not give back the text
-])
+@pytest.mark.parametrize(
+    "gold, pred, expected",
+    [
+        # gold, predicted, (gold, predicted, correct, untiled, crossing)
+        (["我们", "在", "北京"], ["我们", "在", "北京"], (3, 3, 3, 0, 0)),
+        (["我们", "在", "北京"], ["我", "们在", "北京"], (3, 3, 1, 0, 2)),
+        (["北京", "大学"], ["北京大学"], (2, 1, 0, 0, 0)),  # a merge crosses nothing
+        (["图书", "馆"], ["图", "书馆"], (2, 2, 0, 0, 2)),
+        (["New", "York"], ["New", " ", "York"], (2, 2, 2, 0, 0)),
+        (["北京"], ["北", "京", "市"], (1, 3, 0, 1, 3)),  # words that do not give back the text
+    ],
+)
 def test_sentence_score(gold, pred, expected):
     s = seg_eval.score_sentence(gold, pred)
     assert (s.gold, s.predicted, s.correct, s.untiled, s.crossing) == expected
@@ -44,6 +50,7 @@ def test_precision_recall_f1_over_sentences():
     class S:
         def __init__(self, forms):
             self.forms, self.text = forms, "".join(forms)
+
     sents = [S(["我们", "在", "北京"]), S(["北京", "大学"])]
     cuts = {"我们在北京": ["我们", "在", "北", "京"], "北京大学": ["北京大学"]}
     total = seg_eval.evaluate(sents, cuts.__getitem__)

@@ -7,11 +7,11 @@ import random
 import threading
 import time
 
-import pytest
-
 import pylumotext
-from lumotext import default_paths, index_tokens, make_jieba, pipeline, segment_many
+import pytest
 from shared_data import bench_lines
+
+from lumotext import default_paths, index_tokens, make_jieba, pipeline, segment_many
 
 
 class ShuffledSegmenter:
@@ -75,8 +75,19 @@ def test_equal_to_single_threaded_cuts(jieba, threads, search):
 
 # Pieces of texts that meet the line feeds joining a batch: empty texts, separators at either
 # end, line feeds of their own (ends of lines read from a file, blank lines), a carriage return.
-PIECES = ["", "\n", "\n\n", "研究人员用机器学习方法", "长江大桥\r", " 前后有空格 ", "，。", "行\n内\n换行",
-          "English and 中文 mixed 123", "\t", "a"]
+PIECES = [
+    "",
+    "\n",
+    "\n\n",
+    "研究人员用机器学习方法",
+    "长江大桥\r",
+    " 前后有空格 ",
+    "，。",
+    "行\n内\n换行",
+    "English and 中文 mixed 123",
+    "\t",
+    "a",
+]
 
 
 @pytest.mark.parametrize("threads, batch_size", [(1, 256), (2, 3), (2, 256)])
@@ -91,8 +102,9 @@ def test_batches_cut_in_one_call_give_the_words_of_separate_calls(jieba, threads
 
 def test_native_jieba_cuts_each_batch_in_one_call(jieba, monkeypatch):
     text_by_text = []
-    monkeypatch.setattr(pipeline, "_cut_batch", lambda cut, batch: text_by_text.append(batch) or
-                        [cut(text) for text in batch])
+    monkeypatch.setattr(
+        pipeline, "_cut_batch", lambda cut, batch: text_by_text.append(batch) or [cut(text) for text in batch]
+    )
     texts = [line + "\n" for line in bench_lines(500)]
     assert list(segment_many(jieba, texts, threads=2, batch_size=50)) == [jieba.cut(text) for text in texts]
     assert text_by_text == []
@@ -160,7 +172,9 @@ def test_closing_early_stops_the_pool():
     assert not any(t.name.startswith("lumotext-cut") for t in threading.enumerate())
 
 
-@pytest.mark.parametrize("bad", [{"threads": 0}, {"threads": -2}, {"threads": 1.5}, {"threads": True}, {"batch_size": 0}])
+@pytest.mark.parametrize(
+    "bad", [{"threads": 0}, {"threads": -2}, {"threads": 1.5}, {"threads": True}, {"batch_size": 0}]
+)
 def test_bad_arguments_fail_at_the_call(bad):
     with pytest.raises(ValueError, match="must be a positive integer"):
         segment_many(ShuffledSegmenter(), ["a"], **bad)

@@ -12,7 +12,6 @@ import os
 import tempfile
 
 import pytest
-
 from pylumotext import BM25
 
 PREFIX = [10**6 + i for i in range(100)]  # not cached small ints: freed when the list drops them

@@ -9,16 +9,20 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import pylumotext
+import pytest
 
 HERE = Path(__file__).resolve().parent
 STUB = Path(pylumotext.__file__).with_name("pylumotext.pyi")
 
 # How the stub spells what pybind11's generated signatures call these types: sequences and
 # byte strings convert too.
-STUB_SPELLING = {"list[str]": "Sequence[str | bytes]", "list[int]": "Sequence[int]", "str": "str | bytes", "float": "float"}
+STUB_SPELLING = {
+    "list[str]": "Sequence[str | bytes]",
+    "list[int]": "Sequence[int]",
+    "str": "str | bytes",
+    "float": "float",
+}
 SIGNATURE = re.compile(r"^(?:\d+\. )?(\w+)\((.*)\) -> (.+)$")
 
 
@@ -93,7 +97,10 @@ def run_mypy(path: Path, cache: Path):
     pytest.importorskip("mypy", reason="mypy is not installed (it is in the test extra)")
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", str(path)],
-        capture_output=True, text=True, cwd=path.parent, timeout=300,
+        capture_output=True,
+        text=True,
+        cwd=path.parent,
+        timeout=300,
     )
 
 
@@ -112,9 +119,15 @@ MISUSE = [
     ("BM25().encode_query([1.5])", 'List item 0 has incompatible type "float"'),
     ("x: dict[str, float] = BM25().encode_document([1, 2])", "Incompatible types in assignment"),
     ('Jieba("d", "h", "u", "i")', 'Missing positional argument "stop_word_path"'),
-    ('Jieba("d", "h", "u", "i", "s").cut(sentence=3)', 'Argument "sentence" to "cut" of "Jieba" has incompatible type "int"'),
+    (
+        'Jieba("d", "h", "u", "i", "s").cut(sentence=3)',
+        'Argument "sentence" to "cut" of "Jieba" has incompatible type "int"',
+    ),
     ("lumotext.segment_many(BM25(), [])", 'Argument 1 to "segment_many" has incompatible type "BM25"'),
-    ("lumotext.to_sparse_vector({'a': 1.0}, {'a': 'zero'})", 'Dict entry 0 has incompatible type "str": "str"; expected "str": "int"'),
+    (
+        "lumotext.to_sparse_vector({'a': 1.0}, {'a': 'zero'})",
+        'Dict entry 0 has incompatible type "str": "str"; expected "str": "int"',
+    ),
 ]
 
 

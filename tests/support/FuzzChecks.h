@@ -102,7 +102,9 @@ struct ParseOutcome {
   int error = 0;  // 1: invalid_argument, 2: out_of_range
   json::JSON::Kind kind = json::JSON::Kind::Null;
   std::size_t end = 0;
-  bool operator==(const ParseOutcome& o) const { return error == o.error && (error != 0 || (kind == o.kind && end == o.end)); }
+  bool operator==(const ParseOutcome& o) const {
+    return error == o.error && (error != 0 || (kind == o.kind && end == o.end));
+  }
 };
 
 inline ParseOutcome ParseWith(const std::string& text, json::internal::Build build) {
@@ -169,9 +171,12 @@ struct ModelState {
 };
 
 inline bool IsDocumentedLoadError(const std::runtime_error& e) {
-  static const std::set<std::string> kMessages = {
-      "json data should not be empty", "load doc_token_frequency failed", "load doc_count failed",
-      "load doc_length_average failed", "load b failed", "load k1 failed"};
+  static const std::set<std::string> kMessages = {"json data should not be empty",
+                                                  "load doc_token_frequency failed",
+                                                  "load doc_count failed",
+                                                  "load doc_length_average failed",
+                                                  "load b failed",
+                                                  "load k1 failed"};
   return kMessages.count(e.what()) > 0;
 }
 
@@ -218,11 +223,11 @@ inline void CheckModelLoad(const std::string& text) {
 // exception and no crash. A dictionary that loads answers look-ups of its own words.
 
 inline constexpr const char* kFuzzMainDict =
-    "\xe4\xb8\xad 20 n\n"                           // zhong
-    "\xe4\xb8\xad\xe5\x9b\xbd 10 ns\n"              // zhongguo
-    "\xe5\x9b\xbd 8 n\n"                            // guo
-    "\xe4\xba\xba 12 n\n"                           // ren
-    "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba 5 n\n"    // zhongguoren
+    "\xe4\xb8\xad 20 n\n"                         // zhong
+    "\xe4\xb8\xad\xe5\x9b\xbd 10 ns\n"            // zhongguo
+    "\xe5\x9b\xbd 8 n\n"                          // guo
+    "\xe4\xba\xba 12 n\n"                         // ren
+    "\xe4\xb8\xad\xe5\x9b\xbd\xe4\xba\xba 5 n\n"  // zhongguoren
     "ab 3 eng\n";
 inline constexpr const char* kFuzzHmm =
     "# B E M S\n"
@@ -250,9 +255,9 @@ inline void CheckDictAnswers(const jieba::DictTrie& dict) {
     if (unit.word.empty()) continue;
     const jieba::DictUnit* found = dict.Find(unit.word.begin(), unit.word.end());
     Require(found != nullptr, "a loaded word is not in the trie");
-    Require(found->word.size() == unit.word.size() &&
-                std::equal(found->word.begin(), found->word.end(), unit.word.begin()),
-            "the trie answers a word with another word's entry");
+    Require(
+        found->word.size() == unit.word.size() && std::equal(found->word.begin(), found->word.end(), unit.word.begin()),
+        "the trie answers a word with another word's entry");
   }
 }
 
@@ -263,7 +268,7 @@ inline void CheckDictNumbers(const jieba::DictTrie& dict) {
     Require(!std::isnan(unit.weight) && unit.weight != INFINITY, "a loaded word has a weight that is not a number");
   }
   for (const double statistic : {dict.GetMinWeight(), dict.GetMedianWeight(), dict.GetMaxWeight(),
-                                  dict.GetUserWordWeight(), dict.GetTotalFreq()}) {
+                                 dict.GetUserWordWeight(), dict.GetTotalFreq()}) {
     Require(!std::isnan(statistic), "a dictionary statistic is not a number");
   }
 }
@@ -335,8 +340,8 @@ inline void CheckLoader(DataFile which, const std::string& content) {
 // The first byte of a fuzz input picks the file, the rest is its content.
 inline void CheckLoaderInput(const std::string& input) {
   if (input.empty()) return;
-  const auto which = static_cast<DataFile>(static_cast<unsigned char>(input[0]) %
-                                           static_cast<unsigned>(DataFile::kCount));
+  const auto which =
+      static_cast<DataFile>(static_cast<unsigned char>(input[0]) % static_cast<unsigned>(DataFile::kCount));
   CheckLoader(which, input.substr(1));
 }
 
@@ -355,9 +360,9 @@ inline void CheckDecodeAndLookup(const std::string& text) {
   std::uint64_t next = 0;
   for (std::size_t i = 0; i < runes.size(); ++i) {
     const jieba::RuneStr& r = runes[i];
-    Require(r.byte_offset == next && r.byte_length >= 1 && r.byte_length <= 4 && r.rune_offset == i &&
-                r.rune_length == 1,
-            "rune records do not tile the text");
+    Require(
+        r.byte_offset == next && r.byte_length >= 1 && r.byte_length <= 4 && r.rune_offset == i && r.rune_length == 1,
+        "rune records do not tile the text");
     next += r.byte_length;
   }
   Require(next == text.size(), "rune records do not cover the text");
@@ -405,7 +410,8 @@ inline void CheckSegmentation(const std::string& text) {
     joined += w;
   }
   Require(joined == text, "the words of Cut do not concatenate back to the text");
-  for (const std::string& w : search) Require(!w.empty() && text.find(w) != std::string::npos, "a search word not in the text");
+  for (const std::string& w : search)
+    Require(!w.empty() && text.find(w) != std::string::npos, "a search word not in the text");
   Require(search.size() >= words.size(), "search mode lost words");
   std::vector<std::string> without_hmm;
   tokenizer.Cut(text, without_hmm, false);

@@ -66,8 +66,7 @@ inline bool ParseRecordLine(const std::string& line, Record* record) {
   }
   const std::size_t label_start = kStampSize + 1;
   const std::size_t colon = line.find(':', label_start);
-  if (colon == std::string::npos || colon == label_start ||
-      line.find(' ', label_start) < colon) {
+  if (colon == std::string::npos || colon == label_start || line.find(' ', label_start) < colon) {
     return false;
   }
   std::size_t digits_end = colon + 1;

@@ -130,8 +130,8 @@ class DictTrie {
       double freq = 0.0;
       const bool is_number = limonp::ParseWholeDouble(buf[1], freq);
       LUMO_CHECK(is_number && std::isfinite(freq) && freq >= 0, kLogLabel)
-          << "frequency must be a finite number of at least 0, in " << limonp::ShownPath(file_path) << ":"
-          << lineno << ", line:" << line;
+          << "frequency must be a finite number of at least 0, in " << limonp::ShownPath(file_path) << ":" << lineno
+          << ", line:" << line;
       if (MakeNodeInfo(node_info, buf[0], freq, buf[2])) {
         ReportUnreachable(node_info, file_path, lineno);
         static_node_infos_.push_back(node_info);

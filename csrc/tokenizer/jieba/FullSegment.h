@@ -28,8 +28,7 @@ class FullSegment : public SegmentBase {
     CutSentence(sentence, words, RangeCutter{this, {}});
   }
 
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end,
-           std::vector<WordRange>& ranges) const {
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, std::vector<WordRange>& ranges) const {
     std::vector<Dag> dags;
     Cut(begin, end, ranges, dags);
   }

@@ -144,9 +144,7 @@ struct HMMModel {
 
   EmissionTable<STATUS_SUM> emissions_;
 
-  static bool IsAsciiSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-  }
+  static bool IsAsciiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
   static void Trim(std::string& s) {
     std::size_t end = s.size();

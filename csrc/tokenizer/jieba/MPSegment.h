@@ -57,8 +57,8 @@ class MPSegment : public SegmentTagged {
   }
 
   template <class Out>
-  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges,
-           std::size_t max_word_len, Route& route) const {
+  void Cut(RuneStrArray::const_iterator begin, RuneStrArray::const_iterator end, Out& ranges, std::size_t max_word_len,
+           Route& route) const {
     const std::size_t n = static_cast<std::size_t>(end - begin);
     if (n == 0) {
       return;
@@ -95,15 +95,14 @@ class MPSegment : public SegmentTagged {
     for (std::size_t i = n; i-- > 0;) {
       std::size_t chosen = i;
       double best = MIN_LOG_PROB;
-      dict_trie_->ForEachWordAt(begin, end, i, max_word_len,
-                                [&](std::size_t j, const DictUnit* unit, double weight) {
-                                  double value = j + 1 < n ? weights[(j + 1) & mask] : 0.0;
-                                  value += unit != nullptr ? weight : min_weight;
-                                  if (value > best) {
-                                    chosen = j;
-                                    best = value;
-                                  }
-                                });
+      dict_trie_->ForEachWordAt(begin, end, i, max_word_len, [&](std::size_t j, const DictUnit* unit, double weight) {
+        double value = j + 1 < n ? weights[(j + 1) & mask] : 0.0;
+        value += unit != nullptr ? weight : min_weight;
+        if (value > best) {
+          chosen = j;
+          best = value;
+        }
+      });
       weights[i & mask] = best;
       route.last[i] = static_cast<std::uint32_t>(chosen);
     }

@@ -25,9 +25,7 @@ class MixSegment : public SegmentTagged {
   MixSegment(const DictTrie* dict_trie, const HMMModel* model) : mp_segment_(dict_trie), hmm_segment_(model) {}
   ~MixSegment() override = default;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
-    Cut(sentence, words, true);
-  }
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override { Cut(sentence, words, true); }
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }
@@ -71,9 +69,7 @@ class MixSegment : public SegmentTagged {
     const std::vector<std::uint32_t>& last = scratch.route.last;
     const DictTrie* dict = mp_segment_.GetDictTrie();
     // A word of the route that the HMM may re-cut: one rune, and not a user word of one rune.
-    const auto rerunnable = [&](std::size_t i) {
-      return last[i] == i && !dict->IsSingleRuneUserWord(begin[i].rune);
-    };
+    const auto rerunnable = [&](std::size_t i) { return last[i] == i && !dict->IsSingleRuneUserWord(begin[i].rune); };
     std::size_t i = 0;
     while (i < n) {
       if (!rerunnable(i)) {

@@ -22,9 +22,7 @@ class QuerySegment : public SegmentBase {
       : mix_segment_(dict_trie, model), dict_trie_(dict_trie) {}
   ~QuerySegment() override = default;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
-    Cut(sentence, words, true);
-  }
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override { Cut(sentence, words, true); }
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
     CutSentence(sentence, words, RangeCutter{this, hmm, {}});
   }

@@ -48,8 +48,7 @@ class SegmentBase {
     }
     for (const RuneStr& r : runes) {
       if (!separators_.insert(r.rune).second) {
-        LUMO_LOG_AT(ERROR, SEGMENT_BASE_LABEL, 37)
-            << text.substr(r.byte_offset, r.byte_length) << " already exists";
+        LUMO_LOG_AT(ERROR, SEGMENT_BASE_LABEL, 37) << text.substr(r.byte_offset, r.byte_length) << " already exists";
         return false;
       }
     }
@@ -71,13 +70,14 @@ class SegmentBase {
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<Word>& words, RangeCut range_cut) const {
     words.clear();
-    ForEachWord(sentence, range_cut, [](std::size_t) {},
-                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
-                  const std::uint32_t len = last->byte_offset + last->byte_length - first->byte_offset;
-                  const std::uint32_t rune_len = last->rune_offset + last->rune_length - first->rune_offset;
-                  words.emplace_back(sentence.substr(first->byte_offset, len), first->byte_offset,
-                                     first->rune_offset, rune_len);
-                });
+    ForEachWord(
+        sentence, range_cut, [](std::size_t) {},
+        [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+          const std::uint32_t len = last->byte_offset + last->byte_length - first->byte_offset;
+          const std::uint32_t rune_len = last->rune_offset + last->rune_length - first->rune_offset;
+          words.emplace_back(sentence.substr(first->byte_offset, len), first->byte_offset, first->rune_offset,
+                             rune_len);
+        });
   }
 
   // The same, filling bare byte strings: each word's text is written straight from its range,
@@ -85,17 +85,18 @@ class SegmentBase {
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<std::string>& words, RangeCut range_cut) const {
     std::size_t count = 0;
-    ForEachWord(sentence, range_cut, [](std::size_t) {},
-                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
-                  const char* text = sentence.data() + first->byte_offset;
-                  const std::size_t len = last->byte_offset + last->byte_length - first->byte_offset;
-                  if (count < words.size()) {
-                    words[count].assign(text, len);
-                  } else {
-                    words.emplace_back(text, len);
-                  }
-                  ++count;
-                });
+    ForEachWord(
+        sentence, range_cut, [](std::size_t) {},
+        [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+          const char* text = sentence.data() + first->byte_offset;
+          const std::size_t len = last->byte_offset + last->byte_length - first->byte_offset;
+          if (count < words.size()) {
+            words[count].assign(text, len);
+          } else {
+            words.emplace_back(text, len);
+          }
+          ++count;
+        });
     words.resize(count);
   }
 
@@ -105,22 +106,22 @@ class SegmentBase {
   void CutSentence(const std::string& sentence, std::vector<std::string_view>& words, RangeCut range_cut) const {
     words.clear();
     const std::string_view text(sentence);
-    ForEachWord(sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
-                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
-                  words.push_back(
-                      text.substr(first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset));
-                });
+    ForEachWord(
+        sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
+        [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+          words.push_back(text.substr(first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset));
+        });
   }
 
   // The same, as byte offsets and lengths: 8 bytes a word, the smallest result.
   template <class RangeCut>
   void CutSentence(const std::string& sentence, std::vector<WordSpan>& words, RangeCut range_cut) const {
     words.clear();
-    ForEachWord(sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
-                [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
-                  words.push_back(
-                      WordSpan{first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset});
-                });
+    ForEachWord(
+        sentence, range_cut, [&](std::size_t runes) { words.reserve(runes); },
+        [&](RuneStrArray::const_iterator first, RuneStrArray::const_iterator last) {
+          words.push_back(WordSpan{first->byte_offset, last->byte_offset + last->byte_length - first->byte_offset});
+        });
   }
 
   std::unordered_set<Rune> separators_;

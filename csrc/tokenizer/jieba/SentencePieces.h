@@ -78,9 +78,7 @@ class SentencePieces {
     return mask;
   }
 
-  bool IsSeparator(Rune r) const {
-    return ((quick_mask_ >> (r & 63u)) & 1u) != 0 && separators_.count(r) != 0;
-  }
+  bool IsSeparator(Rune r) const { return ((quick_mask_ >> (r & 63u)) & 1u) != 0 && separators_.count(r) != 0; }
 
   const unsigned char* bytes_;
   const std::unordered_set<Rune>& separators_;

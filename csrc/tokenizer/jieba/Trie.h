@@ -124,8 +124,8 @@ class TrieChildMap {
   }
 
   union {
-    Slot* slots_;             // two children or more: the table
-    TrieNode* only_child_;    // exactly one child
+    Slot* slots_;           // two children or more: the table
+    TrieNode* only_child_;  // exactly one child
   };
   std::uint32_t size_ = 0;
   std::uint32_t key_or_mask_ = 0;  // the only child's rune, or the table's index mask

@@ -162,13 +162,11 @@ inline bool DecodeRunesInString(const std::string& s, RuneArray& unicode) {
 }
 
 // Turns ranges over the decoding of `s` into words, appended after those already in `words`.
-inline void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
-                                   std::vector<Word>& words) {
+inline void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs, std::vector<Word>& words) {
   for (const WordRange& wr : wrs) {
     const std::uint32_t len = wr.last->byte_offset + wr.last->byte_length - wr.first->byte_offset;
     const std::uint32_t rune_len = wr.last->rune_offset + wr.last->rune_length - wr.first->rune_offset;
-    words.emplace_back(s.substr(wr.first->byte_offset, len), wr.first->byte_offset, wr.first->rune_offset,
-                       rune_len);
+    words.emplace_back(s.substr(wr.first->byte_offset, len), wr.first->byte_offset, wr.first->rune_offset, rune_len);
   }
 }
 

@@ -14,8 +14,7 @@ namespace lumo::typing::text::limonp {
 // beyond its three fields (a trie look-up builds one per rune of the text).
 template <class T>
 class LocalVector {
-  static_assert(std::is_trivially_copy_constructible<T>::value &&
-                    std::is_trivially_destructible<T>::value,
+  static_assert(std::is_trivially_copy_constructible<T>::value && std::is_trivially_destructible<T>::value,
                 "LocalVector holds plain records only");
 
  public:
