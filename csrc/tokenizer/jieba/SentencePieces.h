@@ -39,8 +39,10 @@ class SentencePieces {
     if (pos_ >= size_) {
       return false;
     }
-    Rune rune;
-    std::uint32_t length;
+    // The sentence was validated before it was split, so every decode below succeeds; the
+    // initial values only keep the compiler from warning that they might not be set.
+    Rune rune = 0;
+    std::uint32_t length = 0;
     DecodeRuneAt(bytes_, pos_, size_, rune, length);
     runes_.clear();
     if (IsSeparator(rune)) {
