@@ -8,7 +8,7 @@ JOBS     ?= 2
 CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
-SOURCES := $(shell find csrc lumotext stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find csrc src stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: test cpp-test py-test demo install venv clean data t2s bench test-asan test-tsan fuzz leak-check wheel lint format
 
@@ -93,7 +93,7 @@ test-asan: $(VENV)/.deps
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
 	source tools/sanitizer-env.sh cpp && cd $(ASAN_BUILD) && \
 	    PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
-	rm -rf $(ASAN_PACKAGE) && mkdir -p $(ASAN_PACKAGE) && cp -rs $(CURDIR)/lumotext $(ASAN_PACKAGE)/ && \
+	rm -rf $(ASAN_PACKAGE) && mkdir -p $(ASAN_PACKAGE) && cp -rs $(CURDIR)/src/lumotext $(ASAN_PACKAGE)/ && \
 	    ln -s $(abspath $(ASAN_BUILD))/_native.*.so $(ASAN_PACKAGE)/lumotext/
 	source tools/sanitizer-env.sh python && cd tests/python && \
 	    PYTHONPATH="$(ASAN_PYTHONPATH)" ../../$(PY) -c \
@@ -130,7 +130,7 @@ demo: install
 	$(PY) -m lumotext.demo
 
 # --- Lint and format. ruff and mypy come from the `lint` extra, clang-format from Debian.
-# mypy checks lumotext/ against the installed module's stubs and the extras' packages.
+# mypy checks src/lumotext/ against the installed module's stubs and the extras' packages.
 CXX_SOURCES = $(shell find csrc tests/cpp tests/stress tests/support fuzz -name '*.h' -o -name '*.cpp' 2>/dev/null)
 
 $(VENV)/.lint-deps: $(VENV)/.created pyproject.toml
@@ -143,7 +143,7 @@ lint: install $(VENV)/.lint-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	clang-format --dry-run -Werror $(CXX_SOURCES)
-	$(PY) -m mypy --strict lumotext/
+	$(PY) -m mypy --strict src/lumotext/
 
 format: $(VENV)/.lint-deps
 	tools/ensure-clang-format.sh
@@ -166,7 +166,7 @@ wheel: $(VENV)/.deps $(VENV)/.wheel-deps
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
 	tools/test-wheel.sh dist/pylumotext-*manylinux*.whl
 
-# Rebuilds the five default data files in lumotext/data/ (the IDF list needs the built module).
+# Rebuilds the five default data files in src/lumotext/data/ (the IDF list needs the built module).
 $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 	$(PY) -m pip install -q -r tools/requirements.txt
 	touch $@
@@ -174,7 +174,7 @@ $(VENV)/.data-deps: $(VENV)/.created tools/requirements.txt
 data: install $(VENV)/.data-deps
 	$(PY) tools/make_data.py
 
-# Rebuilds lumotext/data/t2s.tsv, the analyzer's Traditional-to-Simplified character table.
+# Rebuilds src/lumotext/data/t2s.tsv, the analyzer's Traditional-to-Simplified character table.
 t2s: $(VENV)/.data-deps
 	$(PY) tools/make_t2s.py
 

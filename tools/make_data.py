@@ -1,4 +1,4 @@
-"""Build the default data files of the segmenter into lumotext/data/.
+"""Build the default data files of the segmenter into src/lumotext/data/.
 
     python tools/make_data.py [--out DIR] [--essay essay.txt] [--corpora DIR] [--no-idf]
 
@@ -115,7 +115,7 @@ def build_idf_file(out: str, paths: dict, documents: list[str]) -> dict:
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description="Build the default segmenter data.")
-    ap.add_argument("--out", default=os.path.join(ROOT, "lumotext", "data"))
+    ap.add_argument("--out", default=os.path.join(ROOT, "src", "lumotext", "data"))
     ap.add_argument("--essay", help="use this essay.txt instead of fetching the package")
     ap.add_argument("--corpora", help="shared corpora directory (default: found beside the repository)")
     ap.add_argument("--no-idf", action="store_true", help="skip the IDF list (needs pylumotext)")

@@ -1,7 +1,7 @@
-"""Builds lumotext/data/t2s.tsv, the Traditional-to-Simplified table of single characters that
+"""Builds src/lumotext/data/t2s.tsv, the Traditional-to-Simplified table of single characters that
 the analyzer folds text with.
 
-    python tools/make_t2s.py [--out lumotext/data/t2s.tsv]
+    python tools/make_t2s.py [--out src/lumotext/data/t2s.tsv]
 
 Every CJK ideograph of the Basic block, Extension A and the Compatibility Ideographs is
 converted alone with OpenCC's `t2s` configuration (the PyPI package, pinned in
@@ -23,7 +23,7 @@ import sys
 from typing import Callable, Iterable, Iterator
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_OUT = os.path.join(ROOT, "lumotext", "data", "t2s.tsv")
+DEFAULT_OUT = os.path.join(ROOT, "src", "lumotext", "data", "t2s.tsv")
 OPENCC_VERSION = "1.4.2"
 
 # (first, last) code points, inclusive.

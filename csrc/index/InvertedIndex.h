@@ -26,23 +26,13 @@
 #include <vector>
 
 #include "index/Analyzer.h"
+#include "index/Errors.h"
 
 namespace lumo::index {
 
 struct ScoredDocument {
   std::uint32_t doc;
   float score;
-};
-
-// Thrown for a document number that is not a live document (the binding makes it a KeyError).
-class UnknownDocument : public std::out_of_range {
- public:
-  explicit UnknownDocument(std::uint64_t doc)
-      : std::out_of_range("document " + std::to_string(doc) + " is not in the index"), doc_(doc) {}
-  std::uint64_t doc() const { return doc_; }
-
- private:
-  std::uint64_t doc_;
 };
 
 // Raw arrays of a saved index, as mapped from its files (see IndexFiles.h for the layout).

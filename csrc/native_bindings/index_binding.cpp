@@ -78,16 +78,6 @@ py::list ResultList(const std::vector<index::ScoredDocument>& results) {
   return out;
 }
 
-// Unknown document numbers become KeyError, as for a missing mapping key.
-template <class F>
-auto WithKeyErrors(F&& f) {
-  try {
-    return f();
-  } catch (const index::UnknownDocument& e) {
-    throw py::key_error(std::to_string(e.doc()));
-  }
-}
-
 }  // namespace
 
 void BindIndex(py::module_& m) {
@@ -152,10 +142,7 @@ void BindIndex(py::module_& m) {
           "remove",
           [](InvertedIndex& self, const std::vector<std::uint64_t>& docs) {
             py::gil_scoped_release release;
-            WithKeyErrors([&] {
-              self.Remove(docs);
-              return 0;
-            });
+            self.Remove(docs);
           },
           py::arg("docs"))
       .def(
@@ -275,7 +262,7 @@ void BindIndex(py::module_& m) {
       .def("document_frequency",
            [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
       .def("document_length", [](const InvertedIndex& self, std::uint64_t doc, int field) {
-        return WithKeyErrors([&] { return self.DocumentLength(doc, field); });
+        return self.DocumentLength(doc, field);
       });
 
   m.def("checksum", [](const py::bytes& data) {

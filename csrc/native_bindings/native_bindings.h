@@ -6,6 +6,9 @@
 
 namespace lumo::native::pybind {
 
+// The core's typed failures as Python exceptions (errors.cpp); registered before any class.
+void RegisterErrors(pybind11::module_& m);
+
 // Analyzer and Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 

@@ -303,6 +303,23 @@ def test_bad_input(call, error) -> None:  # type: ignore[no-untyped-def]
     assert len(index) == 2 and index.live_documents() == [0, 1]
 
 
+@pytest.mark.parametrize(
+    "call, number",
+    [
+        (lambda ix: ix.remove([99]), 99),
+        (lambda ix: ix.remove([1, 1]), 1),
+        (lambda ix: ix.document_length(7), 7),
+        (lambda ix: ix.document_length(2**40), 2**40),
+    ],
+)
+def test_unknown_document_key_error_carries_the_number(call, number) -> None:  # type: ignore[no-untyped-def]
+    index = Index()
+    index.add(["北京 天气", "上海"])
+    with pytest.raises(KeyError) as caught:
+        call(index)
+    assert caught.value.args == (number,)
+
+
 def test_surrogates_name_the_document_and_keep_earlier_batches() -> None:
     index = Index()
     index.add(["北京"])

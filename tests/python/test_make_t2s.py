@@ -11,7 +11,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import make_t2s  # noqa: E402
 
-SHIPPED = os.path.join(ROOT, "lumotext", "data", "t2s.tsv")
+SHIPPED = os.path.join(ROOT, "src", "lumotext", "data", "t2s.tsv")
 
 
 def table_pairs(text):

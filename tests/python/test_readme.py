@@ -34,7 +34,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 README = REPO / "README.md"
-SAMPLES = REPO / "lumotext" / "samples"
+SAMPLES = REPO / "src" / "lumotext" / "samples"
 COMMAND_TIMEOUT = 300
 OPTIONS = doctest.ELLIPSIS
 

@@ -92,7 +92,7 @@ class Analyzer:
        ASCII forms, the ideographic space to a space;
     2. ASCII upper case to lower case;
     3. Traditional characters to Simplified ones, one character at a time, from the bundled
-       table ``lumotext/data/t2s.tsv`` (``fold_traditional=False`` turns this off);
+       table ``src/lumotext/data/t2s.tsv`` (``fold_traditional=False`` turns this off);
     4. segmentation with the segmenter's default cut (``mode="search"``: the search cut, which
        adds the dictionary words inside longer words);
     5. terms made only of whitespace, punctuation and symbols are dropped;
