@@ -9,7 +9,10 @@ namespace lumo::native::pybind {
 // The core's typed failures as Python exceptions (errors.cpp); registered before any class.
 void RegisterErrors(pybind11::module_& m);
 
-// Analyzer and Index (index_binding.cpp).
+// CharTable (char_table_binding.cpp).
+void BindCharTable(pybind11::module_& m);
+
+// Segmenter, Analyzer and Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 
 // ModelStatistics, parse_model, render_model and ModelMerge (model_file_binding.cpp).

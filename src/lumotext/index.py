@@ -26,6 +26,7 @@ import sys
 import tempfile
 import threading
 import uuid
+import zlib
 from array import array
 from functools import lru_cache
 from importlib import resources
@@ -59,9 +60,11 @@ DEFAULTS: dict[str, Any] = {
 }
 
 FORMAT_NAME = "lumotext-index"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 MANIFEST = "manifest.json"
 _VECTOR_CHUNK = 65536
+_LARGEST_K = 1 << 30  # the native limit (k is checked before anything is allocated)
+_MOST_THREADS = 1024
 
 
 @lru_cache(maxsize=1)
@@ -192,8 +195,8 @@ class Analyzer:
 def _check_k(k: object) -> int:
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if k <= 0:
-        raise ValueError(f"k must be positive, not {k}")
+    if not 0 < k <= _LARGEST_K:
+        raise ValueError(f"k must be from 1 to {_LARGEST_K}, not {k}")
     return k
 
 
@@ -202,8 +205,8 @@ def _check_threads(threads: object) -> int:
         return os.cpu_count() or 1
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+    if not 1 <= threads <= _MOST_THREADS:
+        raise ValueError(f"threads must be from 1 to {_MOST_THREADS}, not {threads}")
     return threads
 
 
@@ -229,6 +232,7 @@ class Index:
         self._analyzer = analyzer if analyzer is not None else Analyzer()
         self._native = _native.Index(float(k1), float(b))
         self._writer = threading.Lock()
+        self._adding_thread: int | None = None
 
     @classmethod
     def _wrap(cls, native: Any, analyzer: Analyzer) -> Index:
@@ -236,7 +240,13 @@ class Index:
         index._analyzer = analyzer
         index._native = native
         index._writer = threading.Lock()
+        index._adding_thread = None
         return index
+
+    def _check_not_inside_add(self) -> None:
+        # The iterable of a running add would wait forever for the add's own lock.
+        if self._adding_thread == threading.get_ident():
+            raise RuntimeError("cannot change an index from inside the iterable of its own add()")
 
     @property
     def analyzer(self) -> Analyzer:
@@ -291,7 +301,9 @@ class Index:
 
             total = len(texts) if isinstance(texts, Sequence) else None
             bar = tqdm(total=total, unit="doc", file=sys.stderr, desc="indexing")
+        self._check_not_inside_add()
         self._writer.acquire()
+        self._adding_thread = threading.get_ident()
         try:
             first = int(self._native.document_count)
             iterator = iter(texts)
@@ -304,6 +316,7 @@ class Index:
                     bar.update(len(batch))
             return range(first, int(self._native.document_count))
         finally:
+            self._adding_thread = None
             self._writer.release()
             if bar is not None:
                 bar.close()
@@ -318,6 +331,7 @@ class Index:
             if number < 0:
                 raise KeyError(number)
             numbers.append(number)
+        self._check_not_inside_add()
         with self._writer:
             self._native.remove(numbers)
 
@@ -462,7 +476,12 @@ class Index:
         parent = target.parent if str(target.parent) else Path(".")
         temp = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".tmp", dir=parent))
         try:
-            infos = self._native.save_files(os.fspath(temp))
+            engine_json, files = self._native.commit_payload()
+            for name, data in files:
+                with open(temp / name, "wb") as f:
+                    f.write(data)
+                    f.flush()
+                    os.fsync(f.fileno())
             manifest = {
                 "format": FORMAT_NAME,
                 "version": FORMAT_VERSION,
@@ -470,10 +489,8 @@ class Index:
                 "k1": self.k1,
                 "b": self.b,
                 "analyzer": self._analyzer.settings,
-                "documents": int(self._native.document_count),
-                "live_documents": len(self),
-                "terms": int(self._native.term_count),
-                "files": {name: {"size": size, "checksum": f"{checksum:016x}"} for name, size, checksum in infos},
+                "engine": json.loads(engine_json),
+                "files": {name: {"size": len(data), "checksum": f"{zlib.crc32(data):08x}"} for name, data in files},
             }
             with open(temp / MANIFEST, "w", encoding="utf-8") as f:
                 json.dump(manifest, f, ensure_ascii=False, indent=1)
@@ -494,10 +511,10 @@ class Index:
 
     @classmethod
     def load(cls, path: StrPath, *, verify: bool = True) -> Index:
-        """The index saved at ``path``. The arrays are mapped from the files, not read.
+        """The index saved at ``path``.
 
-        Checks the manifest, each file's size, and the arrays' structure (offsets, counts,
-        term order); ``verify=True`` (the default) also compares every file's checksum, which
+        Checks the manifest, each file's size, and the segments' structure (sizes, counts,
+        live documents); ``verify=True`` (the default) also compares every file's checksum, which
         reads the whole index once. A missing directory or file raises OSError
         (FileNotFoundError), anything damaged or foreign ValueError; nothing is half-loaded.
         """
@@ -517,7 +534,8 @@ class Index:
             raise ValueError(f"{directory} is not a saved lumotext index")
         if manifest.get("version") != FORMAT_VERSION:
             raise ValueError(
-                f"{directory} holds index format version {manifest.get('version')!r}; this release reads {FORMAT_VERSION}"
+                f"{directory} holds index format version {manifest.get('version')!r}; this release reads "
+                f"{FORMAT_VERSION}: rebuild the index from its texts (Index.add, then save)"
             )
         if manifest.get("byte_order") != sys.byteorder:
             raise ValueError(
@@ -528,29 +546,27 @@ class Index:
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
                 raise ValueError(f"{manifest_path} is damaged: {name} is {value!r}")
         files = manifest.get("files")
-        if not isinstance(files, dict):
+        if not isinstance(files, dict) or not isinstance(manifest.get("engine"), dict):
             raise ValueError(f"{manifest_path} is damaged: no file list")
-        sizes, checksums = [], []
-        for name in _FILE_NAMES:
-            entry = files.get(name)
+        contents: dict[str, bytes] = {}
+        for name, entry in files.items():
             try:
-                size = entry["size"]  # type: ignore[index]
-                checksum = int(entry["checksum"], 16)  # type: ignore[index]
-                if isinstance(size, bool) or not isinstance(size, int) or size < 0 or not 0 <= checksum < 2**64:
+                size = entry["size"]
+                checksum = int(entry["checksum"], 16)
+                if isinstance(size, bool) or not isinstance(size, int) or size < 0:
                     raise ValueError
             except (TypeError, KeyError, ValueError):
-                raise ValueError(f"{manifest_path} is damaged: bad or missing entry for {name}") from None
-            if not (directory / name).is_file():
-                raise FileNotFoundError(f"{directory / name} is missing")
-            sizes.append(size)
-            checksums.append(checksum)
+                raise ValueError(f"{manifest_path} is damaged: bad entry for {name}") from None
+            if os.path.basename(name) != name or name in (".", ".."):
+                raise ValueError(f"{manifest_path} is damaged: bad file name {name!r}")
+            data = (directory / name).read_bytes()
+            if len(data) != size:
+                raise ValueError(f"damaged index: {name} holds {len(data)} bytes, the manifest says {size}")
+            if verify and zlib.crc32(data) != checksum:
+                raise ValueError(f"damaged index: the checksum of {name} does not match the manifest")
+            contents[name] = data
         analyzer = Analyzer.from_settings(manifest.get("analyzer"))  # type: ignore[arg-type]
-        try:
-            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)  # type: ignore[arg-type]
-        except RuntimeError as e:
-            raise OSError(str(e)) from None
-        if (manifest.get("documents"), manifest.get("live_documents")) != (native.document_count, native.live_count):
-            raise ValueError(f"{manifest_path} is damaged: its document counts do not match the files")
+        native = _native.Index.from_payload(json.dumps(manifest["engine"]), contents, float(k1), float(b))  # type: ignore[arg-type]
         return cls._wrap(native, analyzer)
 
     # --- statistics ------------------------------------------------------------------------------
@@ -574,18 +590,6 @@ def _field_number(field: str) -> int:
     if field not in ("words", "bigrams"):
         raise ValueError(f"field must be 'words' or 'bigrams', not {field!r}")
     return 0 if field == "words" else 1
-
-
-_FILE_NAMES = (
-    "term_text.bin",
-    "term_offsets.u64",
-    "term_order.u32",
-    "posting_offsets.u64",
-    "posting_docs.u32",
-    "posting_tfs.u32",
-    "doc_lengths.u32",
-    "live.u8",
-)
 
 
 def _fsync_dir(path: Path) -> None:

@@ -414,24 +414,28 @@ def _edit_manifest(saved: Path, change) -> None:  # type: ignore[no-untyped-def]
     (saved / MANIFEST).write_text(json.dumps(manifest), encoding="utf-8")
 
 
+def _one(saved: Path, pattern: str) -> Path:
+    return next(saved.glob(pattern))
+
+
+def _cut_last_bytes(path: Path) -> None:
+    path.write_bytes(path.read_bytes()[:-4])
+
+
 @pytest.mark.parametrize(
     "damage, error, message",
     [
-        (
-            lambda d: (d / "posting_docs.u32").write_bytes((d / "posting_docs.u32").read_bytes()[:-4]),
-            ValueError,
-            "bytes",
-        ),
-        (lambda d: _flip_last_byte(d / "posting_tfs.u32"), ValueError, "checksum"),
-        (lambda d: _flip_last_byte(d / "term_text.bin"), ValueError, "checksum"),
-        (lambda d: (d / "live.u8").unlink(), FileNotFoundError, "live.u8"),
+        (lambda d: _cut_last_bytes(_one(d, "*.seg")), ValueError, "bytes"),
+        (lambda d: _flip_last_byte(_one(d, "*.seg")), ValueError, "checksum"),
+        (lambda d: _flip_last_byte(_one(d, "*.lex")), ValueError, "checksum"),
+        (lambda d: _one(d, "*.live.*").unlink(), FileNotFoundError, "live"),
         (lambda d: (d / MANIFEST).unlink(), ValueError, "not a saved"),
         (lambda d: (d / MANIFEST).write_text("{not json", encoding="utf-8"), ValueError, "damaged"),
         (lambda d: _edit_manifest(d, lambda m: m.update(format="other")), ValueError, "not a saved"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(version=99)), ValueError, "version"),
+        (lambda d: _edit_manifest(d, lambda m: m.update(version=1)), ValueError, "rebuild"),
         (lambda d: _edit_manifest(d, lambda m: m.update(k1="x")), ValueError, "k1"),
-        (lambda d: _edit_manifest(d, lambda m: m["files"].pop("term_order.u32")), ValueError, "term_order"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(documents=7)), ValueError, "document counts"),
+        (lambda d: _edit_manifest(d, lambda m: m["files"].popitem()), ValueError, "does not hold"),
+        (lambda d: _edit_manifest(d, lambda m: m["engine"].update(documents=3)), ValueError, "document numbers"),
         (lambda d: _edit_manifest(d, lambda m: m["analyzer"].update(mode="fast")), ValueError, "mode"),
     ],
 )
@@ -442,10 +446,11 @@ def test_damaged_saves_are_refused(saved: Path, damage, error, message) -> None:
 
 
 def test_unverified_load_still_checks_structure(saved: Path) -> None:
-    order = saved / "term_order.u32"
-    data = order.read_bytes()
-    order.write_bytes(data[4:8] + data[:4] + data[8:])  # swap two ids: no longer sorted
-    with pytest.raises(ValueError, match="term order"):
+    segment = _one(saved, "*.seg")
+    data = bytearray(segment.read_bytes())
+    data[8] ^= 1  # the document count in the segment's header
+    segment.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="segment"):
         Index.load(saved, verify=False)
 
 
