@@ -136,7 +136,7 @@ constexpr std::size_t kInlineAddBytes = 1 << 16;
 
 std::size_t CheckedArraySize(std::size_t queries, std::size_t k) {
   // Two arrays of 12 bytes per entry together; refuse before anything is allocated.
-  if (queries != 0 && k > (std::size_t{1} << 34) / queries) {
+  if (queries != 0 && k > (std::size_t{1} << 28) / queries) {
     throw index::InvalidArgument("k x queries is too large for result arrays (" + std::to_string(k) + " x " +
                                  std::to_string(queries) + ")");
   }
