@@ -17,7 +17,7 @@ namespace lumo::index {
 namespace {
 
 constexpr std::uint64_t kMaxDocuments = 0xFFFFFFFEu;
-constexpr std::size_t kMergeFactor = 10;
+constexpr std::size_t kMergeFactor = 4;
 // A segment is rewritten without its removed documents once they are this share of it.
 constexpr double kExpungeShare = 0.3;
 constexpr std::size_t kExpungeLeast = 64;
@@ -127,6 +127,13 @@ struct InvertedIndex::Scoring {
     const double norm = norm_base[field] + norm_slope[field] * min_length;
     return max_tf * (k1 + 1.0) / (max_tf + norm);
   }
+  double BlockBound(const BlockMeta& meta, int field) const {
+    double largest = 0;
+    for (int i = 0; i < kBoundPairs; ++i) {
+      if (meta.tf[i] != 0) largest = std::max(largest, SaturationBound(meta.tf[i], meta.length[i], field));
+    }
+    return largest;
+  }
 };
 
 // The k best documents seen so far; the front of the heap is the weakest of them.
@@ -174,6 +181,14 @@ class InvertedIndex::Scratch {
   std::vector<double> prefix;        // summed bounds along `order`
   std::vector<float> contribution;   // per cursor, for the current candidate
   std::vector<std::uint8_t> matched;
+  std::vector<const TermEntry*> entries;               // per cursor
+  std::vector<std::pair<std::uint32_t, double>> pool;  // seeding: (document, partial score)
+  std::vector<std::uint32_t> seeded;                   // documents already offered by the seeding, ascending
+  std::vector<float> seed_values;                      // seeding: per candidate and cursor
+  std::vector<float> scores;                           // accumulators of a small segment, all 0 between uses
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> cached_block;  // per cursor: the block whose bound is cached
+  std::vector<double> cached_bound;
   TopK top;
   AnalyzedText analyzed;
 };
@@ -286,6 +301,93 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
   return terms;
 }
 
+// Offers the exact scores of a few likely winners before the document-ordered pass, so its
+// threshold starts high: the documents with the best partial scores over the query's rarest
+// terms in the segment (a bounded number of postings), then each scored in full.
+void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms,
+                                  const Scoring& scoring, std::size_t n, std::size_t k, Scratch& s) const {
+  constexpr std::size_t kSeedPostings = 512;
+  s.seeded.clear();
+  s.pool.clear();
+  const Segment& segment = *state.segment;
+  std::vector<std::size_t> rare(n);
+  for (std::size_t c = 0; c < n; ++c) rare[c] = c;
+  std::sort(rare.begin(), rare.end(),
+            [&](std::size_t a, std::size_t b) { return s.entries[a]->df < s.entries[b]->df; });
+  std::size_t taken = 0;
+  for (std::size_t c : rare) {
+    if (taken > 0 && taken + s.entries[c]->df > kSeedPostings) break;
+    taken += s.entries[c]->df;
+    const QueryTerm& term = terms[s.term_of[c]];
+    segment.ForEach(*s.entries[c], [&](std::uint32_t doc, std::uint32_t tf) {
+      if (state.IsLive(doc)) {
+        s.pool.emplace_back(doc, term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field));
+      }
+    });
+  }
+  if (s.pool.empty()) return;
+  std::sort(s.pool.begin(), s.pool.end());
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < s.pool.size(); ++i) {
+    if (out > 0 && s.pool[out - 1].first == s.pool[i].first) {
+      s.pool[out - 1].second += s.pool[i].second;
+    } else {
+      s.pool[out++] = s.pool[i];
+    }
+  }
+  s.pool.resize(out);
+  const std::size_t chosen = std::min(k, s.pool.size());
+  std::nth_element(s.pool.begin(), s.pool.begin() + static_cast<std::ptrdiff_t>(chosen - 1), s.pool.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  s.pool.resize(chosen);
+  std::sort(s.pool.begin(), s.pool.end());
+  s.seed_values.assign(chosen * n, 0.0f);
+  PostingCursor probe;
+  for (std::size_t c = 0; c < n; ++c) {
+    const QueryTerm& term = terms[s.term_of[c]];
+    probe.Open(segment, *s.entries[c]);
+    for (std::size_t j = 0; j < chosen && probe.doc() != kNoDocument; ++j) {
+      const std::uint32_t doc = s.pool[j].first;
+      probe.Advance(doc);
+      if (probe.doc() == doc) {
+        s.seed_values[j * n + c] =
+            term.weight_idf * scoring.Saturation(probe.tf(), segment.Length(doc, term.field), term.field);
+      }
+    }
+  }
+  for (std::size_t j = 0; j < chosen; ++j) {
+    // Summed in query-term order, as every other path sums (an absent term adds an exact 0).
+    float score = 0.0f;
+    for (std::size_t c = 0; c < n; ++c) score += s.seed_values[j * n + c];
+    s.top.Offer(static_cast<std::uint32_t>(state.base + s.pool[j].first), score);
+    s.seeded.push_back(s.pool[j].first);
+  }
+}
+
+// Scores every posting of the query's terms in a segment into the thread's accumulators (kept
+// across queries, cleared as they are read), in query-term order like every other path. On
+// small segments this beats the document-at-a-time pass, whose work per document is larger.
+void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
+                                      const Scoring& scoring, Scratch& s) const {
+  const Segment& segment = *state.segment;
+  if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
+  s.touched.clear();
+  for (const QueryTerm& term : terms) {
+    const TermEntry* entry = segment.Find(term.id);
+    if (entry == nullptr) continue;
+    segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
+      if (!state.IsLive(doc)) return;
+      float& score = s.scores[doc];
+      if (score == 0.0f) s.touched.push_back(doc);  // every contribution is > 0
+      score += term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field);
+    });
+  }
+  for (std::uint32_t doc : s.touched) {
+    s.top.Offer(static_cast<std::uint32_t>(state.base + doc), s.scores[doc]);
+    s.scores[doc] = 0.0f;
+  }
+}
+
 void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& s,
                                  std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const {
   out.clear();
@@ -296,23 +398,35 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
   const double margin = 1.0 + 1e-6 * static_cast<double>(terms.size() + 4);
   s.top.Reset(k);
   if (s.cursors.size() < terms.size()) s.cursors.resize(terms.size());
+  const std::uint64_t prune_from = prune_from_documents_.load(std::memory_order_relaxed);
   for (const auto& state_ptr : segments_) {
     CheckCancel(cancel);
     const SegmentState& state = *state_ptr;
     const Segment& segment = *state.segment;
     if (state.live_count == 0) continue;
+    if (segment.doc_count() < prune_from) {
+      AccumulateSegment(state, terms, scoring, s);
+      continue;
+    }
     // Cursors of the query terms this segment holds, in query-term order.
     std::size_t n = 0;
     s.term_of.clear();
     s.bound.clear();
+    s.entries.clear();
     for (std::size_t t = 0; t < terms.size(); ++t) {
       const TermEntry* entry = segment.Find(terms[t].id);
       if (entry == nullptr) continue;
       s.cursors[n].Open(segment, *entry);
       if (s.cursors[n].doc() == kNoDocument) continue;
       s.term_of.push_back(t);
-      s.bound.push_back(terms[t].weight_idf * scoring.SaturationBound(entry->max_tf, entry->min_length, entry->field) *
-                        margin);
+      s.entries.push_back(entry);
+      // The largest block bound: tighter than one from the term's largest tf and shortest
+      // document, which seldom meet in one posting.
+      double largest = 0;
+      segment.ForEachBlockBound(*entry, [&](const BlockMeta& meta) {
+        largest = std::max(largest, scoring.BlockBound(meta, terms[t].field));
+      });
+      s.bound.push_back(terms[t].weight_idf * largest * margin);
       ++n;
     }
     if (n == 0) continue;
@@ -324,24 +438,57 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
     for (std::size_t i = 0; i < n; ++i) s.prefix[i] = sum += s.bound[s.order[i]];
     s.contribution.assign(n, 0.0f);
     s.matched.assign(n, 0);
+    s.cached_block.assign(n, kNoDocument);
+    s.cached_bound.assign(n, 0.0);
     auto block_bound = [&](std::size_t c) {
       const PostingCursor& cursor = s.cursors[c];
-      const int field = terms[s.term_of[c]].field;
-      return terms[s.term_of[c]].weight_idf *
-             scoring.SaturationBound(cursor.block_max_tf(), cursor.block_min_length(), field) * margin;
+      if (s.cached_block[c] != cursor.block_position()) {
+        s.cached_block[c] = cursor.block_position();
+        const QueryTerm& term = terms[s.term_of[c]];
+        s.cached_bound[c] = term.weight_idf * scoring.BlockBound(cursor.block_bounds(), term.field) * margin;
+      }
+      return s.cached_bound[c];
     };
+    SeedThreshold(state, terms, scoring, n, k, s);
     // Cursors order[0, first_essential) are non-essential: together they cannot lift a
     // document past the threshold, so they are only probed for candidates of the others.
     double threshold = s.top.threshold();
     std::size_t first_essential = 0;
-    while (first_essential < n && s.prefix[first_essential] <= threshold) ++first_essential;
+    while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
     std::uint64_t steps = 0;
-    while (first_essential < n) {
+    std::uint32_t window_end = 0;
+    bool window_open = false;
+    auto next_essential = [&] {
+      std::uint32_t next = kNoDocument;
+      for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
+      return next;
+    };
+    std::uint32_t doc = next_essential();
+    while (first_essential < n && doc != kNoDocument) {
       if ((++steps & 0xFFFF) == 0) CheckCancel(cancel);
-      std::uint32_t doc = kNoDocument;
-      for (std::size_t i = first_essential; i < n; ++i) doc = std::min(doc, s.cursors[s.order[i]].doc());
-      if (doc == kNoDocument) break;
       const double non_essential = first_essential > 0 ? s.prefix[first_essential - 1] : 0.0;
+      if (!window_open || doc > window_end) {
+        // The window up to the first end of an essential cursor's block: when the block bounds
+        // of the cursors with postings in it cannot pass the threshold, skip it whole.
+        window_end = kNoDocument - 1;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          const PostingCursor& cursor = s.cursors[s.order[i]];
+          if (cursor.doc() != kNoDocument) window_end = std::min(window_end, cursor.block_last_doc());
+        }
+        window_end = std::max(window_end, doc);
+        double window_bound = non_essential;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          const std::size_t c = s.order[i];
+          if (s.cursors[c].doc() <= window_end) window_bound += block_bound(c);
+        }
+        if (window_bound < threshold) {
+          for (std::size_t i = first_essential; i < n; ++i) s.cursors[s.order[i]].Advance(window_end + 1);
+          window_open = false;
+          doc = next_essential();
+          continue;
+        }
+        window_open = true;
+      }
       bool candidate = state.IsLive(doc);
       if (candidate) {
         double possible = non_essential;
@@ -349,31 +496,37 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
           const std::size_t c = s.order[i];
           if (s.cursors[c].doc() == doc) possible += block_bound(c);
         }
-        candidate = possible > threshold;
+        candidate = possible >= threshold;
       }
       if (!candidate) {
+        std::uint32_t next = kNoDocument;
         for (std::size_t i = first_essential; i < n; ++i) {
           PostingCursor& cursor = s.cursors[s.order[i]];
           if (cursor.doc() == doc) cursor.Next();
+          next = std::min(next, cursor.doc());
         }
+        doc = next;
         continue;
       }
       double partial = 0;
+      std::uint32_t next = kNoDocument;
       for (std::size_t i = first_essential; i < n; ++i) {
         const std::size_t c = s.order[i];
         PostingCursor& cursor = s.cursors[c];
-        if (cursor.doc() != doc) continue;
-        const QueryTerm& term = terms[s.term_of[c]];
-        const float value =
-            term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
-        s.contribution[c] = value;
-        s.matched[c] = 1;
-        partial += value;
-        cursor.Next();
+        if (cursor.doc() == doc) {
+          const QueryTerm& term = terms[s.term_of[c]];
+          const float value =
+              term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
+          s.contribution[c] = value;
+          s.matched[c] = 1;
+          partial += value;
+          cursor.Next();
+        }
+        next = std::min(next, cursor.doc());
       }
       bool complete = true;
       for (std::size_t i = first_essential; i-- > 0;) {
-        if (partial * margin + s.prefix[i] <= threshold) {
+        if (partial * margin + s.prefix[i] < threshold) {
           complete = false;
           break;
         }
@@ -381,7 +534,7 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
         PostingCursor& cursor = s.cursors[c];
         if (!cursor.ShallowAdvance(doc)) continue;
         const double below = i > 0 ? s.prefix[i - 1] : 0.0;
-        if (partial * margin + block_bound(c) + below <= threshold) {
+        if (partial * margin + block_bound(c) + below < threshold) {
           complete = false;
           break;
         }
@@ -400,12 +553,19 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
         for (std::size_t c = 0; c < n; ++c) {
           if (s.matched[c]) score += s.contribution[c];
         }
-        if (s.top.Offer(static_cast<std::uint32_t>(state.base + doc), score)) {
+        if (!std::binary_search(s.seeded.begin(), s.seeded.end(), doc) &&
+            s.top.Offer(static_cast<std::uint32_t>(state.base + doc), score)) {
           threshold = s.top.threshold();
-          while (first_essential < n && s.prefix[first_essential] <= threshold) ++first_essential;
+          const std::size_t before = first_essential;
+          while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
+          if (first_essential != before) {  // fewer essential cursors: the next document among them
+            next = kNoDocument;
+            for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
+          }
         }
       }
       std::fill(s.matched.begin(), s.matched.end(), 0);
+      doc = next;
     }
   }
   s.top.TakeSorted(out);

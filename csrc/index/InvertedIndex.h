@@ -59,6 +59,8 @@ struct SparseRows {
 inline constexpr double kLargestK1 = 1e4;  // keeps every score and vector value finite
 inline constexpr std::uint64_t kLargestK = 1u << 30;
 inline constexpr unsigned kMostThreads = 1024;
+// Below this many documents a segment is scored posting by posting (measured faster there).
+inline constexpr std::uint64_t kPruneFromDocuments = 1u << 18;
 
 // Sizes of the engine's parts, for benchmarks.
 struct EngineStats {
@@ -127,6 +129,9 @@ class InvertedIndex {
   std::uint32_t DocumentFrequency(std::string_view term) const;
   std::uint32_t DocumentLength(std::uint64_t doc, int field) const;
   EngineStats Stats() const;
+  // Segments of at least this many documents are searched document at a time with pruning,
+  // smaller ones by scoring every posting (both exact); for tests and benchmarks.
+  void set_prune_from_documents(std::uint64_t documents) { prune_from_documents_.store(documents); }
 
  private:
   struct SegmentState;
@@ -141,6 +146,10 @@ class InvertedIndex {
   double Idf(std::uint32_t df) const;
   Scoring MakeScoring() const;
   std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
+  void AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
+                         Scratch& scratch) const;
+  void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
+                     std::size_t n, std::size_t k, Scratch& scratch) const;
   void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,
                     std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const;
   std::string NewName(const char* prefix);
@@ -160,6 +169,7 @@ class InvertedIndex {
   mutable std::uint64_t next_name_ = 0;
   mutable std::mt19937_64 salt_;
   std::shared_ptr<const void> mapped_;  // the files of a loaded payload
+  std::atomic<std::uint64_t> prune_from_documents_{kPruneFromDocuments};
 
   // Readers take mutex_ shared. Writers (add, remove, merges, saving) take writer_ first, then
   // mutex_ exclusively only for the moments they change what readers see.

@@ -20,6 +20,30 @@ std::uint32_t BlockPostings(std::uint32_t df, std::uint32_t block, std::uint32_t
   return block + 1 < blocks ? kBlockSize : df - kBlockSize * (blocks - 1);
 }
 
+// The pairs of a block's bounds: the postings no other one beats in both tf and length, merged
+// two neighbours at a time (the larger tf with the smaller length) while there are too many.
+void BoundPairs(std::vector<std::pair<std::uint32_t, std::uint32_t>>& postings, BlockMeta& meta) {
+  std::sort(postings.begin(), postings.end(), [](const auto& a, const auto& b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+  });
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> front;
+  for (const auto& p : postings) {
+    if (front.empty() || p.second < front.back().second) front.push_back(p);
+  }
+  while (front.size() > static_cast<std::size_t>(kBoundPairs)) {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i + 1 < front.size(); ++i) {
+      if (front[i].first - front[i + 1].first < front[best].first - front[best + 1].first) best = i;
+    }
+    front[best].second = front[best + 1].second;
+    front.erase(front.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+  }
+  for (std::size_t i = 0; i < front.size(); ++i) {
+    meta.tf[i] = SaturatedTf(front[i].first);
+    meta.length[i] = front[i].second;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
@@ -29,6 +53,7 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
   std::vector<std::uint32_t> words;
   entries.reserve(terms.size());
   std::uint64_t postings = 0;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   std::uint32_t gaps[kBlockSize];
   std::uint32_t tf_minus_one[kBlockSize];
   for (const TermPostingsInput& term : terms) {
@@ -57,8 +82,8 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
     for (std::size_t start = 0; start < term.docs.size(); start += kBlockSize) {
       const std::size_t count = std::min<std::size_t>(kBlockSize, term.docs.size() - start);
       BlockMeta meta{};
-      meta.min_length = 0xFFFFFFFFu;
-      std::uint32_t max_gap = 0, max_tf_minus_one = 0, block_max_tf = 0;
+      std::uint32_t max_gap = 0, max_tf_minus_one = 0;
+      pairs.clear();
       for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t doc = term.docs[start + i];
         gaps[i] = doc - expected;
@@ -66,11 +91,10 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
         tf_minus_one[i] = term.tfs[start + i] - 1;
         max_gap = std::max(max_gap, gaps[i]);
         max_tf_minus_one = std::max(max_tf_minus_one, tf_minus_one[i]);
-        block_max_tf = std::max(block_max_tf, term.tfs[start + i]);
-        meta.min_length = std::min(meta.min_length, lengths[2 * std::size_t{doc} + term.field]);
+        pairs.emplace_back(term.tfs[start + i], lengths[2 * std::size_t{doc} + term.field]);
       }
       meta.last_doc = expected - 1;
-      meta.max_tf = SaturatedTf(block_max_tf);
+      BoundPairs(pairs, meta);
       meta.doc_bits = static_cast<std::uint8_t>(BitsFor(max_gap));
       meta.tf_bits = static_cast<std::uint8_t>(BitsFor(max_tf_minus_one));
       const std::size_t at = words.size();
@@ -152,8 +176,8 @@ void PostingCursor::Open(const Segment& segment, const TermEntry& entry) {
     count_ = 1;
     docs_[0] = entry.first_block;
     tfs_[0] = std::max<std::uint32_t>(entry.first_word, 1);
-    meta_max_tf_ = entry.max_tf;
-    meta_min_length_ = entry.min_length;
+    meta_ = Segment::EntryBounds(entry);
+    meta_last_doc_ = docs_[0];
     if (docs_[0] < segment.doc_count_) doc_ = docs_[0];
     return;
   }
@@ -165,8 +189,6 @@ void PostingCursor::Open(const Segment& segment, const TermEntry& entry) {
   blocks_ = segment.blocks_ + entry.first_block;
   block_count_ = static_cast<std::uint32_t>(blocks);
   word_ = entry.first_word;
-  meta_max_tf_ = blocks_[0].max_tf;
-  meta_min_length_ = blocks_[0].min_length;
   LoadBlock();
   while (count_ == 0 && block_ + 1 < block_count_) {
     MoveToBlock(block_ + 1);
@@ -190,8 +212,8 @@ void PostingCursor::MoveToBlock(std::uint32_t block) {
 void PostingCursor::LoadBlock() {
   const BlockMeta& meta = blocks_[block_];
   decoded_block_ = block_;
-  meta_max_tf_ = meta.max_tf;
-  meta_min_length_ = meta.min_length;
+  meta_ = meta;
+  meta_last_doc_ = std::min(meta.last_doc, kNoDocument - 1);
   count_ = 0;
   pos_ = 0;
   const std::uint32_t count = BlockPostings(df_, block_, block_count_);
@@ -233,8 +255,8 @@ bool PostingCursor::ShallowAdvance(std::uint32_t target) {
   if (block_count_ == 0) return doc_ != kNoDocument && doc_ >= target;
   while (block_ < block_count_ && blocks_[block_].last_doc < target) MoveToBlock(block_ + 1);
   if (block_ >= block_count_) return false;
-  meta_max_tf_ = blocks_[block_].max_tf;
-  meta_min_length_ = blocks_[block_].min_length;
+  meta_ = blocks_[block_];
+  meta_last_doc_ = std::min(blocks_[block_].last_doc, kNoDocument - 1);
   return true;
 }
 

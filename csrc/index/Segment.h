@@ -52,14 +52,19 @@ struct TermEntry {
 };
 static_assert(sizeof(TermEntry) == 24);
 
+// A block's bounds are up to kBoundPairs (tf, length) pairs such that every posting of the
+// block has a tf at most and a length at least those of one pair: the score of a pair bounds
+// the scores of the postings it covers whatever the average length (the score rises with tf
+// and falls with length). The pairs are the block's best postings, merged where there are more.
+inline constexpr int kBoundPairs = 3;
 struct BlockMeta {
   std::uint32_t last_doc;
-  std::uint32_t min_length;
-  std::uint16_t max_tf;
+  std::uint32_t length[kBoundPairs];
+  std::uint16_t tf[kBoundPairs];  // 0: no pair; kSaturatedTf: unbounded
   std::uint8_t doc_bits;
   std::uint8_t tf_bits;
 };
-static_assert(sizeof(BlockMeta) == 12);
+static_assert(sizeof(BlockMeta) == 24);
 
 // The postings of one term while a segment is built.
 struct TermPostingsInput {
@@ -92,6 +97,24 @@ class Segment {
     return local_doc < doc_count_ ? lengths_[2 * std::size_t{local_doc} + static_cast<unsigned>(field)] : 0;
   }
 
+  // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
+  // without blocks).
+  template <class F>
+  void ForEachBlockBound(const TermEntry& entry, F&& f) const {
+    const std::uint64_t blocks = entry.df <= 1 ? 0 : (std::uint64_t{entry.df} + kBlockSize - 1) / kBlockSize;
+    if (blocks == 0 || entry.first_block + blocks > header_.block_count) {
+      f(EntryBounds(entry));
+      return;
+    }
+    for (std::uint64_t i = 0; i < blocks; ++i) f(blocks_[entry.first_block + i]);
+  }
+  static BlockMeta EntryBounds(const TermEntry& entry) {
+    BlockMeta meta{};
+    meta.tf[0] = entry.max_tf;
+    meta.length[0] = entry.min_length;
+    return meta;
+  }
+
   // Calls f(local_doc, tf) for every posting of `entry`, ascending.
   template <class F>
   void ForEach(const TermEntry& entry, F&& f) const;
@@ -121,10 +144,13 @@ class PostingCursor {
   void Next();
   void Advance(std::uint32_t target);
   // Moves the block position (not the current posting) to the block that may hold `target`;
-  // false when no block does. Then block_max_tf/block_min_length bound that block.
+  // false when no block does. Then block_bounds() bound that block.
   bool ShallowAdvance(std::uint32_t target);
-  std::uint32_t block_max_tf() const { return meta_max_tf_; }
-  std::uint32_t block_min_length() const { return meta_min_length_; }
+  const BlockMeta& block_bounds() const { return meta_; }
+  // The last document of the block ShallowAdvance stopped at (kNoDocument-1 at most).
+  std::uint32_t block_last_doc() const { return meta_last_doc_; }
+  // Changes whenever the block bounds change, so callers can cache what they derive from them.
+  std::uint32_t block_position() const { return block_; }
 
  private:
   void LoadBlock();
@@ -138,8 +164,8 @@ class PostingCursor {
   std::uint64_t word_ = 0;  // first word of block_
   std::uint32_t decoded_block_ = kNoDocument;
   std::uint32_t expected_ = 0;  // smallest document the next block may start at
-  std::uint32_t meta_max_tf_ = 0;
-  std::uint32_t meta_min_length_ = 0;
+  BlockMeta meta_{};
+  std::uint32_t meta_last_doc_ = 0;
   std::uint32_t count_ = 0;
   std::uint32_t pos_ = 0;
   std::uint32_t doc_ = kNoDocument;

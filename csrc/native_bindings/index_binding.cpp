@@ -331,6 +331,7 @@ void BindIndex(py::module_& m) {
            [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
       .def("document_length",
            [](const InvertedIndex& self, std::uint64_t doc, int field) { return self.DocumentLength(doc, field); })
+      .def("_set_prune_from_documents", &InvertedIndex::set_prune_from_documents, py::arg("documents"))
       .def("engine_stats", [](const InvertedIndex& self) {
         const index::EngineStats stats = self.Stats();
         py::dict out;

@@ -388,10 +388,11 @@ def test_changing_the_index_from_its_own_add_iterable_is_a_runtime_error(change:
     assert len(index) == 2
 
 
-@pytest.mark.parametrize("seed", [3, 4])
-def test_pruned_search_equals_the_exhaustive_one(seed: int) -> None:
+@pytest.mark.parametrize("seed, prune_from", [(3, 0), (4, 0), (5, 1 << 18)])
+def test_pruned_search_equals_the_exhaustive_one(seed: int, prune_from: int) -> None:
     rng = random.Random(seed)
     index = Index()
+    index._native._set_prune_from_documents(prune_from)  # 0: every segment through the pruned pass
     for _ in range(30):
         index.add([" ".join(rng.choices(WORDS, k=rng.randint(1, 30))) for _ in range(rng.randint(1, 60))])
         if rng.random() < 0.3:
