@@ -34,9 +34,7 @@ class Reader {
  public:
   Reader(std::string_view text, const std::string& where) : text_(text), where_(where) {}
 
-  [[noreturn]] void Fail(const std::string& why) const {
-    throw CorruptIndex("damaged index: " + where_ + " " + why);
-  }
+  [[noreturn]] void Fail(const std::string& why) const { throw CorruptIndex("damaged index: " + where_ + " " + why); }
 
   void Literal(std::string_view expected, const char* what) {
     if (text_.substr(at_, expected.size()) != expected) Fail(std::string("has no ") + what + " where expected");
@@ -102,8 +100,8 @@ class Reader {
 bool IsDataFileName(std::string_view name) {
   if (name.empty() || name.size() > kMaxDataFileName || name[0] == '.') return false;
   for (const char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                    c == '-' || c == '.';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
     if (!ok) return false;
   }
   return true;

@@ -90,8 +90,8 @@ LoadedIndexDirectory LoadFirstFormat(const std::string& dir, bool verify) {
   auto number = [&](const char* key) {
     const json::JSON& value = member(key).value;
     bool ok = false;
-    double x = value.GetKind() == json::JSON::Kind::Integer ? static_cast<double>(value.AsInteger(ok))
-                                                             : value.AsFloat(ok);
+    double x =
+        value.GetKind() == json::JSON::Kind::Integer ? static_cast<double>(value.AsInteger(ok)) : value.AsFloat(ok);
     if (!ok || !std::isfinite(x)) throw bad(std::string("has a bad ") + key);
     return x;
   };
@@ -122,7 +122,8 @@ LoadedIndexDirectory LoadFirstFormat(const std::string& dir, bool verify) {
     const auto entry = files.Entries().find(name);
     if (entry == files.Entries().end()) throw bad(std::string("has no entry for ") + name);
     bool size_ok = false, checksum_ok = false;
-    const std::int64_t size = entry->second.Entries().count("size") ? entry->second.Entries().at("size").AsInteger(size_ok) : -1;
+    const std::int64_t size =
+        entry->second.Entries().count("size") ? entry->second.Entries().at("size").AsInteger(size_ok) : -1;
     const std::string hex =
         entry->second.Entries().count("checksum") ? entry->second.Entries().at("checksum").AsString(checksum_ok) : "";
     std::uint64_t checksum = 0;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -88,20 +89,25 @@ State Inspect(const std::string& path) {
     const ssize_t n = ::read(fd, start, sizeof start);
     ::close(fd);
     return n > 0 && LooksLikeCommit(std::string_view(start, static_cast<std::size_t>(n))) ? State::kCommitted
-                                                                                           : State::kForeign;
+                                                                                          : State::kForeign;
   }
   if (errno != ENOENT) throw FileError(errno, "cannot read", dir + kCommitFileName);
-  if (IsFirstFormatDirectory(dir)) return State::kFirstFormat;
-  // Empty, or the leftovers of a first save that was killed: the lock comes first, then only
-  // names of ours.
+  // Without a commit: a first-format index (its manifest and arrays, nothing else), or empty, or
+  // the leftovers of a first save that was killed (the lock comes first, then names of ours).
+  const bool first_format = IsFirstFormatDirectory(dir);
+  const std::vector<std::string> first_format_names = FirstFormatFileNames();
   const std::vector<std::string> names = Entries(path);
   bool locked = false;
   for (const std::string& name : names) {
-    if (name == kLockFileName)
+    if (name == kLockFileName) {
       locked = true;
-    else if (!IsTemporaryName(name) && !IsStoredName(name))
+    } else if (!IsTemporaryName(name) && !IsStoredName(name) &&
+               !(first_format &&
+                 std::find(first_format_names.begin(), first_format_names.end(), name) != first_format_names.end())) {
       return State::kForeign;
+    }
   }
+  if (first_format) return State::kFirstFormat;
   return names.empty() || locked ? State::kEmpty : State::kForeign;
 }
 
@@ -206,8 +212,7 @@ void SaveIndexDirectory(const std::string& path, const IndexSettings& settings, 
     CommitFileEntry entry{name, bytes->size(), Checksum64(bytes->data(), bytes->size())};
     const std::string stored = dir + StoredName(entry);
     const auto it = held.find(name);
-    const bool unchanged =
-        it != held.end() && it->second->size == entry.size && it->second->checksum == entry.checksum;
+    const bool unchanged = it != held.end() && it->second->size == entry.size && it->second->checksum == entry.checksum;
     if (!unchanged || !HasFileOfSize(stored, entry.size)) {
       WriteNewFile(dir, stored, *bytes);
       wrote = true;
@@ -247,7 +252,7 @@ LoadedIndexDirectory LoadIndexDirectory(const std::string& path, bool verify) {
   for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
     if (const int error = ReadWholeFile(commit_path, kMaxCommitSize, text)) {
       if (error != ENOENT) throw FileError(error, "cannot read", commit_path);
-      if (IsFirstFormatDirectory(dir)) return LoadFirstFormat(dir, verify);
+      if (Inspect(path) == State::kFirstFormat) return LoadFirstFormat(dir, verify);
       throw CorruptIndex(path + " is not a saved lumotext index (it has no " + kCommitFileName + ")");
     }
     const CommitRecord record = DecodeCommit(text, commit_path);

@@ -20,8 +20,9 @@
 // - a directory is ours only when its commit file says our format; a path that does not exist,
 //   an empty directory, or one holding only the leftovers of an interrupted first save (lock,
 //   temporaries, data files) is used; anything else is refused and left untouched.
-// - a directory saved by the first format (manifest.json and eight array files) loads, read and
-//   converted (see FirstFormat.h); a save into it replaces it with this format.
+// - a directory saved by the first format (its manifest.json and eight array files, nothing
+//   else) loads, read and converted (see FirstFormat.h); a save into it replaces it with this
+//   format.
 #include <string>
 
 #include "index/CommitPayload.h"

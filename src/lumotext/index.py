@@ -467,7 +467,9 @@ class Index:
         try:
             parsed = json.loads(settings)
         except json.JSONDecodeError as error:
-            raise ValueError(f"damaged index: the analyzer settings of {os.fspath(path)!r} are not JSON: {error}") from None
+            raise ValueError(
+                f"damaged index: the analyzer settings of {os.fspath(path)!r} are not JSON: {error}"
+            ) from None
         return cls._wrap(native, Analyzer.from_settings(parsed))
 
     # --- statistics ------------------------------------------------------------------------------

@@ -150,7 +150,7 @@ def test_load_of_a_non_directory_is_an_os_error(tmp_path: Path, target: str) -> 
 
 def _web_app(directory: Path) -> None:
     directory.mkdir()
-    (directory / "manifest.json").write_text('{"name": "my app", "format": "lumotext-index"}')
+    (directory / "manifest.json").write_text('{"name": "my app", "format": "lumotext-index", "version": 1}')
     (directory / "index.html").write_text("<html></html>")
     (directory / "notes.txt").write_text("keep")
 
@@ -217,7 +217,7 @@ def test_save_beside_a_writer_thread_always_loads(tmp_path: Path) -> None:
     writer = threading.Thread(target=write)
     writer.start()
     try:
-        for attempt in range(8):
+        for _ in range(8):
             index.save(tmp_path / "ix")
             loaded = Index.load(tmp_path / "ix")
             assert len(loaded) == len(loaded.live_documents())
