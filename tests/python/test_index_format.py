@@ -257,6 +257,34 @@ def test_loads_beside_a_saving_process_never_fail(tmp_path: Path) -> None:
     assert {10, 3000} <= sizes, sizes  # the loads really ran beside saves of both
 
 
+def test_loads_beside_a_saving_thread_never_fail(tmp_path: Path) -> None:
+    path = tmp_path / "ix"
+    small, large = Index(), Index()
+    small.add(["北京"] * 10)
+    large.add(["上海 北京"] * 3000)
+    small.save(path)
+    stop = threading.Event()
+    saves = []
+
+    def save() -> None:
+        while not stop.is_set():
+            (small if len(saves) % 2 else large).save(path)
+            saves.append(1)
+
+    saver = threading.Thread(target=save)
+    saver.start()
+    try:
+        sizes = set()
+        deadline = time.monotonic() + 5
+        while len(saves) < 20 and time.monotonic() < deadline:
+            sizes.add(len(Index.load(path)))  # the native load and save both run without the GIL
+    finally:
+        stop.set()
+        saver.join()
+    assert sizes <= {10, 3000}
+    assert len(saves) >= 20
+
+
 def test_a_save_killed_at_any_instant_leaves_a_loadable_commit(tmp_path: Path) -> None:
     path = tmp_path / "ix"
     versions = []
