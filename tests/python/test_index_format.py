@@ -285,6 +285,9 @@ def test_loads_beside_a_saving_thread_never_fail(tmp_path: Path) -> None:
     assert len(saves) >= 20
 
 
+# fork(), not a new interpreter per kill (a second each): the child only runs the native save,
+# which takes no lock that another thread of this process holds.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_save_killed_at_any_instant_leaves_a_loadable_commit(tmp_path: Path) -> None:
     path = tmp_path / "ix"
     versions = []
