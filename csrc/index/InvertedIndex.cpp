@@ -811,6 +811,25 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   return first;
 }
 
+void InvertedIndex::AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
+                                  const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live) {
+  auto state = std::make_unique<SegmentState>();
+  state->owned_bytes = BuildSegment(doc_count, terms, lengths);
+  state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
+  state->name = NewName("seg_");
+  state->base = document_count_ - doc_count;
+  state->live = std::move(live);
+  for (std::uint32_t doc = 0; doc < doc_count; ++doc) {
+    if (!state->IsLive(doc)) continue;
+    ++state->live_count;
+    state->totals[0] += lengths[2 * std::size_t{doc}];
+    state->totals[1] += lengths[2 * std::size_t{doc} + 1];
+  }
+  live_count_ += state->live_count;
+  for (int f = 0; f < 2; ++f) total_length_[f] += state->totals[f];
+  segments_.push_back(std::move(state));
+}
+
 void InvertedIndex::Remove(const std::vector<std::uint64_t>& docs) {
   std::lock_guard<std::mutex> writing(writer_);
   std::vector<std::uint64_t> sorted(docs);
@@ -1047,6 +1066,9 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
 std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayload& payload, double k1, double b) {
   using typing::text::json::JSON;
   auto bad = [](const std::string& why) { return CorruptIndex("damaged index: " + why); };
+  if (payload.files.count("term_text.bin") != 0 && payload.engine_json.find(kEngineName) == std::string::npos) {
+    return FromFirstFormat(payload, k1, b);
+  }
   auto index = std::make_unique<InvertedIndex>(k1, b);
   const JSON root = JSON::Load(payload.engine_json);
   if (root.GetKind() != JSON::Kind::Object) throw bad("the engine description is not a JSON object");

@@ -116,6 +116,7 @@ class InvertedIndex {
   CommitPayload ToCommitPayload() const;
   // The index a payload describes, over its mapped files. Checks run in time proportional to
   // the segments (never to terms or postings); throws CorruptIndex for any inconsistency.
+  // A payload of the first saved format (its eight arrays, IndexFiles.h) is converted.
   static std::unique_ptr<InvertedIndex> FromCommitPayload(const OpenedPayload& payload, double k1, double b);
 
   std::uint64_t document_count() const;  // numbers given out, live or not
@@ -140,6 +141,10 @@ class InvertedIndex {
   class TopK;
   class Scratch;
 
+  static std::unique_ptr<InvertedIndex> FromFirstFormat(const OpenedPayload& payload, double k1, double b);
+  // Builds a segment of the next `doc_count` numbers and adds it with its live documents.
+  void AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
+                     const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live);
   SegmentState* FindSegment(std::uint64_t doc) const;
   std::uint32_t LiveDf(std::uint32_t id) const;
   std::uint32_t DeletedHits(const SegmentState& state, const TermEntry& entry) const;

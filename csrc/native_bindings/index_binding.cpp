@@ -290,29 +290,6 @@ void BindIndex(py::module_& m) {
             return py::make_tuple(indices, wide);
           },
           py::arg("analyzer"), py::arg("query"), py::arg("engine_idf"))
-      .def("commit_payload",
-           [](const InvertedIndex& self) {
-             index::CommitPayload payload;
-             {
-               py::gil_scoped_release release;
-               payload = self.ToCommitPayload();
-             }
-             py::list files;
-             for (const auto& [name, bytes] : payload.files) files.append(py::make_tuple(name, py::bytes(*bytes)));
-             return py::make_tuple(payload.engine_json, files);
-           })
-      .def_static(
-          "from_payload",
-          [](const std::string& engine_json, const std::map<std::string, std::string>& files, double k1, double b) {
-            auto owner = std::make_shared<std::map<std::string, std::string>>(files);
-            index::OpenedPayload opened;
-            opened.engine_json = engine_json;
-            for (const auto& [name, bytes] : *owner) opened.files.emplace(name, std::string_view(bytes));
-            opened.owner = owner;
-            py::gil_scoped_release release;
-            return std::shared_ptr<InvertedIndex>(InvertedIndex::FromCommitPayload(opened, k1, b));
-          },
-          py::arg("engine_json"), py::arg("files"), py::arg("k1"), py::arg("b"))
       .def_static(
           "merge",
           [](const std::vector<std::shared_ptr<InvertedIndex>>& parts, double k1, double b) {
