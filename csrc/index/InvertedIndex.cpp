@@ -110,11 +110,16 @@ struct InvertedIndex::QueryTerm {
 struct InvertedIndex::Scoring {
   double norm_base[2];   // k1 * (1 - b), or k1 with no average
   double norm_slope[2];  // k1 * b / avgdl
+  double mean[2];        // avgdl, 0 with none
+  double b;
   double k1;
   float k1_plus_1;
 
   float Norm(std::uint32_t length, int field) const {
-    return static_cast<float>(norm_base[field] + norm_slope[field] * length);
+    // Computed as k1 * (1 - b + b * |d| / avgdl), in this order, so scores keep every bit they
+    // had before segments (ties, and so rankings, stay the same).
+    const double relative = mean[field] > 0 ? length / mean[field] : 1.0;
+    return static_cast<float>(k1 * (1.0 - b + b * relative));
   }
   float Saturation(std::uint32_t tf, std::uint32_t length, int field) const {
     const auto tf_f = static_cast<float>(tf);
@@ -258,10 +263,12 @@ double InvertedIndex::Idf(std::uint32_t df) const {
 InvertedIndex::Scoring InvertedIndex::MakeScoring() const {
   Scoring s{};
   s.k1 = k1_;
+  s.b = b_;
   s.k1_plus_1 = static_cast<float>(k1_ + 1.0);
   for (int f = 0; f < 2; ++f) {
     const double mean =
         live_count_ == 0 ? 0.0 : static_cast<double>(total_length_[f]) / static_cast<double>(live_count_);
+    s.mean[f] = mean;
     if (mean > 0) {
       s.norm_base[f] = k1_ * (1.0 - b_);
       s.norm_slope[f] = k1_ * b_ / mean;
