@@ -6,7 +6,7 @@ the cost of removing one document and of adding documents one per call.
 Corpus: documents of two lines of shared/corpora/zh-text/bench-zh.txt each, the pair drawn at
 random (seeded); queries are lines drawn the same way. Figures:
 
-* build: ``Index().add(docs, threads=2)``;
+* build: ``Index().add(docs, threads=2)``; save, size on disk and ``Index.load(verify=False)``;
 * bytes per posting: the segments' bytes (postings, block bounds, term entries, document
   lengths) over their postings, and the same with the term tables added;
 * q/s: ``search_many(queries, k=10, threads=T)`` for T = 1, 2 with the default strategy
@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import random
 import statistics
+import tempfile
 import time
 from pathlib import Path
 
@@ -58,6 +59,20 @@ def main() -> None:
         f"(with term tables: {(stats['segment_bytes'] + stats['term_table_bytes']) / postings:.2f}; "
         "term tables are built at the first save)"
     )
+    with tempfile.TemporaryDirectory() as tmp:
+        started = time.perf_counter()
+        index.save(Path(tmp) / "ix")
+        saved = time.perf_counter() - started
+        size = sum(p.stat().st_size for p in (Path(tmp) / "ix").iterdir())
+        loads = []
+        for _ in range(5):
+            started = time.perf_counter()
+            Index.load(Path(tmp) / "ix", verify=False)
+            loads.append(time.perf_counter() - started)
+        print(
+            f"save: {saved:.2f} s, {size / 2**20:.1f} MiB on disk ({size / postings:.2f} bytes per posting), "
+            f"load without checksums: median {statistics.median(loads) * 1e3:.1f} ms"
+        )
     index.search_many(queries[:50], threads=1)  # warm
     for threads in (1, 2):
         started = time.perf_counter()
