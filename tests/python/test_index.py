@@ -244,8 +244,8 @@ def test_ties_go_to_the_lower_number() -> None:
 @pytest.mark.parametrize(
     "text, terms",
     [
-        ("ＡＢＣ１２３", ["abc123"]),
-        ("Python，ＢＭ２５！", ["python", "bm25"]),
+        ("ＡＢＣ１２３", ["abc", "123"]),  # a letter-digit run gives its parts
+        ("Python，ＢＭ２５！", ["python", "bm", "25"]),
         ("中國的電腦", ["中国", "电脑"]),  # Traditional folded, 的 is a stop word
         ("。，、！？……", []),
         ("", []),
@@ -397,6 +397,8 @@ def test_a_loaded_index_keeps_parameters_analyzer_and_numbers(saved: Path) -> No
         "fold_traditional": True,
         "hmm": True,
         "bigram_weight": 0.3,
+        "user_dict": None,
+        "rules": lumotext._native.TERM_RULES,
     }
     assert loaded.live_documents() == [0, 2, 3]
     assert loaded.add(["火星"]) == range(4, 5)
