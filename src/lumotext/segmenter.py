@@ -91,7 +91,7 @@ def user_dict_lines(user_dict: Any) -> list[str] | None:
     for item in items:
         if not isinstance(item, str):
             raise TypeError(f"user dictionary lines must be str, not {type(item).__name__}")
-        if "\n" in item or "\r" in item:
+        if "\n" in item:
             raise ValueError(f"a user dictionary line holds a line break: {item!r}")
         if item.strip():
             lines.append(item)

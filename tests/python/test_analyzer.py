@@ -174,6 +174,15 @@ def test_every_form_of_user_dictionary_gives_the_same_content(dict_files: tuple[
     assert Analyzer(user_dict=[]).settings["user_dict"] is None
 
 
+def test_settings_with_a_windows_dictionary_round_trip(tmp_path: Path) -> None:
+    path = tmp_path / "crlf.txt"
+    path.write_bytes(f"{DOMAIN_WORD}\r\n".encode())
+    analyzer = Analyzer(user_dict=path)
+    again = Analyzer.from_settings(analyzer.settings)
+    assert again.settings == analyzer.settings
+    assert again.analyze(DOMAIN_WORD + "发布") == analyzer.analyze(DOMAIN_WORD + "发布")
+
+
 @pytest.mark.parametrize(
     "user_dict, error",
     [
