@@ -119,7 +119,9 @@ class Analyzer:
     joined by ``|`` or ``;``, or given as a list of :class:`os.PathLike`), or an iterable of
     such lines (``["云原生", "区块链 5 n"]``). The settings keep the dictionary's content, not
     its path, so a saved index analyzes the same where the file is gone. One segmenter is
-    loaded per process for each set of words, shared by every analyzer that uses it.
+    loaded per process for each set of words, shared by every analyzer that uses it; without
+    user words that is :func:`lumotext.shared_jieba`, so segmenting with it beside an index
+    costs no second dictionary.
 
     ``analyze(text)`` returns the terms the index sees.
     """
