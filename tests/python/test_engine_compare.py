@@ -140,6 +140,20 @@ def test_result_table_rendering():
     assert notes == ["100,000 documents, lumotext.Index / tantivy: q/s 1 thread 0.50x, size 2.00x"]
 
 
+def test_the_engines_get_exactly_the_analyzers_terms(tmp_path):
+    """The terms travel to the engines through a file of space-joined lines: every term must
+    come back as it was, the bigram field's marked terms and Latin words included."""
+    from lumotext import Analyzer
+
+    texts = ["北京大学的学生在Ｐｙｔｈｏｎ课上", "", "。，！", "Hello World 2024 年的計劃", "a\tb  c"] * 3
+    path = str(tmp_path / "terms.txt")
+    _, with_space = ec.analyze_to_file(texts, path, processes=1)
+    analyzer = Analyzer()
+    assert ec.read_terms(path) == [analyzer.analyze(t) for t in texts]
+    assert with_space == 0
+    assert any(t.startswith("\x01") for terms in ec.read_terms(path) for t in terms)
+
+
 @pytest.mark.parametrize("text, sizes", [("100000,1000000", [100_000, 1_000_000]), ("20_000", [20_000])])
 def test_document_counts_option(text, sizes):
     assert ec.parse_sizes(text) == sizes
