@@ -32,6 +32,10 @@ Collections (every one built deterministically from the shared corpora at run ti
   all): spans begin and end inside words as often as not, so this one leans towards character
   n-grams. The two known-item sets together keep either kind of analyzer from
   being favoured by construction.
+* ``known-item-spellings``: the same documents; lines with a run of letters then digits
+  (``UTF-8``, ``VT100``, ``gdm3``) and at least 8 Han characters (a seeded sample of 1,000).
+  The query is the run spelled another way (joined, split by a space or by a hyphen) beside
+  two Han words of the line: whether version and model names match across their spellings.
 
 The analyzer grid runs through lumotext.Index (its Analyzer options). With --reference-grid it
 also runs a reference BM25 in numpy/scipy over the same lumotext.Analyzer terms, with the
@@ -60,7 +64,14 @@ import numpy as np
 import scipy.sparse as sp
 
 K1, B = 1.2, 0.75
-COLLECTIONS = ("cmrc2018", "cmrc2018-trad", "cmrc2018-sentences", "known-item-words", "known-item-spans")
+COLLECTIONS = (
+    "cmrc2018",
+    "cmrc2018-trad",
+    "cmrc2018-sentences",
+    "known-item-words",
+    "known-item-spans",
+    "known-item-spellings",
+)
 TOP_K = 100
 SEED = 14
 CACHE_DIR = os.path.join(harness.BENCH_DIR, ".cache")
@@ -250,6 +261,35 @@ def known_item(
         docs_key="bench-zh",
     )
     return words, spans
+
+
+LETTERS_THEN_DIGITS = re.compile(r"(?<![A-Za-z0-9])([A-Za-z]+)([- ]?)([0-9]+)(?![A-Za-z0-9])")
+
+
+def known_item_spellings(
+    lines: list[str], count: int, cut: Callable[[str], list[str]], stop_words: set[str]
+) -> Collection:
+    rng = random.Random(SEED)
+    eligible = [
+        i for i, line in enumerate(lines) if LETTERS_THEN_DIGITS.search(line) and len(re.findall(f"[{HAN}]", line)) >= 8
+    ]
+    chosen = sorted(rng.sample(eligible, min(count, len(eligible))))
+    queries = []
+    for i in chosen:
+        letters, separator, digits = LETTERS_THEN_DIGITS.search(lines[i]).groups()  # type: ignore[union-attr]
+        respelled = rng.choice([s for s in ("", " ", "-") if s != separator])
+        han_words = [w for w in cut(lines[i]) if re.search(f"[{HAN}]", w) and w not in stop_words]
+        queries.append(" ".join([letters + respelled + digits, *rng.sample(han_words, min(2, len(han_words)))]))
+    return Collection(
+        "known-item-spellings",
+        [f"l{i}" for i in range(len(lines))],
+        lines,
+        [f"q{i}" for i in chosen],
+        queries,
+        {f"q{i}": {f"l{i}": 1.0} for i in chosen},
+        "bench-zh lines with a letters-then-digits run; query = the run respelled + 2 Han words",
+        docs_key="bench-zh",
+    )
 
 
 # --- analyses ----------------------------------------------------------------------------
@@ -575,6 +615,8 @@ def main() -> int:
         cols.append(cmrc_sentences(base))
     if wanted & {"known-item-words", "known-item-spans"}:
         cols += [c for c in known_item(harness.bench_lines(), known, jieba.cut, stop_words) if c.name in wanted]
+    if "known-item-spellings" in wanted:
+        cols.append(known_item_spellings(harness.bench_lines(), 300 if args.quick else 1000, jieba.cut, stop_words))
 
     systems: list[tuple[str, Callable[[Collection], dict[str, list[str]]]]] = []
     if index_available():
