@@ -88,8 +88,7 @@ inline std::string PayloadInput(const index::CommitPayload& payload) {
 inline std::shared_ptr<const index::Analyzer> FuzzAnalyzer() {
   static const auto analyzer = [] {
     std::shared_ptr<const jieba::Jieba> segmenter(std::shared_ptr<const jieba::Jieba>(), &SmallTokenizer());
-    index::AnalyzerSettings settings;
-    settings.bigram_weight = 0.5f;
+    const index::AnalyzerSettings settings(index::CutMode::kDefault, true, 0.5f, index::kNewestTermRules);
     return std::make_shared<const index::Analyzer>(segmenter, nullptr, std::vector<std::string>{}, settings);
   }();
   return analyzer;

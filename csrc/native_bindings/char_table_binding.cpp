@@ -1,4 +1,5 @@
-// Python face of the character-folding table: read from a file, handed to an Analyzer.
+// Python face of the folding table the analyzer maps Traditional characters with: read from a
+// file once per process and handed to each analyzer.
 #include <pybind11/pybind11.h>
 
 #include <memory>

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+from pathlib import Path
 from typing import Any, Iterator
 
 from lumotext.cli import (
@@ -44,10 +45,13 @@ def command_index_build(args: argparse.Namespace) -> None:
             stop_words=stop_words,
             mode="search" if args.search else DEFAULTS["mode"],
             bigram_weight=DEFAULTS["bigram_weight"] if args.bigram_weight is None else args.bigram_weight,
+            user_dict=[Path(path) for path in args.user_dict] if args.user_dict else None,
         )
         index = Index(analyzer, k1=args.k1, b=args.b)
     except ValueError as error:
         raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"--user-dict: {error}") from None
     reader = LineReader(_sources(args.files), args.errors)
     progress = Progress(_progress_enabled(args), reader.total_bytes(), "index")
 
@@ -126,6 +130,13 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
         help="weight of the character-bigram field, 0 for words only (default 0.3)",
     )
     build.add_argument("--search", action="store_true", help="segment with the search cut")
+    build.add_argument(
+        "--user-dict",
+        action="append",
+        metavar="FILE",
+        help="a user dictionary (word [frequency] [tag] a line) for the segmenter; repeatable. "
+        "The index keeps its words, so it analyzes the same without the file",
+    )
     build.add_argument(
         "--stop-words",
         default="default",
