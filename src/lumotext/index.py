@@ -56,6 +56,8 @@ DEFAULTS: dict[str, Any] = {
 }
 
 _VECTOR_CHUNK = 65536
+_LARGEST_K = 1 << 30  # the native limit (k is checked before anything is allocated)
+_MOST_THREADS = 1024
 
 #: The analyzer settings that earlier releases saved, all of them always; such settings carry
 #: no term rules and are read under the first ones, so an index saved then analyzes as it did.
@@ -241,8 +243,8 @@ class Analyzer:
 def _check_k(k: object) -> int:
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if k <= 0:
-        raise ValueError(f"k must be positive, not {k}")
+    if not 0 < k <= _LARGEST_K:
+        raise ValueError(f"k must be from 1 to {_LARGEST_K}, not {k}")
     return k
 
 
@@ -251,8 +253,8 @@ def _check_threads(threads: object) -> int:
         return os.cpu_count() or 1
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+    if not 1 <= threads <= _MOST_THREADS:
+        raise ValueError(f"threads must be from 1 to {_MOST_THREADS}, not {threads}")
     return threads
 
 
@@ -278,6 +280,7 @@ class Index:
         self._analyzer = analyzer if analyzer is not None else Analyzer()
         self._native = _native.Index(float(k1), float(b))
         self._writer = threading.Lock()
+        self._adding_thread: int | None = None
 
     @classmethod
     def _wrap(cls, native: Any, analyzer: Analyzer) -> Index:
@@ -285,7 +288,13 @@ class Index:
         index._analyzer = analyzer
         index._native = native
         index._writer = threading.Lock()
+        index._adding_thread = None
         return index
+
+    def _check_not_inside_add(self) -> None:
+        # The iterable of a running add would wait forever for the add's own lock.
+        if self._adding_thread == threading.get_ident():
+            raise RuntimeError("cannot change an index from inside the iterable of its own add()")
 
     @property
     def analyzer(self) -> Analyzer:
@@ -340,7 +349,9 @@ class Index:
 
             total = len(texts) if isinstance(texts, Sequence) else None
             bar = tqdm(total=total, unit="doc", file=sys.stderr, desc="indexing")
+        self._check_not_inside_add()
         self._writer.acquire()
+        self._adding_thread = threading.get_ident()
         try:
             first = int(self._native.document_count)
             iterator = iter(texts)
@@ -353,6 +364,7 @@ class Index:
                     bar.update(len(batch))
             return range(first, int(self._native.document_count))
         finally:
+            self._adding_thread = None
             self._writer.release()
             if bar is not None:
                 bar.close()
@@ -367,6 +379,7 @@ class Index:
             if number < 0:
                 raise KeyError(number)
             numbers.append(number)
+        self._check_not_inside_add()
         with self._writer:
             self._native.remove(numbers)
 
@@ -512,7 +525,7 @@ class Index:
 
     @classmethod
     def load(cls, path: StrPath, *, verify: bool = True) -> Index:
-        """The index saved at ``path``. The arrays are mapped from the files, not read.
+        """The index saved at ``path``.
 
         Checks the commit file's checksum, each file's size, and the arrays' structure
         (offsets, counts, term order); ``verify=True`` (the default) also compares every file's
