@@ -12,6 +12,9 @@ void RegisterErrors(pybind11::module_& m);
 // Analyzer and Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 
+// fold, the analyzer's character folding on its own (fold_binding.cpp).
+void BindFolding(pybind11::module_& m);
+
 // ModelStatistics, parse_model, render_model and ModelMerge (model_file_binding.cpp).
 void BindModelFile(pybind11::module_& m);
 

@@ -7,13 +7,15 @@ from typing import TYPE_CHECKING, Mapping
 
 import pylumotext
 
+from lumotext._data import DATA_FILES
+
 if TYPE_CHECKING:
     from pylumotext import Jieba
 
 __all__ = ["PATH_NAMES", "resolve_paths", "make_jieba", "shared_jieba"]
 
 #: The ``Jieba`` constructor's arguments, in their order.
-PATH_NAMES = ("dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path")
+PATH_NAMES = tuple(DATA_FILES)
 
 _shared: dict[tuple[str, ...], Jieba] = {}
 _shared_lock = threading.Lock()
