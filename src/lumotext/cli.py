@@ -110,8 +110,10 @@ def _stop_words(args: argparse.Namespace, fold: Callable[[str], str] | None) -> 
 
     try:
         words = _read_word_list(args.stop_word_path)
-    except (OSError, UnicodeDecodeError) as error:
-        raise CommandError(f"--stop-words: cannot read {args.stop_word_path!r}: {error}") from None
+    except OSError as error:
+        raise CommandError(f"--stop-words: cannot read {args.stop_word_path!r}: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise CommandError(f"--stop-words: {args.stop_word_path}: invalid UTF-8 at byte {error.start + 1}") from None
     return frozenset(map(fold, words) if fold is not None else words)
 
 
@@ -431,11 +433,13 @@ def _stop_writing_to_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
         args.run(args)
     except UsageError as error:
-        args.parser.error(str(error))  # exits with status 2
+        # Reported by the subcommand's own parser when it named itself, as argparse would.
+        getattr(args, "parser", parser).error(str(error))  # exits with status 2
     except CommandError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1

@@ -41,12 +41,16 @@ def command_index_build(args: argparse.Namespace) -> None:
             mode="search" if args.search else DEFAULTS["mode"],
             bigram_weight=args.bigram_weight,
         )
-    except (OSError, UnicodeDecodeError) as error:
-        raise CommandError(f"--stop-words: cannot read {args.stop_words!r}: {error}") from None
+    except OSError as error:
+        raise CommandError(f"--stop-words: cannot read {args.stop_words!r}: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise CommandError(f"--stop-words: {args.stop_words}: invalid UTF-8 at byte {error.start + 1}") from None
+    except ValueError as error:
+        # A setting the option types let through but the analyzer refuses is still a usage error.
+        raise UsageError(str(error)) from None
     try:
         index = Index(analyzer, k1=args.k1, b=args.b)
     except ValueError as error:
-        # A setting the option types let through but the index refuses is still a usage error.
         raise UsageError(str(error)) from None
     reader = LineReader(sources(args.files), args.errors)
     progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
@@ -158,4 +162,4 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     search.add_argument(
         "--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 in --queries (default strict)"
     )
-    search.set_defaults(run=command_search, parser=search)
+    search.set_defaults(run=command_search)

@@ -384,6 +384,14 @@ def model_file(tmp_path, text):
         ),
         (lambda t: ["cut", "--dict", t / "nodict.txt"], "--dict: cannot read '{t}/nodict.txt'"),
         (lambda t: ["cut", "--user-dict", t / "u1.txt"], "--user-dict: cannot read '{t}/u1.txt'"),
+        (
+            lambda t: ["cut", "--stop-words", t / "stop.txt"],
+            "--stop-words: cannot read '{t}/stop.txt': No such file or directory",
+        ),
+        (
+            lambda t: ["index", "build", "--out", t / "ix", "--stop-words", write(t / "stop.txt", b"\xff\n")],
+            "--stop-words: {t}/stop.txt: invalid UTF-8 at byte 1",
+        ),
         (lambda t: ["cut", "--hmm", write(t / "hmm.txt", "0 0 0\n")], "cannot load the segmenter data"),
     ],
 )
