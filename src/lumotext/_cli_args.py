@@ -22,13 +22,15 @@ def default_threads() -> int:
     return max(1, min(os.cpu_count() or 1, MAX_THREADS))
 
 
-def _whole_number(low: int, high: int, what: str) -> Callable[[str], int]:
+def _count(high: int, what: str) -> Callable[[str], int]:
+    """An argument type: a whole number from 1 to ``high`` (``what`` names the things counted)."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
-        if value < low:
+        if value < 1:
             raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
         if value > high:
             raise argparse.ArgumentTypeError(f"expected at most {high} {what}, got {text!r}")
@@ -38,10 +40,10 @@ def _whole_number(low: int, high: int, what: str) -> Callable[[str], int]:
 
 
 #: ``--threads N``: 1 to :data:`MAX_THREADS`.
-thread_count = _whole_number(1, MAX_THREADS, "threads")
+thread_count = _count(MAX_THREADS, "threads")
 
 #: ``-k N``: 1 to :data:`MAX_K` results per query.
-result_count = _whole_number(1, MAX_K, "results")
+result_count = _count(MAX_K, "results")
 
 
 def finite_number(text: str) -> float:
