@@ -68,7 +68,7 @@ PATH_OPTIONS = {
     "hmm_path": ("--hmm", "HMM model for words outside the dictionary"),
     "user_dict_path": ("--user-dict", "user dictionary; repeat for several, '' for none"),
     "idf_path": ("--idf", "IDF list (loaded with the segmenter)"),
-    "stop_word_path": ("--stop-words", "stop words, one a line: dropped from the output (default: none dropped)"),
+    "stop_word_path": ("--stop-words", "stop words, one a line, to drop (default: none dropped)"),
 }
 
 
@@ -334,7 +334,8 @@ def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
                 help=f"{help_text} (default: the bundled {file_name})",
             )
         elif name == "stop_word_path":
-            group.add_argument(option, dest=name, metavar="PATH", help=help_text)
+            also = "; dropped from --tokenized input too" if tokenized else ""
+            group.add_argument(option, dest=name, metavar="PATH", help=help_text + also)
         else:
             group.add_argument(
                 option, dest=name, metavar="PATH", help=f"{help_text} (default: the bundled {file_name})"
