@@ -136,6 +136,17 @@ def test_values_out_of_range_are_usage_errors(capsys, tmp_path, monkeypatch, com
 
 
 @pytest.mark.parametrize(
+    "args", [["index", "build", "--out", "ix", "--threads", str(2**32)], ["search", "ix", "q", "-k", str(2**64)]]
+)
+def test_values_that_ended_in_tracebacks_are_usage_errors(tmp_path, args):
+    result = subprocess.run(
+        [sys.executable, "-m", "lumotext", *args], capture_output=True, cwd=tmp_path, timeout=120, input=b"a\n"
+    )
+    assert result.returncode == 2
+    assert b"usage: lumotext" in result.stderr and b"Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
     "command, args",
     [
         ("build", ["--threads", str(MAX_THREADS), "--b", "1", "--k1", "0", "--bigram-weight", "1e6"]),
