@@ -8,5 +8,6 @@ PYBIND11_MODULE(_native, m) {
   lumo::native::pybind::RegisterErrors(m);
   lumo::native::pybind::BindIndex(m);
   lumo::native::pybind::BindFolding(m);
+  lumo::native::pybind::BindIndexDirectory(m);
   lumo::native::pybind::BindModelFile(m);
 }

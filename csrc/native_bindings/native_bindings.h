@@ -15,6 +15,9 @@ void BindIndex(pybind11::module_& m);
 // fold, the analyzer's character folding on its own (fold_binding.cpp).
 void BindFolding(pybind11::module_& m);
 
+// save_index, load_index and check_save_target: the saved-index format (index_directory_binding.cpp).
+void BindIndexDirectory(pybind11::module_& m);
+
 // ModelStatistics, parse_model, render_model and ModelMerge (model_file_binding.cpp).
 void BindModelFile(pybind11::module_& m);
 
