@@ -61,8 +61,7 @@ inline FuzzIndexFiles SnapshotFiles(const index::IndexSnapshot& s) {
 inline std::shared_ptr<const index::Analyzer> FuzzAnalyzer() {
   static const auto analyzer = [] {
     std::shared_ptr<const jieba::Jieba> segmenter(std::shared_ptr<const jieba::Jieba>(), &SmallTokenizer());
-    index::AnalyzerSettings settings;
-    settings.bigram_weight = 0.5f;
+    const index::AnalyzerSettings settings(index::CutMode::kDefault, true, 0.5f, index::kNewestTermRules);
     return std::make_shared<const index::Analyzer>(segmenter, nullptr, std::vector<std::string>{}, settings);
   }();
   return analyzer;

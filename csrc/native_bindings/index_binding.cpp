@@ -1,4 +1,4 @@
-// Python face of the analyzer and the inverted index. Texts are converted to UTF-8 under the
+// Python face of the inverted index. Texts are converted to UTF-8 under the
 // interpreter lock, one batch at a time; all analysis, indexing and scoring of the batch then
 // runs with the lock released. Results cross back as lists of plain numbers or as raw bytes
 // that the Python layer views as arrays: no Python object is made per term.
@@ -15,7 +15,6 @@
 #include "index/Checksum.h"
 #include "index/InvertedIndex.h"
 #include "native_bindings/native_bindings.h"
-#include "tokenizer/jieba/Jieba.h"
 
 namespace py = pybind11;
 
@@ -24,7 +23,6 @@ namespace {
 
 using index::Analyzer;
 using index::InvertedIndex;
-using typing::text::jieba::Jieba;
 
 // The UTF-8 text of each item; TypeError for a non-str item and UnicodeEncodeError (for lone
 // surrogates) naming the document number `first_number + i`.
@@ -80,50 +78,6 @@ py::list ResultList(const std::vector<index::ScoredDocument>& results) {
 }  // namespace
 
 void BindIndex(py::module_& m) {
-  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Segmenter", py::module_local())
-      .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&>(),
-           py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"), py::arg("idf_path"),
-           py::arg("stop_word_path"), py::call_guard<py::gil_scoped_release>());
-
-  py::class_<index::CharTable, std::shared_ptr<index::CharTable>>(m, "CharTable", py::module_local())
-      .def_static(
-          "from_file",
-          [](const std::string& path) { return std::make_shared<index::CharTable>(index::CharTable::FromFile(path)); },
-          py::arg("path"))
-      .def_static(
-          "from_text",
-          [](const std::string& text) {
-            return std::make_shared<index::CharTable>(index::CharTable::FromText(text, "table"));
-          },
-          py::arg("text"))
-      .def("__len__", &index::CharTable::size)
-      .def("map", [](const index::CharTable& t, std::uint32_t cp) { return static_cast<std::uint32_t>(t.Map(cp)); });
-
-  py::class_<Analyzer, std::shared_ptr<Analyzer>>(m, "Analyzer", py::module_local())
-      .def(py::init([](std::shared_ptr<Jieba> segmenter, std::shared_ptr<index::CharTable> t2s,
-                       std::vector<std::string> stop_words, bool search_mode, bool hmm, float bigram_weight) {
-             index::AnalyzerSettings settings;
-             settings.mode = search_mode ? index::CutMode::kSearch : index::CutMode::kDefault;
-             settings.hmm = hmm;
-             if (!(bigram_weight >= 0.0f && bigram_weight <= 1e6f)) {
-               throw std::invalid_argument("the bigram weight must be a number from 0 to 1e6");
-             }
-             settings.bigram_weight = bigram_weight;
-             return std::make_shared<Analyzer>(std::move(segmenter), std::move(t2s), std::move(stop_words), settings);
-           }),
-           py::arg("segmenter"), py::arg("t2s").none(true), py::arg("stop_words"), py::arg("search_mode"),
-           py::arg("hmm"), py::arg("bigram_weight"))
-      .def("analyze", [](const Analyzer& a, const py::str& text) {
-        const std::string utf8 = Utf8Text(text);
-        std::vector<std::string> terms;
-        {
-          py::gil_scoped_release release;
-          terms = a.Analyze(utf8);
-        }
-        return terms;
-      });
-
   py::class_<InvertedIndex, std::shared_ptr<InvertedIndex>>(m, "Index", py::module_local())
       .def(py::init([](double k1, double b) { return std::make_shared<InvertedIndex>(k1, b); }), py::arg("k1"),
            py::arg("b"))

@@ -2,30 +2,26 @@
 # The classes are internal: lumotext.index wraps them.
 from typing import Any
 
-class Segmenter:
-    def __init__(
-        self, dict_path: str, hmm_path: str, user_dict_path: str, idf_path: str, stop_word_path: str
-    ) -> None: ...
+from pylumotext import Jieba
 
 class CharTable:
     @staticmethod
     def from_file(path: str) -> CharTable: ...
-    @staticmethod
-    def from_text(text: str) -> CharTable: ...
-    def __len__(self) -> int: ...
-    def map(self, code_point: int) -> int: ...
+
+TERM_RULES: int
 
 def fold(text: str, t2s: CharTable | None) -> str: ...
 
 class Analyzer:
     def __init__(
         self,
-        segmenter: Segmenter,
+        segmenter: Jieba,
         t2s: CharTable | None,
         stop_words: list[str],
         search_mode: bool,
         hmm: bool,
         bigram_weight: float,
+        rules: int,
     ) -> None: ...
     def analyze(self, text: str) -> list[str]: ...
 

@@ -73,7 +73,7 @@ PATH_OPTIONS = {
 
 
 def _load_jieba(args: argparse.Namespace) -> Jieba:
-    from lumotext.segmenter import make_jieba
+    from lumotext.segmenter import shared_jieba
 
     overrides: dict[str, str | None] = {name: getattr(args, name) for name in PATH_OPTIONS}
     if overrides["user_dict_path"] is not None:
@@ -92,7 +92,7 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
             except OSError as error:
                 raise CommandError(f"{option}: cannot read {path!r}: {error.strerror or error}") from None
     try:
-        return make_jieba(overrides)
+        return shared_jieba(overrides)
     except ImportError as error:
         raise CommandError(
             f"no bundled segmenter data ({error}); give all of --dict, --hmm, --idf, --stop-words"

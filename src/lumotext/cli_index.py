@@ -13,6 +13,7 @@ import json
 import os
 import sys
 import time
+from pathlib import Path
 from typing import Any, Iterator
 
 from lumotext._cli_args import add_threads_option, b_parameter, bigram_weight, k1_parameter, result_count
@@ -35,11 +36,20 @@ def command_index_build(args: argparse.Namespace) -> None:
     except FileExistsError:
         raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
     stop_words: Any = {"default": "default", "none": None}.get(args.stop_words, args.stop_words)
+    user_dict = None
+    if args.user_dict:
+        from lumotext.segmenter import user_dict_lines
+
+        try:
+            user_dict = user_dict_lines([Path(path) for path in args.user_dict])
+        except (OSError, ValueError) as error:
+            raise CommandError(f"--user-dict: {error}") from None
     try:
         analyzer = Analyzer(
             stop_words=stop_words,
             mode="search" if args.search else DEFAULTS["mode"],
             bigram_weight=args.bigram_weight,
+            user_dict=user_dict,
         )
     except OSError as error:
         raise CommandError(f"--stop-words: cannot read {args.stop_words!r}: {error.strerror or error}") from None
@@ -140,6 +150,13 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
         help="weight of the character-bigram field, 0 for words only (default %(default)s)",
     )
     build.add_argument("--search", action="store_true", help="segment with the search cut")
+    build.add_argument(
+        "--user-dict",
+        action="append",
+        metavar="FILE",
+        help="a user dictionary (word [frequency] [tag] a line) for the segmenter; repeatable. "
+        "The index keeps its words, so it analyzes the same without the file",
+    )
     build.add_argument(
         "--stop-words",
         default=DEFAULTS["stop_words"],

@@ -1,4 +1,4 @@
-"""BM25 on corpora spread over a Dask cluster (``pip install pylumotext[dask]``).
+"""BM25 on corpora spread over a Dask cluster (``pip install '.[dask]'`` in the source tree).
 
 A BM25 model is a sum of per-document statistics. :func:`train_bm25` trains one model per
 partition of a ``dask.bag.Bag`` on the workers and adds the models up with
@@ -32,11 +32,13 @@ import threading
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union, cast
 
+from lumotext._extras import missing_extra
+
 try:
     import dask.bag
     from dask.delayed import delayed
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError(f"lumotext.dask needs Dask: pip install 'pylumotext[dask]' ({error})") from error
+    raise missing_extra("lumotext.dask", "dask", error) from error
 
 from lumotext.index import DEFAULTS
 from lumotext.models import BM25_DEFAULTS, load_model, merge_models

@@ -1,4 +1,4 @@
-"""A LangChain retriever over a :class:`lumotext.Index` (``pip install 'pylumotext[langchain]'``).
+"""A LangChain retriever over a :class:`lumotext.Index` (``pip install '.[langchain]'`` in the source tree).
 
 ::
 

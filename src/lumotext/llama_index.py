@@ -1,4 +1,4 @@
-"""A LlamaIndex retriever over a :class:`lumotext.Index` (``pip install 'pylumotext[llama-index]'``).
+"""A LlamaIndex retriever over a :class:`lumotext.Index` (``pip install '.[llama-index]'`` in the source tree).
 
 ::
 

@@ -1,4 +1,4 @@
-"""An index's documents in a Milvus collection (``pip install 'pylumotext[milvus]'``).
+"""An index's documents in a Milvus collection (``pip install '.[milvus]'`` in the source tree).
 
 Milvus (a server, or Milvus Lite from a local ``.db`` file) stores and searches the vectors in
 a ``SPARSE_FLOAT_VECTOR`` field with the inner-product metric; the index analyses the text, so
@@ -67,7 +67,7 @@ def to_milvus(vector: SparseVector) -> dict[int, float]:
 
 def to_csr_rows(vectors: list[SparseVector]) -> scipy.sparse.csr_matrix:
     """The vectors as rows of one scipy CSR matrix (``HASH_SPACE`` columns), which Milvus also
-    takes; needs scipy (``pip install 'pylumotext[scipy]'``)."""
+    takes; needs scipy (``pip install '.[scipy]'``)."""
     import numpy as np
     import scipy.sparse
 

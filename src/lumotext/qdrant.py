@@ -1,4 +1,4 @@
-"""An index's documents in a Qdrant collection (``pip install 'pylumotext[qdrant]'``).
+"""An index's documents in a Qdrant collection (``pip install '.[qdrant]'`` in the source tree).
 
 Qdrant stores and searches the vectors; the index analyses the text, so Qdrant's own text
 analysis is never involved. Two ways to split the score between the vectors:

@@ -521,9 +521,9 @@ HIDE = "import sys; sys.modules[{name!r}] = None; "
         (
             "scipy",
             "from lumotext.sparse import to_csr_matrix; to_csr_matrix([])",
-            "CSR matrices need scipy: pip install 'pylumotext[scipy]'",
+            "a CSR matrix needs the scipy extra: pip install '.[scipy]' in the pylumotext source tree",
         ),
-        ("dask", "import lumotext.dask", "lumotext.dask needs Dask: pip install 'pylumotext[dask]'"),
+        ("dask", "import lumotext.dask", "lumotext.dask needs the dask extra: pip install '.[dask]'"),
     ],
 )
 def test_missing_optional_packages_are_explained(tmp_path, name, code, expected):

@@ -324,7 +324,8 @@ def test_first_format_indexes_load_and_a_save_converts_them(tmp_path: Path) -> N
     shutil.copytree(FIXTURES / "index_v1", old)
     loaded = Index.load(old)
     assert (loaded.k1, loaded.b) == (1.5, 0.6)
-    assert loaded.analyzer.settings == small_index().analyzer.settings
+    # Saved before the term rules were named: it keeps analyzing by the first ones.
+    assert loaded.analyzer.settings == {**small_index().analyzer.settings, "rules": 1}
     assert results(loaded) == results(small_index())
     loaded.add(["火星"])
     loaded.save(old)
