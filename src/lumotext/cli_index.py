@@ -79,7 +79,7 @@ def command_index_build(args: argparse.Namespace) -> None:
     except FileExistsError:
         raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
     print(
-        f"{PROG}: indexed {len(added)} documents ({index.term_count} terms) into {out} "
+        f"{PROG}: indexed {len(added)} documents ({index.term_count} terms) into {args.out} "
         f"in {time.monotonic() - started:.1f} s",
         file=sys.stderr,
     )
