@@ -9,6 +9,7 @@ PYBIND11_MODULE(_native, m) {
   lumo::native::pybind::BindCharTable(m);
   lumo::native::pybind::BindAnalyzer(m);
   lumo::native::pybind::BindIndex(m);
+  lumo::native::pybind::BindFolding(m);
   lumo::native::pybind::BindIndexDirectory(m);
   lumo::native::pybind::BindModelFile(m);
 }

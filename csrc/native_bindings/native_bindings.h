@@ -18,6 +18,9 @@ void BindAnalyzer(pybind11::module_& m);
 // Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 
+// fold, the analyzer's character folding on its own (fold_binding.cpp).
+void BindFolding(pybind11::module_& m);
+
 // save_index, load_index and check_save_target: the saved-index format (index_directory_binding.cpp).
 void BindIndexDirectory(pybind11::module_& m);
 

@@ -27,6 +27,16 @@ Payloads = Union[
 ]
 
 
+class CollectionMismatchError(ValueError):
+    """An existing engine collection whose vector configuration is not the one asked for.
+    One class for every engine module (``lumotext.qdrant``, ``lumotext.milvus``), so one
+    ``except`` catches it whichever engine raised it."""
+
+
+# Shown as lumotext.CollectionMismatchError, the name it is imported by beside the engines' own.
+CollectionMismatchError.__module__ = "lumotext"
+
+
 def requirement_error(module: str, extra: str, error: ImportError) -> ImportError:
     return missing_extra(f"lumotext.{module}", extra, error)
 

@@ -40,7 +40,8 @@ try:
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise missing_extra("lumotext.dask", "dask", error) from error
 
-from lumotext.models import load_model, merge_models
+from lumotext.index import DEFAULTS
+from lumotext.models import BM25_DEFAULTS, load_model, merge_models
 from lumotext.models import model_text as _model_text
 from lumotext.pipeline import index_tokens
 from lumotext.segmenter import shared_jieba
@@ -101,8 +102,8 @@ def _train_partition(
 
 def train_bm25(
     bag: dask.bag.Bag,
-    b: float = 0.75,
-    k1: float = 1.2,
+    b: float = BM25_DEFAULTS["b"],
+    k1: float = BM25_DEFAULTS["k1"],
     segment: bool = True,
     *,
     paths: Mapping[str, str | None] | None = None,
@@ -207,8 +208,8 @@ def build_index(
     bag: dask.bag.Bag,
     analyzer: Analyzer | None = None,
     *,
-    k1: float = 1.2,
-    b: float = 0.75,
+    k1: float = DEFAULTS["k1"],
+    b: float = DEFAULTS["b"],
     threads: int | None = 1,
 ) -> Index:
     """A :class:`lumotext.Index` of the strings of ``bag``, document ``n`` being the bag's

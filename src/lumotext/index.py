@@ -36,7 +36,7 @@ from lumotext.sparse import SparseVector
 if TYPE_CHECKING:
     import numpy
 
-__all__ = ["Analyzer", "Index", "DEFAULTS"]
+__all__ = ["Analyzer", "Index", "DEFAULTS", "fold_text"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
@@ -53,6 +53,8 @@ DEFAULTS: dict[str, Any] = {
     "k1": 1.2,
     "b": 0.75,
     "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
+    # Search
+    "k": 10,  # results per query
 }
 
 _VECTOR_CHUNK = 65536
@@ -69,6 +71,15 @@ _SETTING_NAMES = _FIRST_RELEASE_SETTINGS | {"user_dict", "rules"}
 def _t2s_table() -> Any:
     path = resources.files("lumotext").joinpath("data", "t2s.tsv")
     return _native.CharTable.from_file(str(path))
+
+
+def fold_text(text: str, *, traditional: bool = DEFAULTS["fold_traditional"]) -> str:
+    """``text`` folded as the analyzer folds it before segmenting: full-width ASCII forms to
+    ASCII, the ideographic space to a space, ASCII upper case to lower case and, with
+    ``traditional``, Traditional characters to Simplified ones by the bundled table."""
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    return _native.fold(text, _t2s_table() if traditional else None)
 
 
 @lru_cache(maxsize=1)
@@ -311,6 +322,11 @@ class Index:
     def __len__(self) -> int:
         return int(self._native.live_count)
 
+    @property
+    def term_count(self) -> int:
+        """The number of distinct terms indexed, of both fields."""
+        return int(self._native.term_count)
+
     def __repr__(self) -> str:
         return f"Index({len(self)} documents, k1={self.k1}, b={self.b}, {self._analyzer!r})"
 
@@ -389,7 +405,7 @@ class Index:
 
     # --- searching ---------------------------------------------------------------------------
 
-    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
         """The best ``k`` documents as (number, score), best first, ties by lower number. A query
         without any indexed term (empty, only stop words or punctuation) finds nothing."""
         if not isinstance(query, str):
@@ -407,7 +423,7 @@ class Index:
     ) -> tuple[numpy.ndarray, numpy.ndarray]: ...
 
     def search_many(
-        self, queries: Sequence[str], k: int = 10, threads: int | None = None, as_arrays: bool = False
+        self, queries: Sequence[str], k: int = DEFAULTS["k"], threads: int | None = None, as_arrays: bool = False
     ) -> list[list[tuple[int, float]]] | tuple[numpy.ndarray, numpy.ndarray]:
         """``search`` for each query, on ``threads`` native threads (default: the CPU count).
 

@@ -30,6 +30,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from lumotext._export import (
+    CollectionMismatchError,
     Payloads,
     best_first,
     document_numbers,
@@ -38,6 +39,7 @@ from lumotext._export import (
     query_vector,
     requirement_error,
 )
+from lumotext.index import DEFAULTS
 from lumotext.sparse import HASH_SPACE, SparseVector
 
 try:
@@ -56,10 +58,6 @@ ID_FIELD = "doc"
 DEFAULT_VECTOR_FIELD = "lumotext"
 INDEX_TYPE = "SPARSE_INVERTED_INDEX"
 METRIC = "IP"
-
-
-class CollectionMismatchError(ValueError):
-    """An existing collection whose vector configuration is not the one asked for."""
 
 
 def to_milvus(vector: SparseVector) -> dict[int, float]:
@@ -203,7 +201,7 @@ class MilvusCollection:
         self.upsert(payloads=payloads, batch_size=batch_size, progress=progress)
         return len(stale)
 
-    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
         """The ``k`` best documents for ``query`` as (document number, score), best first and
         ties by lower number, as ``Index.search`` returns them."""
         if k <= 0:

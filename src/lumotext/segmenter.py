@@ -11,13 +11,15 @@ from typing import TYPE_CHECKING, Any, Iterable, Mapping, Union
 
 import pylumotext
 
+from lumotext._data import DATA_FILES
+
 if TYPE_CHECKING:
     from pylumotext import Jieba
 
 __all__ = ["PATH_NAMES", "resolve_paths", "make_jieba", "shared_jieba", "segmenter_for", "user_dict_lines"]
 
 #: The ``Jieba`` constructor's arguments, in their order.
-PATH_NAMES = ("dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path")
+PATH_NAMES = tuple(DATA_FILES)
 
 _shared: dict[tuple[str, ...], Jieba] = {}
 _shared_lock = threading.Lock()
