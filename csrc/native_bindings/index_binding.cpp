@@ -144,6 +144,9 @@ std::size_t CheckedArraySize(std::size_t queries, std::size_t k) {
 }  // namespace
 
 void BindIndex(py::module_& m) {
+  // The index's limits, for the Python layer and the command line to state, never to repeat.
+  m.attr("LARGEST_K") = py::int_(index::kLargestK);
+  m.attr("LARGEST_K1") = py::float_(index::kLargestK1);
   py::class_<InvertedIndex, std::shared_ptr<InvertedIndex>>(m, "Index", py::module_local())
       .def(py::init([](double k1, double b) { return std::make_shared<InvertedIndex>(k1, b); }), py::arg("k1"),
            py::arg("b"))

@@ -9,12 +9,14 @@ import math
 import os
 from typing import Callable
 
+from lumotext import _native
+
 #: More workers than this only add threads and read-ahead: segmenting, indexing and searching
 #: are bound by the cores, and each segmenting worker reads batches ahead.
 MAX_THREADS = 64
 
-#: No search has more hits than an index has documents, and document numbers are 32-bit.
-MAX_K = 2**32 - 1
+#: The index's own limit on results per query.
+MAX_K: int = _native.LARGEST_K
 
 
 def default_threads() -> int:
@@ -72,6 +74,8 @@ def number_in(low: float, high: float | None) -> Callable[[str], float]:
 #: The parameters of BM25 scoring, in the encoder and in the index alike.
 b_parameter = number_in(0.0, 1.0)
 k1_parameter = number_in(0.0, None)
+#: The index limits k1 further, so that every score and vector value stays finite.
+index_k1_parameter = number_in(0.0, _native.LARGEST_K1)
 
 #: The weight of the index's character-bigram field.
 bigram_weight = number_in(0.0, 1e6)

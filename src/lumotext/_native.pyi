@@ -9,6 +9,8 @@ class CharTable:
     def from_file(path: str) -> CharTable: ...
 
 TERM_RULES: int
+LARGEST_K: int
+LARGEST_K1: float
 
 def fold(text: str, t2s: CharTable | None) -> str: ...
 

@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 from typing import Any, Iterator
 
-from lumotext._cli_args import add_threads_option, b_parameter, bigram_weight, k1_parameter, result_count
+from lumotext._cli_args import add_threads_option, b_parameter, bigram_weight, index_k1_parameter, result_count
 from lumotext._cli_io import PROG, CommandError, LineReader, Output, Progress, UsageError, progress_enabled, sources
 from lumotext.index import DEFAULTS
 
@@ -135,7 +135,7 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     add_threads_option(build, "analyze")
     build.add_argument(
         "--k1",
-        type=k1_parameter,
+        type=index_k1_parameter,
         default=DEFAULTS["k1"],
         help="term frequency saturation, at least 0 (default %(default)s)",
     )

@@ -58,7 +58,7 @@ DEFAULTS: dict[str, Any] = {
 }
 
 _VECTOR_CHUNK = 65536
-_LARGEST_K = 1 << 30  # the native limit (k is checked before anything is allocated)
+_LARGEST_K: int = _native.LARGEST_K  # checked before anything is allocated
 _MOST_THREADS = 1024
 
 #: The analyzer settings that earlier releases saved, all of them always; such settings carry

@@ -15,7 +15,15 @@ from pathlib import Path
 import pytest
 
 from lumotext import Analyzer, Index, cli, cli_index, make_jieba
-from lumotext._cli_args import MAX_K, MAX_THREADS, b_parameter, bigram_weight, default_threads, k1_parameter
+from lumotext._cli_args import (
+    MAX_K,
+    MAX_THREADS,
+    b_parameter,
+    bigram_weight,
+    default_threads,
+    index_k1_parameter,
+    k1_parameter,
+)
 from lumotext.index import DEFAULTS, fold_text
 from lumotext.models import BM25_DEFAULTS
 
@@ -167,11 +175,11 @@ def test_the_limits_themselves_are_accepted(capsys, tmp_path, monkeypatch, comma
     "parse, make",
     [
         (b_parameter, lambda value: Index(Analyzer(stop_words=None), b=value)),
-        (k1_parameter, lambda value: Index(Analyzer(stop_words=None), k1=value)),
+        (index_k1_parameter, lambda value: Index(Analyzer(stop_words=None), k1=value)),
         (bigram_weight, lambda value: Analyzer(stop_words=None, bigram_weight=value)),
     ],
 )
-@pytest.mark.parametrize("value", ["-1e-9", "0", "1", "1.000000001", "1000000", "1000000.1", "1e300"])
+@pytest.mark.parametrize("value", ["-1e-9", "0", "1", "1.000000001", "10000", "10000.01", "1000000", "1000000.1", "1e300"])
 def test_the_command_line_takes_what_the_api_takes(parse, make, value):
     """The option types state the index's ranges again, for argparse's messages: they must
     agree with the API at every edge."""
