@@ -11,6 +11,8 @@
 #include <system_error>
 
 #include "json/JSONInternal.h"
+#include "json/StringEscape.h"
+#include "unicode/Utf8.h"
 
 namespace lumo::typing::text::json {
 
@@ -207,37 +209,6 @@ JSON Array() {
 
 namespace {
 
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
-
 void AppendInteger(std::string& out, std::int64_t number) {
   char buffer[24];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
@@ -272,7 +243,7 @@ void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
       break;
     case Kind::String:
       out += '"';
-      AppendEscaped(out, *payload_.string);
+      AppendLibraryEscaped(out, *payload_.string);
       out += '"';
       break;
     case Kind::Array: {
@@ -328,7 +299,7 @@ namespace internal {
 std::string json_escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  AppendEscaped(out, text);
+  AppendLibraryEscaped(out, text);
   return out;
 }
 
@@ -428,27 +399,6 @@ long HexUnit(const std::string& text, std::size_t at) {
   return unit;
 }
 
-// UTF-8 of a code point. A surrogate (a lone \u escape of one) gets the three-byte form that
-// its number would have, as Python's "surrogatepass" gives it: no other text has those bytes,
-// so the token stays distinct and is written back as the same escape.
-void AppendUtf8(std::string& out, std::uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
-
 // The body of the string whose opening quote is at `offset`. `decode` turns \u escapes into
 // UTF-8, a surrogate pair into its one code point, as a standard JSON reader does; without it
 // they are kept as written (the library's own form). Errors are the same either way.
@@ -515,7 +465,10 @@ std::string ReadString(const std::string& text, std::size_t& offset, bool decode
             offset += 6;
           }
         }
-        AppendUtf8(buffer, unit);
+        // A lone surrogate gets the three bytes of its number, as Python's "surrogatepass"
+        // gives it: no other text has those bytes, so the token stays distinct and is written
+        // back as the same escape.
+        utf8::AppendUtf8(unit, buffer);
         continue;
       }
       default:
