@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "json/JSONInternal.h"
 #include "json/StringEscape.h"
@@ -584,32 +585,37 @@ JSON ParseArray(const std::string& text, std::size_t& offset, int depth, Build b
   return Array();
 }
 
-JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build build) {
-  JSON result = Object();
+// Reads the members of the object whose opening brace is at `offset`, with the steps and
+// diagnostics of the object syntax. Each key is a string's body (decoded as standard JSON when
+// `decode_keys`, else as written) or, for a key of any other kind, the empty text with
+// `is_string` false; `member(key, is_string)` then parses the value at `offset`, at depth + 1.
+template <class Member>
+void ReadMembers(const std::string& text, std::size_t& offset, int depth, bool decode_keys, Member member) {
   ++offset;
   SkipSpace(text, offset);
   if (At(text, offset) == '}') {
     ++offset;
-    return result;
+    return;
   }
   while (true) {
-    // Only the kind and text of a key count, so a container as key is never built.
-    JSON key = parse_next(text, offset, depth + 1, Build::Shape);
+    SkipSpace(text, offset);
+    const bool is_string = At(text, offset) == '"';
+    std::string key;
+    if (is_string) {
+      key = ReadString(text, offset, decode_keys);
+    } else {
+      // Only the kind of such a key counts, so a container as key is never built.
+      parse_next(text, offset, depth + 1, Build::Shape);
+    }
     SkipSpace(text, offset);
     char c = At(text, offset);
     if (c != ':') {
       Report(kColonExpected, c);
-      return result;
+      return;
     }
     ++offset;
     SkipSpace(text, offset);
-    JSON value = parse_next(text, offset, depth + 1, build);
-    if (build == Build::Everything) {
-      bool is_string = false;
-      const std::string name = key.AsString(is_string);
-      // Keys are held in their written, escaped form; keys of any other kind are the empty key.
-      result[is_string ? json_escape(name) : std::string()] = std::move(value);
-    }
+    member(std::move(key), is_string);
     SkipSpace(text, offset);
     c = At(text, offset);
     if (c == ',') {
@@ -618,11 +624,21 @@ JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build 
     }
     if (c == '}') {
       ++offset;
-      return result;
+      return;
     }
     Report(kCommaExpected, c);
-    return result;
+    return;
   }
+}
+
+JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build build) {
+  JSON result = Object();
+  ReadMembers(text, offset, depth, false, [&](std::string&& key, bool is_string) {
+    JSON value = parse_next(text, offset, depth + 1, build);
+    // Keys are held in their written, escaped form; keys of any other kind are the empty key.
+    if (build == Build::Everything) result[is_string ? json_escape(key) : std::string()] = std::move(value);
+  });
+  return result;
 }
 
 }  // namespace
@@ -656,43 +672,9 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth, Build b
 bool parse_members(const std::string& text, std::size_t& offset, int depth, MemberReader& reader) {
   SkipSpace(text, offset);
   if (At(text, offset) != '{' || depth >= kMaxNestingDepth) return false;
-  // The steps and messages of ParseObject, with keys decoded and values left to the reader.
-  ++offset;
-  SkipSpace(text, offset);
-  if (At(text, offset) == '}') {
-    ++offset;
-    return true;
-  }
-  while (true) {
-    SkipSpace(text, offset);
-    std::string key;
-    if (At(text, offset) == '"') {
-      key = ReadString(text, offset, true);
-    } else {
-      parse_next(text, offset, depth + 1, Build::Shape);  // any other kind is the empty key
-    }
-    SkipSpace(text, offset);
-    char c = At(text, offset);
-    if (c != ':') {
-      Report(kColonExpected, c);
-      return true;
-    }
-    ++offset;
-    SkipSpace(text, offset);
-    reader.Member(std::move(key), text, offset, depth + 1);
-    SkipSpace(text, offset);
-    c = At(text, offset);
-    if (c == ',') {
-      ++offset;
-      continue;
-    }
-    if (c == '}') {
-      ++offset;
-      return true;
-    }
-    Report(kCommaExpected, c);
-    return true;
-  }
+  ReadMembers(text, offset, depth, true,
+              [&](std::string&& key, bool) { reader.Member(std::move(key), text, offset, depth + 1); });
+  return true;
 }
 
 }  // namespace internal
