@@ -55,7 +55,7 @@ install: $(VENV)/.installed
 # Configures the tree again first, which takes GoogleTest in when it was installed after pip
 # configured the tree (the configuration pip gave it stays as it is).
 cpp-test: $(VENV)/.installed
-	tools/ensure-gtest.sh
+	tools/ensure-debian.sh libgtest-dev
 	$(TOOLS_PATH) cmake -S . -B $(RELEASE_BUILD) >/dev/null
 	$(TOOLS_PATH) cmake --build $(RELEASE_BUILD) --target $(CPP_TEST_TARGETS)
 	set -o pipefail; cd $(RELEASE_BUILD) && $(TOOLS_PATH) ctest --output-on-failure -j $(JOBS) \
@@ -100,7 +100,7 @@ ASAN_PACKAGE := $(abspath $(ASAN_BUILD))/python
 ASAN_PYTHONPATH := $(abspath $(ASAN_BUILD)):$(ASAN_PACKAGE):$(CURDIR)
 
 test-asan: $(VENV)/.deps
-	tools/ensure-gtest.sh
+	tools/ensure-debian.sh libgtest-dev
 	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=ON \
 	    -DPython_EXECUTABLE="$(abspath $(PY))" -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
@@ -117,7 +117,7 @@ test-asan: $(VENV)/.deps
 
 # ThreadSanitizer: only the core and the multi-threaded stress tests.
 test-tsan: $(VENV)/.created
-	tools/ensure-gtest.sh
+	tools/ensure-debian.sh libgtest-dev
 	$(SANITIZER_CMAKE) -B $(TSAN_BUILD) -DLUMOTEXT_SANITIZE=thread \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
 	$(TOOLS_PATH) cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
@@ -125,7 +125,7 @@ test-tsan: $(VENV)/.created
 
 # libFuzzer targets (clang, with ASan+UBSan), each run for FUZZ_SECONDS from its seed corpus.
 fuzz: $(VENV)/.created
-	tools/ensure-clang.sh
+	tools/ensure-debian.sh clang clang++
 	$(SANITIZER_CMAKE) -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
 	    -DLUMOTEXT_SANITIZE="address;undefined" -DLUMOTEXT_BUILD_FUZZERS=ON \
 	    -DLUMOTEXT_BUILD_TESTS=OFF -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
@@ -136,7 +136,7 @@ fuzz: $(VENV)/.created
 # the same loops with LeakSanitizer). --undef-value-errors=no: GoogleTest prints the raw bytes of
 # test parameters, padding included, when it registers them, which is no concern of a leak check.
 leak-check: cpp-test
-	tools/ensure-valgrind.sh
+	tools/ensure-debian.sh valgrind valgrind
 	valgrind --undef-value-errors=no --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
 	    --error-exitcode=1 $(RELEASE_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
 
@@ -153,14 +153,14 @@ $(VENV)/.lint-deps: $(VENV)/.created pyproject.toml
 	touch $@
 
 lint: install $(VENV)/.lint-deps
-	tools/ensure-clang-format.sh
+	tools/ensure-debian.sh clang-format clang-format
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy --strict src/lumotext/
 
 format: $(VENV)/.lint-deps
-	tools/ensure-clang-format.sh
+	tools/ensure-debian.sh clang-format clang-format
 	$(VENV)/bin/ruff check --fix --exit-zero --quiet .
 	$(VENV)/bin/ruff format .
 	clang-format -i $(CXX_SOURCES)
