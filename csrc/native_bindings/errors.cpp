@@ -21,8 +21,8 @@ void RegisterErrors(py::module_& /*m*/) {
       PyErr_SetObject(PyExc_KeyError, doc.ptr());
     } catch (const index::FileError& e) {
       // OSError(errno, strerror, filename) picks the subclass (FileNotFoundError, ...) itself.
-      py::object exc = py::reinterpret_steal<py::object>(PyObject_CallFunction(
-          PyExc_OSError, "isO", e.error_code(), e.reason().c_str(), py::str(e.path()).ptr()));
+      py::object exc = py::reinterpret_steal<py::object>(
+          PyObject_CallFunction(PyExc_OSError, "isO", e.error_code(), e.reason().c_str(), py::str(e.path()).ptr()));
       if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
     } catch (const index::CorruptIndex& e) {
       PyErr_SetString(PyExc_ValueError, e.what());

@@ -261,9 +261,8 @@ void BindIndex(py::module_& m) {
       .def("total_length", &InvertedIndex::total_length, py::arg("field"))
       .def("document_frequency",
            [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
-      .def("document_length", [](const InvertedIndex& self, std::uint64_t doc, int field) {
-        return self.DocumentLength(doc, field);
-      });
+      .def("document_length",
+           [](const InvertedIndex& self, std::uint64_t doc, int field) { return self.DocumentLength(doc, field); });
 
   m.def("checksum", [](const py::bytes& data) {
     const std::string_view view = data;
