@@ -345,25 +345,19 @@ void Report(const char* prefix, char found) { Report(prefix, std::string_view(&f
 
 // Conversions read the longest valid leading part of the text, as strtoll and strtod do, but
 // never depend on the process locale.
-std::int64_t ToInteger(const std::string& text) {
-  std::int64_t value = 0;
+template <class Number>
+Number ToNumber(const std::string& text, const char* range) {
+  Number value{};
   auto result = std::from_chars(text.data(), text.data() + text.size(), value);
   if (result.ec == std::errc::invalid_argument)
     throw std::invalid_argument("JSON number is not a number: '" + text + "'");
   if (result.ec == std::errc::result_out_of_range)
-    throw std::out_of_range("JSON number is out of the 64-bit range: '" + text + "'");
+    throw std::out_of_range(std::string("JSON number is out of ") + range + ": '" + text + "'");
   return value;
 }
 
-double ToDouble(const std::string& text) {
-  double value = 0.0;
-  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec == std::errc::invalid_argument)
-    throw std::invalid_argument("JSON number is not a number: '" + text + "'");
-  if (result.ec == std::errc::result_out_of_range)
-    throw std::out_of_range("JSON number is out of the range of a double: '" + text + "'");
-  return value;
-}
+std::int64_t ToInteger(const std::string& text) { return ToNumber<std::int64_t>(text, "the 64-bit range"); }
+double ToDouble(const std::string& text) { return ToNumber<double>(text, "the range of a double"); }
 
 // Moves past a whole bracketed construct, strings included, without building anything, so
 // that arbitrarily deep input costs no stack. Stops at the end of the text if it never closes.
