@@ -1,18 +1,16 @@
 #include "bm25/ModelFileWriter.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 #include <streambuf>
+
+#include "fileio/AtomicReplace.h"
 
 namespace lumo::typing::text {
 namespace {
@@ -174,122 +172,11 @@ void WriteInPlace(const std::string& path, const std::function<void(std::ostream
 }
 
 // Temporary files are named "." + the target's name (at most 200 bytes of it) + this infix +
-// 16 random hexadecimal digits, so that nobody can guess a name ahead of time, and so that the
-// ones left by a killed process can be told apart and removed by a later dump.
+// 16 random hexadecimal digits (see fileio/AtomicReplace.h), so that the ones left by a killed
+// process can be told apart and removed by a later dump.
 constexpr const char* kTemporaryInfix = ".lumotext-tmp-";
-constexpr std::size_t kRandomDigits = 16;
 
 std::string TemporaryPrefix(const std::string& base) { return "." + base.substr(0, 200) + kTemporaryInfix; }
-
-std::uint64_t RandomNumber() {
-  std::uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
-  std::random_device device;
-  return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-}
-
-std::string RandomDigits() {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t value = RandomNumber();
-  std::string digits(kRandomDigits, '0');
-  for (char& digit : digits) {
-    digit = kHex[value & 15u];
-    value >>= 4;
-  }
-  return digits;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Owns a temporary file until it has been renamed into place. The file is locked (flock) while
-// it is being written: the lock dies with the process, so an unlocked temporary file of our
-// naming was left by a process that is gone, and RemoveStaleTemporaries may delete it.
-class TemporaryFile {
- public:
-  TemporaryFile(const std::string& directory, const std::string& base) {
-    const std::string prefix = directory + TemporaryPrefix(base);
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      path_ = prefix + RandomDigits();
-      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd_ < 0) {
-        if (errno == EEXIST) continue;
-        break;
-      }
-      // Between creating and locking, a clean-up in another process may have taken the file for
-      // a stale one and removed it; then start again under a new name.
-      struct stat opened {};
-      struct stat named {};
-      if (::flock(fd_, LOCK_EX) != 0 || ::fstat(fd_, &opened) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
-          !SameFile(opened, named)) {
-        ::close(fd_);
-        fd_ = -1;
-      }
-    }
-    if (fd_ < 0) throw std::runtime_error(kUnableToOpen);
-  }
-
-  ~TemporaryFile() {
-    // Removed before the descriptor (and with it the lock) goes, so no clean-up can meet it.
-    if (!committed_) ::unlink(path_.c_str());
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  int fd() const { return fd_; }
-
-  // Renaming happens with the file still open, so it is still locked when it disappears from
-  // the temporary name.
-  void RenameTo(const std::string& target) {
-    if (::rename(path_.c_str(), target.c_str()) != 0) Fail("Unable to replace file", errno);
-    committed_ = true;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool committed_ = false;
-};
-
-// Makes the rename itself durable: without this, a crash soon after a successful dump can bring
-// back the old file (or no file) although the new content is on disk.
-void SyncDirectory(const std::string& directory) {
-  const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // a directory we may write but not read: nothing more can be done
-  const int result = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  // Some file systems cannot sync a directory (EINVAL); that is not a failure of the dump.
-  if (result != 0 && error != EINVAL && error != EROFS && error != ENOTSUP) Fail("Unable to sync directory", error);
-}
-
-// Removes the temporary files of `base` that a killed process left behind: files of our naming
-// whose lock nobody holds. Best effort: anything unexpected leaves the entry alone.
-void RemoveStaleTemporaries(const std::string& directory, const std::string& base) {
-  DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
-  if (listing == nullptr) return;
-  const std::string prefix = TemporaryPrefix(base);
-  while (const struct dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name.size() != prefix.size() + kRandomDigits || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
-      continue;
-    }
-    const std::string path = directory + name;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat opened {};
-    struct stat named {};
-    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named)) {
-      ::unlink(path.c_str());
-    }
-    ::close(fd);
-  }
-  ::closedir(listing);
-}
 
 void WriteReplacing(const Target& target, const std::function<void(std::ostream&)>& produce) {
   const std::string base = BaseNameOf(target.path);
@@ -297,7 +184,8 @@ void WriteReplacing(const Target& target, const std::function<void(std::ostream&
   // Renaming would replace a file that the caller may not write; opening it would have failed.
   if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0)
     throw std::runtime_error(kUnableToOpen);
-  TemporaryFile temporary(DirectoryOf(target.path), base);
+  fileio::LockedTemporary temporary(DirectoryOf(target.path), TemporaryPrefix(base));
+  if (temporary.error() != 0) throw std::runtime_error(kUnableToOpen);
   if (target.exists) {
     // The replacement takes the place of the old file, so it takes its permissions too, and
     // its owner where the caller may give it (as root); otherwise it stays the caller's.
@@ -310,10 +198,10 @@ void WriteReplacing(const Target& target, const std::function<void(std::ostream&
   if (::fsync(temporary.fd()) != 0) Fail("Unable to write file", errno);
   // Closed (and unlocked) only once renamed; its content is already on disk, so closing
   // cannot lose it.
-  temporary.RenameTo(target.path);
+  if (const int error = temporary.RenameTo(target.path)) Fail("Unable to replace file", error);
   const std::string directory = DirectoryOf(target.path);
-  SyncDirectory(directory);
-  RemoveStaleTemporaries(directory, base);
+  if (const int error = fileio::SyncDirectory(directory)) Fail("Unable to sync directory", error);
+  fileio::RemoveStaleTemporaries(directory, TemporaryPrefix(base));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
 
-// The files of a saved index: one flat little-endian array per file, so that loading maps them
-// instead of reading and parsing. The manifest beside them (written by the Python layer) holds
-// the parameters, the analyzer settings and each file's size and checksum.
+// The arrays of an InvertedIndex as saved: one flat little-endian array per file, so that
+// loading maps them instead of reading and parsing. They are the files of its commit payload
+// (InvertedIndexPayload.cpp) and, beside a manifest.json, the whole first saved format.
 //
 //   term_text.bin        the terms' UTF-8 text, concatenated in term-id order
 //   term_offsets.u64     n_terms + 1 byte offsets into term_text.bin
@@ -23,19 +23,9 @@
 
 namespace lumo::index {
 
-struct IndexFileInfo {
-  std::string name;
-  std::uint64_t size;
-  std::uint64_t checksum;
-};
-
 inline constexpr std::array<const char*, 8> kIndexFileNames = {
     "term_text.bin",    "term_offsets.u64", "term_order.u32",  "posting_offsets.u64",
     "posting_docs.u32", "posting_tfs.u32",  "doc_lengths.u32", "live.u8"};
-
-// Writes the files into the existing directory `dir` (flushed to disk) and returns their sizes
-// and checksums in kIndexFileNames order. Throws std::runtime_error on a write failure.
-std::vector<IndexFileInfo> WriteIndexFiles(const IndexSnapshot& snapshot, const std::string& dir);
 
 // The contents of the eight files, in kIndexFileNames order, as byte views that stay valid
 // while `owner` lives. Every view must start at an 8-byte-aligned address.
@@ -43,10 +33,6 @@ struct IndexFileBytes {
   std::array<std::string_view, 8> files;
   std::shared_ptr<const void> owner;
 };
-
-// Maps the eight files of `dir` read-only. Throws std::runtime_error (an OSError) naming the
-// file that cannot be opened or mapped.
-IndexFileBytes MapIndexFiles(const std::string& dir);
 
 // Checks the file sizes against each other and builds the index over the bytes. Throws
 // std::invalid_argument describing the first inconsistency.

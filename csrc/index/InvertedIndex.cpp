@@ -417,6 +417,10 @@ std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const Inve
 
 IndexSnapshot InvertedIndex::Snapshot() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
+  return SnapshotLocked();
+}
+
+IndexSnapshot InvertedIndex::SnapshotLocked() const {
   IndexSnapshot s;
   const auto n_terms = static_cast<std::uint32_t>(postings_.size());
   s.term_offsets.reserve(n_terms + 1);

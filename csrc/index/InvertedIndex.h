@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "index/Analyzer.h"
+#include "index/CommitPayload.h"
 #include "index/Errors.h"
 
 namespace lumo::index {
@@ -113,6 +114,14 @@ class InvertedIndex {
 
   IndexSnapshot Snapshot() const;
 
+  // The saved form (InvertedIndexPayload.cpp): the eight arrays of IndexFiles.h as files and
+  // the counts as engine_json, all taken under one lock, so a save beside a writer thread is
+  // one consistent state.
+  CommitPayload ToCommitPayload() const;
+  // The index over a loaded payload's arrays (mapped, not copied). CorruptIndex when the arrays
+  // are inconsistent or disagree with the counts.
+  static std::unique_ptr<InvertedIndex> FromCommitPayload(const OpenedPayload& payload, double k1, double b);
+
   std::uint64_t document_count() const;  // numbers given out, live or not
   std::uint64_t live_count() const;
   std::uint64_t term_count() const;
@@ -145,6 +154,7 @@ class InvertedIndex {
 
   static constexpr std::uint32_t kNoTerm = 0xFFFFFFFFu;
 
+  IndexSnapshot SnapshotLocked() const;
   std::uint32_t FindTerm(std::string_view term) const;
   std::uint32_t InternTerm(std::string_view term);
   std::string_view TermText(std::uint32_t id) const;

@@ -13,7 +13,6 @@
 
 #include "index/Analyzer.h"
 #include "index/Checksum.h"
-#include "index/IndexFiles.h"
 #include "index/InvertedIndex.h"
 #include "native_bindings/native_bindings.h"
 #include "tokenizer/jieba/Jieba.h"
@@ -210,40 +209,6 @@ void BindIndex(py::module_& m) {
             return py::make_tuple(indices, wide);
           },
           py::arg("analyzer"), py::arg("query"), py::arg("engine_idf"))
-      .def("save_files",
-           [](const InvertedIndex& self, const std::string& dir) {
-             std::vector<index::IndexFileInfo> infos;
-             {
-               py::gil_scoped_release release;
-               infos = index::WriteIndexFiles(self.Snapshot(), dir);
-             }
-             py::list out;
-             for (const auto& info : infos) out.append(py::make_tuple(info.name, info.size, info.checksum));
-             return out;
-           })
-      .def_static(
-          "load_files",
-          [](const std::string& dir, double k1, double b, const std::vector<std::uint64_t>& sizes,
-             const std::vector<std::uint64_t>& checksums, bool verify) {
-            py::gil_scoped_release release;
-            const index::IndexFileBytes bytes = index::MapIndexFiles(dir);
-            if (sizes.size() != bytes.files.size() || (verify && checksums.size() != bytes.files.size())) {
-              throw std::invalid_argument("the manifest does not list the index files");
-            }
-            for (std::size_t i = 0; i < bytes.files.size(); ++i) {
-              if (bytes.files[i].size() != sizes[i]) {
-                throw std::invalid_argument(std::string("damaged index: ") + index::kIndexFileNames[i] + " holds " +
-                                            std::to_string(bytes.files[i].size()) + " bytes, the manifest says " +
-                                            std::to_string(sizes[i]));
-              }
-              if (verify && index::Checksum64(bytes.files[i].data(), bytes.files[i].size()) != checksums[i]) {
-                throw std::invalid_argument(std::string("damaged index: the checksum of ") + index::kIndexFileNames[i] +
-                                            " does not match the manifest");
-              }
-            }
-            return std::shared_ptr<InvertedIndex>(index::IndexFromFiles(bytes, k1, b));
-          },
-          py::arg("dir"), py::arg("k1"), py::arg("b"), py::arg("sizes"), py::arg("checksums"), py::arg("verify"))
       .def_static(
           "merge",
           [](const std::vector<std::shared_ptr<InvertedIndex>>& parts, double k1, double b) {

@@ -7,5 +7,6 @@ PYBIND11_MODULE(_native, m) {
   m.doc() = "Native parts of the lumotext package (retrieval index and analyzer).";
   lumo::native::pybind::RegisterErrors(m);
   lumo::native::pybind::BindIndex(m);
+  lumo::native::pybind::BindIndexDirectory(m);
   lumo::native::pybind::BindModelFile(m);
 }

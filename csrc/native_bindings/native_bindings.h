@@ -12,6 +12,9 @@ void RegisterErrors(pybind11::module_& m);
 // Analyzer and Index (index_binding.cpp).
 void BindIndex(pybind11::module_& m);
 
+// save_index, load_index and check_save_target: the saved-index format (index_directory_binding.cpp).
+void BindIndexDirectory(pybind11::module_& m);
+
 // ModelStatistics, parse_model, render_model and ModelMerge (model_file_binding.cpp).
 void BindModelFile(pybind11::module_& m);
 

@@ -32,12 +32,12 @@ def command_index_build(args: argparse.Namespace) -> None:
     parent = os.path.dirname(out)
     if not os.path.isdir(parent):
         raise CommandError(f"--out: directory {parent!r} does not exist")
-    if (
-        os.path.exists(out)
-        and not os.path.isfile(os.path.join(out, "manifest.json"))
-        and (not os.path.isdir(out) or os.listdir(out))
-    ):
-        raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it")
+    from lumotext import _native
+
+    try:
+        _native.check_save_target(out)  # before the long part: the save refuses the same way
+    except FileExistsError:
+        raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
     stop_words: Any = {"default": "default", "none": None}.get(args.stop_words, args.stop_words)
     try:
         analyzer = Analyzer(
@@ -60,7 +60,10 @@ def command_index_build(args: argparse.Namespace) -> None:
         index.add(texts(), threads=args.threads)
     finally:
         progress.close()
-    index.save(out)
+    try:
+        index.save(out)
+    except FileExistsError:
+        raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
 
 
 def _queries(args: argparse.Namespace) -> Iterator[str]:

@@ -19,18 +19,13 @@ where qtf(t) is how often t occurs in the analyzed query. Scores are computed in
 from __future__ import annotations
 
 import json
-import math
 import os
-import shutil
 import sys
-import tempfile
 import threading
-import uuid
 from array import array
 from functools import lru_cache
 from importlib import resources
 from itertools import islice
-from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Sequence, Union, overload
 
 from lumotext import _native
@@ -58,9 +53,6 @@ DEFAULTS: dict[str, Any] = {
     "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
 }
 
-FORMAT_NAME = "lumotext-index"
-FORMAT_VERSION = 1
-MANIFEST = "manifest.json"
 _VECTOR_CHUNK = 65536
 
 
@@ -452,106 +444,33 @@ class Index:
         return cls._wrap(native, first._analyzer)
 
     def save(self, path: StrPath) -> None:
-        """Writes the index to the directory ``path``, atomically: the files go into a new
-        directory beside it, which then takes the name (replacing an earlier saved index there).
-        A path that holds anything other than a saved index is refused (FileExistsError)."""
-        target = Path(path)
-        if target.exists():
-            if not target.is_dir() or not ((target / MANIFEST).is_file() or not any(target.iterdir())):
-                raise FileExistsError(f"{target} exists and is not a saved index; not replacing it")
-        parent = target.parent if str(target.parent) else Path(".")
-        temp = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".tmp", dir=parent))
-        try:
-            infos = self._native.save_files(os.fspath(temp))
-            manifest = {
-                "format": FORMAT_NAME,
-                "version": FORMAT_VERSION,
-                "byte_order": "little",
-                "k1": self.k1,
-                "b": self.b,
-                "analyzer": self._analyzer.settings,
-                "documents": int(self._native.document_count),
-                "live_documents": len(self),
-                "terms": int(self._native.term_count),
-                "files": {name: {"size": size, "checksum": f"{checksum:016x}"} for name, size, checksum in infos},
-            }
-            with open(temp / MANIFEST, "w", encoding="utf-8") as f:
-                json.dump(manifest, f, ensure_ascii=False, indent=1)
-                f.flush()
-                os.fsync(f.fileno())
-            os.chmod(temp, 0o755)
-            old = None
-            if target.exists():
-                old = parent / f".{target.name}.{uuid.uuid4().hex}.old"
-                os.rename(target, old)
-            os.rename(temp, target)
-            _fsync_dir(parent)
-            if old is not None:
-                shutil.rmtree(old, ignore_errors=True)
-        except BaseException:
-            shutil.rmtree(temp, ignore_errors=True)
-            raise
+        """Writes the index to the directory ``path`` as its new commit, atomically: a load at
+        any moment (another thread or process included) and a kill at any instant find the old
+        or the new index, never a mix. Files that did not change since the last save there are
+        not written again. ``path`` must not exist, be an empty directory or hold a saved index;
+        anything else is refused with FileExistsError and left untouched. See docs/formats.md.
+        """
+        settings = json.dumps(self._analyzer._settings, ensure_ascii=False)
+        _native.save_index(os.fspath(path), self._native, settings)
 
     @classmethod
     def load(cls, path: StrPath, *, verify: bool = True) -> Index:
         """The index saved at ``path``. The arrays are mapped from the files, not read.
 
-        Checks the manifest, each file's size, and the arrays' structure (offsets, counts,
-        term order); ``verify=True`` (the default) also compares every file's checksum, which
-        reads the whole index once. A missing directory or file raises OSError
+        Checks the commit file's checksum, each file's size, and the arrays' structure
+        (offsets, counts, term order); ``verify=True`` (the default) also compares every file's
+        checksum, which reads the whole index once. A missing directory or file raises OSError
         (FileNotFoundError), anything damaged or foreign ValueError; nothing is half-loaded.
+        Indexes saved by earlier releases (a ``manifest.json``) load too.
         """
-        directory = Path(path)
-        if not directory.is_dir():
-            if directory.exists():
-                raise NotADirectoryError(f"{directory} is not a directory (a saved index is one)")
-            raise FileNotFoundError(f"no saved index at {directory}")
-        manifest_path = directory / MANIFEST
-        if not manifest_path.is_file():
-            raise ValueError(f"{directory} is not a saved lumotext index: no {MANIFEST}")
+        native, settings = _native.load_index(os.fspath(path), bool(verify))
         try:
-            manifest = json.loads(manifest_path.read_text(encoding="utf-8"))
-        except (UnicodeDecodeError, json.JSONDecodeError) as e:
-            raise ValueError(f"{manifest_path} is damaged: {e}") from None
-        if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
-            raise ValueError(f"{directory} is not a saved lumotext index")
-        if manifest.get("version") != FORMAT_VERSION:
+            parsed = json.loads(settings)
+        except json.JSONDecodeError as error:
             raise ValueError(
-                f"{directory} holds index format version {manifest.get('version')!r}; this release reads {FORMAT_VERSION}"
-            )
-        if manifest.get("byte_order") != sys.byteorder:
-            raise ValueError(
-                f"{directory} was saved with byte order {manifest.get('byte_order')!r}, this machine is {sys.byteorder}"
-            )
-        k1, b = manifest.get("k1"), manifest.get("b")
-        for name, value in (("k1", k1), ("b", b)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-                raise ValueError(f"{manifest_path} is damaged: {name} is {value!r}")
-        files = manifest.get("files")
-        if not isinstance(files, dict):
-            raise ValueError(f"{manifest_path} is damaged: no file list")
-        sizes, checksums = [], []
-        for name in _FILE_NAMES:
-            entry = files.get(name)
-            try:
-                size = entry["size"]  # type: ignore[index]
-                checksum = int(entry["checksum"], 16)  # type: ignore[index]
-                if isinstance(size, bool) or not isinstance(size, int) or size < 0 or not 0 <= checksum < 2**64:
-                    raise ValueError
-            except (TypeError, KeyError, ValueError):
-                raise ValueError(f"{manifest_path} is damaged: bad or missing entry for {name}") from None
-            if not (directory / name).is_file():
-                raise FileNotFoundError(f"{directory / name} is missing")
-            sizes.append(size)
-            checksums.append(checksum)
-        analyzer = Analyzer.from_settings(manifest.get("analyzer"))  # type: ignore[arg-type]
-        try:
-            native = _native.Index.load_files(os.fspath(directory), float(k1), float(b), sizes, checksums, verify)  # type: ignore[arg-type]
-        except RuntimeError as e:
-            raise OSError(str(e)) from None
-        if (manifest.get("documents"), manifest.get("live_documents")) != (native.document_count, native.live_count):
-            raise ValueError(f"{manifest_path} is damaged: its document counts do not match the files")
-        return cls._wrap(native, analyzer)
+                f"damaged index: the analyzer settings of {os.fspath(path)!r} are not JSON: {error}"
+            ) from None
+        return cls._wrap(native, Analyzer.from_settings(parsed))
 
     # --- statistics ------------------------------------------------------------------------------
 
@@ -574,28 +493,3 @@ def _field_number(field: str) -> int:
     if field not in ("words", "bigrams"):
         raise ValueError(f"field must be 'words' or 'bigrams', not {field!r}")
     return 0 if field == "words" else 1
-
-
-_FILE_NAMES = (
-    "term_text.bin",
-    "term_offsets.u64",
-    "term_order.u32",
-    "posting_offsets.u64",
-    "posting_docs.u32",
-    "posting_tfs.u32",
-    "doc_lengths.u32",
-    "live.u8",
-)
-
-
-def _fsync_dir(path: Path) -> None:
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)

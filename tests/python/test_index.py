@@ -1,10 +1,9 @@
 """lumotext.Index and lumotext.Analyzer: scores against a plain Python BM25 on random corpora
 (after adds, removes, save/load and merges), vectors, bad input, interruption, the interpreter
-lock, and saved-index damage."""
+lock. The saved format has its own tests (test_index_format.py)."""
 
 from __future__ import annotations
 
-import json
 import math
 import random
 import threading
@@ -16,7 +15,6 @@ import pytest
 
 import lumotext
 from lumotext import Analyzer, Index
-from lumotext.index import MANIFEST
 
 # Words of the bundled dictionary that the default cut keeps whole.
 WORDS = [
@@ -374,102 +372,6 @@ def test_native_work_releases_the_interpreter_lock() -> None:
     during = [t for t in ticks if started < t < finished]
     # With the lock held for the whole call, the heartbeat could not tick during it.
     assert len(during) >= 10, (len(during), finished - started)
-
-
-# --- saving and loading ----------------------------------------------------------------------
-
-
-@pytest.fixture()
-def saved(tmp_path: Path) -> Path:
-    index = Index(Analyzer(bigram_weight=0.3, stop_words=["天气"]), k1=1.5, b=0.6)
-    index.add(["北京 天气 很好", "上海 城市", "北京 上海 北京", "中国 文化"])
-    index.remove([1])
-    index.save(tmp_path / "ix")
-    return tmp_path / "ix"
-
-
-def test_a_loaded_index_keeps_parameters_analyzer_and_numbers(saved: Path) -> None:
-    loaded = Index.load(saved)
-    assert (loaded.k1, loaded.b) == (1.5, 0.6)
-    assert loaded.analyzer.settings == {
-        "stop_words": ["天气"],
-        "mode": "default",
-        "fold_traditional": True,
-        "hmm": True,
-        "bigram_weight": 0.3,
-    }
-    assert loaded.live_documents() == [0, 2, 3]
-    assert loaded.add(["火星"]) == range(4, 5)
-
-
-def _flip_last_byte(path: Path) -> None:
-    data = bytearray(path.read_bytes())
-    data[-1] ^= 0x40
-    path.write_bytes(bytes(data))
-
-
-def _edit_manifest(saved: Path, change) -> None:  # type: ignore[no-untyped-def]
-    manifest = json.loads((saved / MANIFEST).read_text(encoding="utf-8"))
-    change(manifest)
-    (saved / MANIFEST).write_text(json.dumps(manifest), encoding="utf-8")
-
-
-@pytest.mark.parametrize(
-    "damage, error, message",
-    [
-        (
-            lambda d: (d / "posting_docs.u32").write_bytes((d / "posting_docs.u32").read_bytes()[:-4]),
-            ValueError,
-            "bytes",
-        ),
-        (lambda d: _flip_last_byte(d / "posting_tfs.u32"), ValueError, "checksum"),
-        (lambda d: _flip_last_byte(d / "term_text.bin"), ValueError, "checksum"),
-        (lambda d: (d / "live.u8").unlink(), FileNotFoundError, "live.u8"),
-        (lambda d: (d / MANIFEST).unlink(), ValueError, "not a saved"),
-        (lambda d: (d / MANIFEST).write_text("{not json", encoding="utf-8"), ValueError, "damaged"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(format="other")), ValueError, "not a saved"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(version=99)), ValueError, "version"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(k1="x")), ValueError, "k1"),
-        (lambda d: _edit_manifest(d, lambda m: m["files"].pop("term_order.u32")), ValueError, "term_order"),
-        (lambda d: _edit_manifest(d, lambda m: m.update(documents=7)), ValueError, "document counts"),
-        (lambda d: _edit_manifest(d, lambda m: m["analyzer"].update(mode="fast")), ValueError, "mode"),
-    ],
-)
-def test_damaged_saves_are_refused(saved: Path, damage, error, message) -> None:  # type: ignore[no-untyped-def]
-    damage(saved)
-    with pytest.raises(error, match=message):
-        Index.load(saved)
-
-
-def test_unverified_load_still_checks_structure(saved: Path) -> None:
-    order = saved / "term_order.u32"
-    data = order.read_bytes()
-    order.write_bytes(data[4:8] + data[:4] + data[8:])  # swap two ids: no longer sorted
-    with pytest.raises(ValueError, match="term order"):
-        Index.load(saved, verify=False)
-
-
-@pytest.mark.parametrize("target", ["missing", "file"])
-def test_load_of_a_non_directory_is_an_os_error(tmp_path: Path, target: str) -> None:
-    path = tmp_path / "x"
-    if target == "file":
-        path.write_text("hi")
-    with pytest.raises(OSError):
-        Index.load(path)
-
-
-def test_save_replaces_an_index_but_not_other_data(saved: Path, tmp_path: Path) -> None:
-    index = Index()
-    index.add(["北京"])
-    index.save(saved)
-    assert len(Index.load(saved)) == 1
-    other = tmp_path / "mine"
-    other.mkdir()
-    (other / "notes.txt").write_text("keep")
-    with pytest.raises(FileExistsError):
-        index.save(other)
-    assert (other / "notes.txt").read_text() == "keep"
-    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no temporaries left
 
 
 @pytest.mark.parametrize("bigram_weight", [1e-45, 1e-30, 1e-6])
