@@ -71,7 +71,7 @@ py-test: install
 
 test: cpp-test py-test
 
-# --- Instrumented runs: each in its own build tree, so build/cpp and the .venv install stay as
+# --- Instrumented runs: each in its own build tree, so build/release and the .venv install stay as
 # they are. tools/sanitizer-env.sh holds the runtime options and says why each is set.
 ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
