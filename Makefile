@@ -1,4 +1,6 @@
-# All set-up happens here: `make test` and `make demo` work on a fresh machine.
+# All set-up happens here: `make test` and `make demo` work on a fresh machine. `make demo` needs
+# only the package and its runtime dependency; `make install` and `make test` add the test tools
+# and the optional engine extras.
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -26,6 +28,12 @@ $(VENV)/.created:
 	$(PY) -m pip install -q "scikit-build-core>=0.11" "pybind11>=2.13,<3" cmake ninja
 	touch $@
 
+# The package's runtime dependencies (tqdm): with the build tools, all the package needs.
+$(VENV)/.runtime-deps: $(VENV)/.created pyproject.toml tools/requirements.py
+	$(PY) tools/requirements.py > $(VENV)/runtime-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/runtime-requirements.txt
+	touch $@
+
 # The engines and frameworks the integration tests run against: optional, so one that cannot
 # install on a machine makes its tests skip instead of failing the set-up.
 OPTIONAL_EXTRAS := qdrant milvus langchain llama-index
@@ -46,11 +54,11 @@ venv: $(VENV)/.deps
 
 # Incremental: scikit-build-core keeps its CMake tree under build/, so an unchanged source tree
 # rebuilds nothing, and the stamp skips pip altogether.
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+$(VENV)/.installed: $(VENV)/.runtime-deps $(SOURCES)
 	$(TOOLS_PATH) $(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD) .
 	touch $@
 
-install: $(VENV)/.installed
+install: $(VENV)/.installed $(VENV)/.deps
 
 # Configures the tree again first, which takes GoogleTest in when it was installed after pip
 # configured the tree (the configuration pip gave it stays as it is).
@@ -142,7 +150,12 @@ leak-check: cpp-test
 	valgrind --undef-value-errors=no --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
 	    --error-exitcode=1 $(RELEASE_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
 
-demo: install
+# The demo runs the package installed in .venv: one that make installed is rebuilt first when the
+# sources changed; one installed by hand (the README's `pip install .`) is used as it is; without
+# one, the package and its runtime dependency are installed, not the test tools or the extras.
+demo:
+	@if [ -f $(VENV)/.installed ] || ! $(PY) -c 'import lumotext._native' 2>/dev/null; then \
+	  $(MAKE) --no-print-directory $(VENV)/.installed; fi
 	$(PY) -m lumotext.demo
 
 # --- Lint and format. ruff and mypy come from the `lint` extra, clang-format from Debian.

@@ -61,7 +61,7 @@ def on_dask(
 
     with (
         LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
         ) as cluster,
         Client(cluster),
     ):
@@ -100,7 +100,7 @@ def index_on_dask(lines: list[str], workers: int, partitions: int, repeat: int) 
 
     with (
         LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
         ) as cluster,
         Client(cluster),
     ):

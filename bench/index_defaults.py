@@ -9,11 +9,13 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import re
 import sys
 import time
 from pathlib import Path
+
+import harness
+import ir_metrics
 
 from lumotext import Analyzer, Index
 
@@ -47,18 +49,9 @@ def sentences_of(
 
 def evaluate(index: Index, ids: list[str], queries: list[str], relevant: list[set[str]]) -> dict[str, float]:
     results = index.search_many(queries, k=100)
-    ndcg = mrr = recall = 0.0
-    for hits, want in zip(results, relevant):
-        ranked = [ids[doc] for doc, _ in hits]
-        gains = [1.0 if d in want else 0.0 for d in ranked]
-        dcg = sum(g / math.log2(r + 2) for r, g in enumerate(gains[:10]))
-        ideal = sum(1 / math.log2(r + 2) for r in range(min(10, len(want))))
-        ndcg += dcg / ideal
-        first = next((r for r, g in enumerate(gains[:10]) if g), None)
-        mrr += 0 if first is None else 1 / (first + 1)
-        recall += sum(gains) / len(want)
-    n = len(queries)
-    return {"ndcg@10": ndcg / n, "mrr@10": mrr / n, "recall@100": recall / n}
+    rankings = {str(i): [ids[doc] for doc, _ in hits] for i, hits in enumerate(results)}
+    qrels = {str(i): dict.fromkeys(want, 1.0) for i, want in enumerate(relevant)}
+    return ir_metrics.evaluate(rankings, qrels)
 
 
 SETTINGS = {
@@ -78,12 +71,13 @@ SETTINGS = {
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument(
-        "--corpus", type=Path, default=Path(__file__).resolve().parents[3] / "shared/corpora/retrieval-cmrc2018"
+        "--corpus", type=Path, default=None, help="the collection's folder (default: shared/corpora/retrieval-cmrc2018)"
     )
     parser.add_argument("--traditional", action="store_true", help="also the s2t variant (needs opencc)")
     parser.add_argument("--only", help="run only the settings whose name contains this text")
     args = parser.parse_args()
-    texts, ids, queries, relevant = load_collection(args.corpus)
+    corpus = args.corpus or Path(harness.corpus_file("retrieval-cmrc2018", "corpus.jsonl")).parent
+    texts, ids, queries, relevant = load_collection(corpus)
     variants = {"cmrc": (texts, ids, queries, relevant)}
     variants["cmrc-sentences"] = (
         *sentences_of(texts, ids, relevant)[:2],

@@ -3,6 +3,7 @@ collections, for the default lumotext.Index, the cut + pylumotext.BM25 path, cha
 bm25s on the same tokens, and a grid of analyzer settings.
 
     python bench/retrieval_quality.py [--quick] [--known-item-queries N] [--no-grid] [--reference-grid]
+        [--collections NAME ...]
 
 Collections (every one built deterministically from the shared corpora at run time):
 
@@ -31,9 +32,13 @@ Collections (every one built deterministically from the shared corpora at run ti
   all): spans begin and end inside words as often as not, so this one leans towards character
   n-grams. The two known-item sets together keep either kind of analyzer from
   being favoured by construction.
+* ``known-item-spellings``: the same documents; lines with a run of letters then digits
+  (``UTF-8``, ``VT100``, ``gdm3``) and at least 8 Han characters (a seeded sample of 1,000).
+  The query is the run spelled another way (joined, split by a space or by a hyphen) beside
+  two Han words of the line: whether version and model names match across their spellings.
 
-The analyzer grid runs through lumotext.Index (its Analyzer options). Where the index is not
-installed, or with --reference-grid, it also runs a reference BM25 in numpy/scipy with the
+The analyzer grid runs through lumotext.Index (its Analyzer options). With --reference-grid it
+also runs a reference BM25 in numpy/scipy over the same lumotext.Analyzer terms, with the
 index's formula: per document and term ``idf * tf * (k1 + 1) / (tf + k1 * (1 - b + b * len / avglen))``, idf
 ``log(1 + (N - df + 0.5) / (df + 0.5))``, k1=1.2, b=0.75, a query scoring the sum over its terms
 (repeats counted). A second field of character bigrams (own statistics, own lengths) adds
@@ -59,12 +64,22 @@ import numpy as np
 import scipy.sparse as sp
 
 K1, B = 1.2, 0.75
+COLLECTIONS = (
+    "cmrc2018",
+    "cmrc2018-trad",
+    "cmrc2018-sentences",
+    "known-item-words",
+    "known-item-spans",
+    "known-item-spellings",
+)
 TOP_K = 100
 SEED = 14
 CACHE_DIR = os.path.join(harness.BENCH_DIR, ".cache")
 HAN = "\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff"
 HAN_OR_OTHER = re.compile(f"[{HAN}]+|[^\\W_{HAN}]+")
 SENTENCE_END = re.compile(r"(?<=[。！？!?\n])")
+# The analyzer marks the terms of its character-bigram field with this first character.
+BIGRAM_MARK = "\x01"
 
 
 # --- collections -------------------------------------------------------------------------
@@ -248,26 +263,36 @@ def known_item(
     return words, spans
 
 
-# --- analyzers (reference, pure Python over pylumotext's segmenter) -------------------------
+LETTERS_THEN_DIGITS = re.compile(r"(?<![A-Za-z0-9])([A-Za-z]+)([- ]?)([0-9]+)(?![A-Za-z0-9])")
 
 
-def fold_table(t2s_path: str, width: bool = True, case: bool = True, t2s: bool = True) -> dict[int, str]:
-    table: dict[int, str] = {}
-    if case:
-        table.update({cp: chr(cp).lower() for cp in range(ord("A"), ord("Z") + 1)})
-    if width:
-        for cp in range(0xFF01, 0xFF5F):
-            ch = chr(cp - 0xFEE0)
-            table[cp] = ch.lower() if case else ch
-        table[0x3000] = " "
-    if t2s:
-        with open(t2s_path, encoding="utf-8") as f:
-            for line in f:
-                if line.startswith("#") or not line.strip():
-                    continue
-                a, b = line.rstrip("\n").split("\t")
-                table[ord(a)] = b
-    return table
+def known_item_spellings(
+    lines: list[str], count: int, cut: Callable[[str], list[str]], stop_words: set[str]
+) -> Collection:
+    rng = random.Random(SEED)
+    eligible = [
+        i for i, line in enumerate(lines) if LETTERS_THEN_DIGITS.search(line) and len(re.findall(f"[{HAN}]", line)) >= 8
+    ]
+    chosen = sorted(rng.sample(eligible, min(count, len(eligible))))
+    queries = []
+    for i in chosen:
+        letters, separator, digits = LETTERS_THEN_DIGITS.search(lines[i]).groups()  # type: ignore[union-attr]
+        respelled = rng.choice([s for s in ("", " ", "-") if s != separator])
+        han_words = [w for w in cut(lines[i]) if re.search(f"[{HAN}]", w) and w not in stop_words]
+        queries.append(" ".join([letters + respelled + digits, *rng.sample(han_words, min(2, len(han_words)))]))
+    return Collection(
+        "known-item-spellings",
+        [f"l{i}" for i in range(len(lines))],
+        lines,
+        [f"q{i}" for i in chosen],
+        queries,
+        {f"q{i}": {f"l{i}": 1.0} for i in chosen},
+        "bench-zh lines with a letters-then-digits run; query = the run respelled + 2 Han words",
+        docs_key="bench-zh",
+    )
+
+
+# --- analyses ----------------------------------------------------------------------------
 
 
 def char_grams(text: str, unigrams: bool, bigrams: bool) -> list[str]:
@@ -291,7 +316,7 @@ class Config:
 
     mode: str = "cut"  # "cut" or "search" (cut_for_search)
     stop_words: bool = True
-    fold: bool = True  # width, ASCII case and Traditional-to-Simplified folding together
+    fold: bool = True  # Traditional-to-Simplified folding (width and ASCII case are always folded)
     bigram_weight: float = 0.0  # weight of a second field of character bigrams; 0 = none
 
     @property
@@ -307,13 +332,11 @@ class Config:
 
 
 class Tokens:
-    """Analyses of the texts of the run, computed once per (texts, analysis)."""
+    """Analyses of the texts of the run, computed once per (texts, analysis). The grid's terms
+    are those of lumotext.Analyzer, so the reference scorer sees what the index sees."""
 
-    def __init__(self, jieba, t2s_path: str, stop_words: set[str]) -> None:
+    def __init__(self, jieba) -> None:
         self.jieba = jieba
-        self.tables = {True: fold_table(t2s_path), False: {}}
-        # Stop words are compared after folding, as the terms are.
-        self.stop_words = {True: {w.translate(self.tables[True]) for w in stop_words}, False: stop_words}
         self.cache: dict[tuple, list[list[str]]] = {}
 
     def _memo(self, key: tuple, make: Callable[[], list[list[str]]]) -> list[list[str]]:
@@ -321,29 +344,24 @@ class Tokens:
             self.cache[key] = make()
         return self.cache[key]
 
-    def folded(self, key: str, texts: Sequence[str], fold: bool) -> list[str]:
-        if not fold:
-            return list(texts)
-        return self._memo(("folded", key), lambda: [t.translate(self.tables[True]) for t in texts])  # type: ignore[return-value]
-
     def words(self, key: str, texts: Sequence[str], mode: str, fold: bool, stop_words: bool) -> list[list[str]]:
-        def segment() -> list[list[str]]:
-            cut = self.jieba.cut_for_search if mode == "search" else self.jieba.cut
-            return [[w for w in cut(t) if has_word_character(w)] for t in self.folded(key, texts, fold)]
+        """The analyzer's word terms: folded, segmented, separators and stop words dropped."""
+        analyzer = index_analyzer(Config(mode, stop_words, fold, 0.0))
+        return self._memo(("words", key, mode, fold, stop_words), lambda: [analyzer.analyze(t) for t in texts])
 
-        words = self._memo(("words", key, mode, fold), segment)
-        if not stop_words:
-            return words
-        stop = self.stop_words[fold]
-        return self._memo(
-            ("words", key, mode, fold, "stop"), lambda: [[w for w in ws if w not in stop] for ws in words]
-        )
+    def bigram_field(self, key: str, texts: Sequence[str], fold: bool) -> list[list[str]]:
+        """The analyzer's second field: the pairs of adjacent ideographs of the folded text
+        (neither the cut nor the stop words change it)."""
 
-    def grams(self, key: str, texts: Sequence[str], fold: bool, unigrams: bool, bigrams: bool) -> list[list[str]]:
-        return self._memo(
-            ("grams", key, fold, unigrams, bigrams),
-            lambda: [char_grams(t, unigrams, bigrams) for t in self.folded(key, texts, fold)],
-        )
+        def bigrams() -> list[list[str]]:
+            analyzer = index_analyzer(Config("cut", False, fold, 1.0))
+            return [[t for t in analyzer.analyze(text) if t.startswith(BIGRAM_MARK)] for text in texts]
+
+        return self._memo(("bigrams", key, fold), bigrams)
+
+    def grams(self, key: str, texts: Sequence[str], unigrams: bool, bigrams: bool) -> list[list[str]]:
+        """Character n-grams of the text as it is (nothing folded)."""
+        return self._memo(("grams", key, unigrams, bigrams), lambda: [char_grams(t, unigrams, bigrams) for t in texts])
 
     def cut_tokens(self, key: str, texts: Sequence[str]) -> list[list[str]]:
         """What the README's pipeline gives: cut, separators dropped, nothing folded or removed."""
@@ -457,16 +475,16 @@ def run_config(c: Collection, tokens: Tokens, cfg: Config) -> dict[str, list[str
         fields.append(
             (
                 cfg.bigram_weight,
-                tokens.grams(c.docs_key + ":d", c.docs, cfg.fold, False, True),
-                tokens.grams(c.name + ":q", c.queries, cfg.fold, False, True),
+                tokens.bigram_field(c.docs_key + ":d", c.docs, cfg.fold),
+                tokens.bigram_field(c.name + ":q", c.queries, cfg.fold),
             )
         )
     return rankings_of(c, top_k(fielded_scores(fields)))
 
 
 def run_grams(c: Collection, tokens: Tokens, unigrams: bool, bigrams: bool) -> dict[str, list[str]]:
-    docs = tokens.grams(c.docs_key + ":d", c.docs, False, unigrams, bigrams)
-    queries = tokens.grams(c.name + ":q", c.queries, False, unigrams, bigrams)
+    docs = tokens.grams(c.docs_key + ":d", c.docs, unigrams, bigrams)
+    queries = tokens.grams(c.name + ":q", c.queries, unigrams, bigrams)
     return rankings_of(c, top_k(fielded_scores([(1.0, docs, queries)])))
 
 
@@ -571,9 +589,9 @@ def main() -> int:
     parser.add_argument(
         "--reference-grid",
         action="store_true",
-        help="run the analyzer grid through the reference scorer even when lumotext.Index "
-        "is there (it always runs when it is not)",
+        help="also run the analyzer grid through the reference scorer",
     )
+    parser.add_argument("--collections", nargs="+", choices=COLLECTIONS, help="only these collections (default: all)")
     args = parser.parse_args()
 
     import pylumotext
@@ -584,15 +602,21 @@ def main() -> int:
     jieba = pylumotext.Jieba(**paths)
     with open(paths["stop_word_path"], encoding="utf-8") as f:
         stop_words = {line.strip() for line in f if line.strip()}
-    t2s_path = os.path.join(os.path.dirname(paths["dict_path"]), "t2s.tsv")
-    tokens = Tokens(jieba, t2s_path, stop_words)
+    tokens = Tokens(jieba)
 
     limit = 600 if args.quick else None
     known = 300 if args.quick else args.known_item_queries
+    wanted = set(args.collections or COLLECTIONS)
     base = cmrc(limit)
-    cols = [base, traditional(base), cmrc_sentences(base)]
-    lines = harness.bench_lines()
-    cols += list(known_item(lines, known, jieba.cut, stop_words))
+    cols = [c for c in (base,) if c.name in wanted]
+    if "cmrc2018-trad" in wanted:
+        cols.append(traditional(base))
+    if "cmrc2018-sentences" in wanted:
+        cols.append(cmrc_sentences(base))
+    if wanted & {"known-item-words", "known-item-spans"}:
+        cols += [c for c in known_item(harness.bench_lines(), known, jieba.cut, stop_words) if c.name in wanted]
+    if "known-item-spellings" in wanted:
+        cols.append(known_item_spellings(harness.bench_lines(), 300 if args.quick else 1000, jieba.cut, stop_words))
 
     systems: list[tuple[str, Callable[[Collection], dict[str, list[str]]]]] = []
     if index_available():
@@ -650,7 +674,7 @@ def main() -> int:
                 del index
 
     grid_results: dict[str, dict[str, dict[str, float]]] = collections.defaultdict(dict)
-    run_reference_grid = args.reference_grid or not index_available()
+    run_reference_grid = args.reference_grid
     for c in cols if run_reference_grid else []:
         for cfg in configs:
             metrics = ir_metrics.evaluate(run_config(c, tokens, cfg), c.qrels)
@@ -734,11 +758,14 @@ def write(cols: list[Collection], results, grid_results, index_grid, args) -> No
     notes.append(
         "settings: words = cut, search = cut_for_search (the index applies it as its analyzer does; "
         "the reference cuts queries with cut); stop = bundled stop words removed; fold = "
-        "Traditional-to-Simplified folding (the reference folds width and ASCII case with it, the "
-        "index always folds those); +bigrams xW = a second field of character bigrams at weight W"
+        "Traditional-to-Simplified folding (width and ASCII case are always folded); +bigrams xW = a "
+        "second field of character bigrams at weight W; the reference grid scores lumotext.Analyzer's terms"
     )
     command = "python bench/retrieval_quality.py" + " ".join(
-        [""] + (["--quick"] if args.quick else []) + (["--reference-grid"] if args.reference_grid else [])
+        [""]
+        + (["--quick"] if args.quick else [])
+        + (["--reference-grid"] if args.reference_grid else [])
+        + (["--collections", *args.collections] if args.collections else [])
     )
     harness.write_results(
         "retrieval",

@@ -25,6 +25,7 @@ BENCHMARKS = {
     "segmentation": (["seg_bench.py"], ["--quick"]),
     "retrieval": (["retrieval_quality.py"], ["--quick"]),
     "index": (["index_bench.py"], ["--quick"]),
+    "engine_compare": (["engine_compare.py"], ["--quick"]),
 }
 
 

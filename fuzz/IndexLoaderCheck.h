@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,45 +25,70 @@
 #include "index/CommitFile.h"
 #include "index/Errors.h"
 #include "index/IndexDirectory.h"
-#include "index/IndexFiles.h"
+#include "index/CommitPayload.h"
 #include "index/InvertedIndex.h"
 
 namespace lumo::fuzz {
 
-// The files of an input, each in its own 8-byte-aligned buffer (mapped files are page-aligned).
-struct FuzzIndexFiles {
-  std::vector<std::vector<std::uint64_t>> storage;
-  index::IndexFileBytes bytes;
+// A payload whose files each sit in their own 8-byte-aligned buffer (mapped files are
+// page-aligned), for tests that hand an engine its payload without a directory.
+struct FuzzPayload {
+  std::shared_ptr<std::vector<std::vector<std::uint64_t>>> storage =
+      std::make_shared<std::vector<std::vector<std::uint64_t>>>();
+  index::OpenedPayload opened;
 };
 
-template <class T>
-inline void AddFile(FuzzIndexFiles& out, std::size_t i, const T* data, std::size_t count) {
-  const std::size_t n = count * sizeof(T);
-  out.storage.emplace_back((n + 7) / 8 + 1, 0);
-  if (n > 0) std::memcpy(out.storage.back().data(), data, n);
-  out.bytes.files[i] = std::string_view(reinterpret_cast<const char*>(out.storage.back().data()), n);
+// Layout: a little-endian u32 size and the engine description; then files, each a u8 name size,
+// the name, a u32 size and the bytes (a file past the end of the input is cut short).
+inline FuzzPayload SplitPayloadInput(const std::string& input) {
+  FuzzPayload out;
+  out.storage->reserve(64);
+  std::size_t at = 0;
+  auto take = [&](std::size_t n) {
+    n = std::min(n, input.size() - std::min(at, input.size()));
+    std::string part = input.substr(std::min(at, input.size()), n);
+    at += n;
+    return part;
+  };
+  auto number = [&](std::size_t bytes) {
+    std::uint32_t value = 0;
+    const std::string raw = take(bytes);
+    std::memcpy(&value, raw.data(), raw.size());
+    return value;
+  };
+  out.opened.engine_json = take(number(4));
+  while (at < input.size() && out.storage->size() < 64) {
+    const std::string name = take(number(1));
+    const std::string bytes = take(number(4));
+    out.storage->emplace_back((bytes.size() + 7) / 8 + 1, 0);
+    if (!bytes.empty()) std::memcpy(out.storage->back().data(), bytes.data(), bytes.size());
+    out.opened.files[name] = std::string_view(reinterpret_cast<const char*>(out.storage->back().data()), bytes.size());
+  }
+  out.opened.owner = out.storage;
+  return out;
 }
 
-// The files a snapshot saves, as buffers that IndexFromFiles takes.
-inline FuzzIndexFiles SnapshotFiles(const index::IndexSnapshot& s) {
-  FuzzIndexFiles out;
-  out.storage.reserve(8);
-  AddFile(out, 0, s.term_text.data(), s.term_text.size());
-  AddFile(out, 1, s.term_offsets.data(), s.term_offsets.size());
-  AddFile(out, 2, s.term_order.data(), s.term_order.size());
-  AddFile(out, 3, s.posting_offsets.data(), s.posting_offsets.size());
-  AddFile(out, 4, s.posting_docs.data(), s.posting_docs.size());
-  AddFile(out, 5, s.posting_tfs.data(), s.posting_tfs.size());
-  AddFile(out, 6, s.doc_lengths.data(), s.doc_lengths.size());
-  AddFile(out, 7, s.live.data(), s.live.size());
+// The input that SplitPayloadInput turns into `payload`.
+inline std::string PayloadInput(const index::CommitPayload& payload) {
+  std::string out;
+  auto number = [&](std::uint32_t value, std::size_t bytes) {
+    out.append(reinterpret_cast<const char*>(&value), bytes);
+  };
+  number(static_cast<std::uint32_t>(payload.engine_json.size()), 4);
+  out += payload.engine_json;
+  for (const auto& [name, bytes] : payload.files) {
+    number(static_cast<std::uint32_t>(name.size()), 1);
+    out += name;
+    number(static_cast<std::uint32_t>(bytes->size()), 4);
+    out += *bytes;
+  }
   return out;
 }
 
 inline std::shared_ptr<const index::Analyzer> FuzzAnalyzer() {
   static const auto analyzer = [] {
     std::shared_ptr<const jieba::Jieba> segmenter(std::shared_ptr<const jieba::Jieba>(), &SmallTokenizer());
-    index::AnalyzerSettings settings;
-    settings.bigram_weight = 0.5f;
+    const index::AnalyzerSettings settings(index::CutMode::kDefault, true, 0.5f, index::kNewestTermRules);
     return std::make_shared<const index::Analyzer>(segmenter, nullptr, std::vector<std::string>{}, settings);
   }();
   return analyzer;
@@ -137,12 +163,8 @@ inline std::uint8_t WriteIndexInput(const std::string& input, const std::string&
 inline void RequireWorkingIndex(index::InvertedIndex& loaded) {
   const std::uint64_t n_docs = loaded.document_count();
   Require(loaded.live_count() <= n_docs, "more live documents than documents");
-  const index::IndexSnapshot snapshot = loaded.Snapshot();
-  for (std::size_t t = 0; t < snapshot.term_order.size() && t < 16; ++t) {
-    const std::uint32_t id = snapshot.term_order[t];
-    const std::string term =
-        snapshot.term_text.substr(snapshot.term_offsets[id], snapshot.term_offsets[id + 1] - snapshot.term_offsets[id]);
-    RequireSaneResults(loaded.SearchTerms({term, term}, 5, 0.5f), n_docs);
+  for (const char* term : {"\xe4\xb8\xad\xe5\x9b\xbd", "ab", "\x01\xe4\xb8\xad\xe5\x9b\xbd"}) {
+    RequireSaneResults(loaded.SearchTerms({term, term, "ab"}, 5, 0.5f), n_docs);
   }
   const index::SparseRows rows = loaded.DocumentVectors(0, n_docs);
   Require(rows.row_starts.size() == rows.rows.size() + 1, "vector rows and starts disagree");

@@ -13,7 +13,6 @@
 namespace lumo::typing::text {
 namespace {
 
-constexpr double kNearZero = 1e-09;
 constexpr const char* kEmptyTrainingInput = "trainning tokens_vec should not be empty";
 constexpr const char* kNotInitialized = "BM25 has not been initialized";
 
@@ -126,7 +125,7 @@ void BM25::train(const std::vector<std::vector<long long>>& tokens_vec) {
   _train_all(documents);
 }
 
-bool BM25::_initialized() const { return _doc_count != 0 && std::fabs(_doc_length_average) >= kNearZero; }
+bool BM25::_initialized() const { return CanEncode(_doc_count, _doc_length_average); }
 
 template <typename Token>
 BM25::PositionedWeights BM25::_document_weights(const std::vector<Token>& tokens) const {

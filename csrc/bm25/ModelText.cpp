@@ -96,6 +96,11 @@ void RequireWritableDoubles(double b, double doc_length_average, double k1) {
   RequireFinite(kK1, k1);
 }
 
+bool CanEncode(std::int64_t doc_count, double doc_length_average) {
+  constexpr double kNearZero = 1e-09;
+  return doc_count != 0 && std::fabs(doc_length_average) >= kNearZero;
+}
+
 bool DocLengthTotal(std::int64_t doc_count, double average, std::int64_t& total) {
   const long double product = static_cast<long double>(doc_count) * static_cast<long double>(average);
   const long double rounded = std::nearbyint(product);

@@ -46,6 +46,10 @@ struct ModelStatistics {
 // costs memory in proportion to the token counts, not to the text.
 ModelStatistics ParseModelText(const std::string& text);
 
+// Whether statistics can encode: the encoder refuses ("BM25 has not been initialized") until it
+// holds a document and an average length whose magnitude is at least 1e-9.
+bool CanEncode(std::int64_t doc_count, double doc_length_average);
+
 // The total length a document count and average stand for, rounded; false if it passes 2^63 - 1.
 bool DocLengthTotal(std::int64_t doc_count, double average, std::int64_t& total);
 

@@ -1,22 +1,95 @@
 #include "index/Analyzer.h"
 
+#include <string>
 #include <utility>
 
+#include "index/Errors.h"
 #include "index/Utf8.h"
 
 namespace lumo::index {
 
+namespace {
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAsciiLetter(char c) { return c >= 'a' && c <= 'z'; }  // folded text has no upper case
+
+// Terms that a stop list must not remove under the newer rules: numbers, which carry meaning
+// in any query ("3号线", "GPT-4"), and single letters, which name things ("A股", "X光").
+bool IsNeverStopWord(std::string_view word) {
+  if (word.size() == 1 && IsAsciiLetter(word[0])) return true;
+  if (word.empty()) return false;
+  for (char c : word) {
+    if (!IsAsciiDigit(c)) return false;
+  }
+  return true;
+}
+
+// Letters and digits both, and nothing else: a model, version or product name ("cvpr2022").
+bool IsLetterDigitRun(std::string_view word) {
+  bool letter = false, digit = false;
+  for (char c : word) {
+    if (IsAsciiLetter(c)) {
+      letter = true;
+    } else if (IsAsciiDigit(c)) {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  return letter && digit;
+}
+
+bool IsIdeograph(char32_t cp) {
+  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0x20000 && cp <= 0x3FFFF);
+}
+
+}  // namespace
+
+TermRules TermRulesFromNumber(int number) {
+  switch (number) {
+    case 1:
+      return TermRules::kFirst;
+    case 2:
+      return TermRules::kNumbers;
+    default:
+      throw InvalidArgument("unknown analyzer term rules " + std::to_string(number) + " (this release knows 1 and 2)");
+  }
+}
+
 Analyzer::Analyzer(std::shared_ptr<const typing::text::jieba::Jieba> segmenter, std::shared_ptr<const CharTable> t2s,
                    std::vector<std::string> stop_words, AnalyzerSettings settings)
     : segmenter_(std::move(segmenter)), t2s_(std::move(t2s)), settings_(settings) {
+  if (!(settings_.bigram_weight >= 0.0f && settings_.bigram_weight <= 1e6f)) {
+    throw InvalidArgument("the bigram weight must be a number from 0 to 1e6");
+  }
+  if (segmenter_ == nullptr) throw InvalidArgument("the analyzer needs a segmenter");
   // Stop words are matched after folding, as the terms are.
   stop_word_storage_.reserve(stop_words.size());
   for (const std::string& word : stop_words) {
     std::string folded;
     FoldText(word, t2s_.get(), folded);
-    if (!folded.empty()) stop_word_storage_.push_back(std::move(folded));
+    if (folded.empty()) continue;
+    if (settings_.rules != TermRules::kFirst && IsNeverStopWord(folded)) continue;
+    stop_word_storage_.push_back(std::move(folded));
   }
   stop_words_.insert(stop_word_storage_.begin(), stop_word_storage_.end());
+}
+
+void Analyzer::AppendWord(std::string_view word, AnalyzedText& out) const {
+  if (settings_.rules == TermRules::kFirst || !IsLetterDigitRun(word)) {
+    out.terms.push_back(word);
+    return;
+  }
+  // The parts alone, not the whole run as well: "cvpr2022", "CVPR 2022", "gpt4" and "GPT-4"
+  // then give the same terms (the segmenter keeps a letter-led run whole but splits "5g").
+  std::size_t start = 0;
+  for (std::size_t i = 1; i <= word.size(); ++i) {
+    if (i == word.size() || IsAsciiDigit(word[i]) != IsAsciiDigit(word[start])) {
+      out.terms.push_back(word.substr(start, i - start));
+      start = i;
+    }
+  }
 }
 
 void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
@@ -24,7 +97,7 @@ void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
   out.terms.clear();
   FoldText(text, t2s_.get(), out.folded);
   if (out.folded.empty()) return;
-  std::vector<std::string_view> words;
+  std::vector<std::string_view>& words = out.words;
   if (settings_.mode == CutMode::kSearch) {
     segmenter_->CutForSearch(out.folded, words, settings_.hmm);
   } else {
@@ -34,17 +107,14 @@ void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
   for (std::string_view word : words) {
     if (!HasWordCharacter(word)) continue;
     if (!stop_words_.empty() && stop_words_.count(word) != 0) continue;
-    out.terms.push_back(word);
+    AppendWord(word, out);
   }
+  // A text of stop words alone has nothing to find: its bigrams would match any text that
+  // holds the same function words. (Bigrams of and across stop words are kept otherwise:
+  // pasted fragments match through them.)
+  if (out.terms.empty()) return;
   if (settings_.bigram_weight > 0) AppendBigrams(out);
 }
-
-namespace {
-bool IsIdeograph(char32_t cp) {
-  return (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-         (cp >= 0x20000 && cp <= 0x3FFFF);
-}
-}  // namespace
 
 void Analyzer::AppendBigrams(AnalyzedText& out) const {
   // Each bigram is stored as mark + two characters; the views are taken once the text is whole.

@@ -15,11 +15,29 @@ namespace lumo::index {
 
 enum class CutMode { kDefault, kSearch };
 
+// The term rules a saved index was built with, so that it keeps analyzing as it did.
+enum class TermRules {
+  // Stop words as listed (digits among them); letter-digit runs as the segmenter cuts them.
+  kFirst = 1,
+  // Numbers and single letters are never stop words; a run of letters and digits ("cvpr2022")
+  // gives its letter and digit parts ("cvpr", "2022"), so that the spellings "CVPR2022",
+  // "CVPR 2022" and "cvpr-2022" give the same terms.
+  kNumbers = 2,
+};
+inline constexpr TermRules kNewestTermRules = TermRules::kNumbers;
+
+// InvalidArgument for a number that names no rules.
+TermRules TermRulesFromNumber(int number);
+
+// Every setting is given: the defaults live with the callers' configuration, in one place.
 struct AnalyzerSettings {
-  CutMode mode = CutMode::kDefault;
-  bool hmm = true;
+  AnalyzerSettings(CutMode mode, bool hmm, float bigram_weight, TermRules rules)
+      : mode(mode), hmm(hmm), bigram_weight(bigram_weight), rules(rules) {}
+  CutMode mode;
+  bool hmm;
   // Weight of the second field, the character bigrams of runs of ideographs; 0 leaves it out.
-  float bigram_weight = 0.0f;
+  float bigram_weight;
+  TermRules rules;
 };
 
 // Terms of the bigram field start with this byte, which no word term holds (control
@@ -33,10 +51,12 @@ struct AnalyzedText {
   std::string folded;
   std::string bigram_text;
   std::vector<std::string_view> terms;  // the word terms, then the bigram terms
+  std::vector<std::string_view> words;  // scratch: the segmenter's words
 };
 
 class Analyzer {
  public:
+  // InvalidArgument for a bigram weight that is not a number from 0 to 1e6.
   Analyzer(std::shared_ptr<const typing::text::jieba::Jieba> segmenter, std::shared_ptr<const CharTable> t2s,
            std::vector<std::string> stop_words, AnalyzerSettings settings);
 
@@ -45,7 +65,8 @@ class Analyzer {
   Analyzer& operator=(const Analyzer&) = delete;
 
   // Replaces `out` by the terms of `text`, in text order, repeats kept: the words, then (with a
-  // bigram weight) the bigram terms.
+  // bigram weight) the bigram terms. A text whose words are all stop words has no terms at
+  // all, so a query of only stop words finds nothing.
   void Analyze(std::string_view text, AnalyzedText& out) const;
   std::vector<std::string> Analyze(std::string_view text) const;
 
@@ -53,6 +74,7 @@ class Analyzer {
   std::size_t stop_word_count() const { return stop_words_.size(); }
 
  private:
+  void AppendWord(std::string_view word, AnalyzedText& out) const;
   void AppendBigrams(AnalyzedText& out) const;
 
   std::shared_ptr<const typing::text::jieba::Jieba> segmenter_;

@@ -1,37 +1,48 @@
 #include "index/InvertedIndex.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <exception>
-#include <mutex>
-#include <stdexcept>
+#include <limits>
 #include <thread>
 #include <utility>
+
+#include "index/BitPacking.h"
+#include "json/JSON.h"
 
 namespace lumo::index {
 
 namespace {
 
 constexpr std::uint64_t kMaxDocuments = 0xFFFFFFFEu;
+constexpr std::size_t kMergeFactor = 4;
+// A segment is rewritten without its removed documents once they are this share of it.
+constexpr double kExpungeShare = 0.3;
+constexpr std::size_t kExpungeLeast = 64;
 
-// Runs work(begin, end) over [0, count) in chunks on `threads` threads (the caller's included);
-// the first exception is rethrown after all threads have stopped.
+void CheckCancel(const std::atomic<bool>* cancel) {
+  if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) throw Interrupted();
+}
+
+// Runs work(worker, begin, end) over [0, count) in chunks on `threads` threads (the caller's
+// included, as worker 0); the first exception is rethrown after all threads have stopped.
 template <class Work>
-void RunChunked(std::size_t count, unsigned threads, std::size_t chunk, Work&& work) {
+void RunParallel(std::size_t count, unsigned threads, std::size_t chunk, Work&& work) {
   if (threads <= 1 || count <= chunk) {
-    work(std::size_t{0}, count);
+    work(0u, std::size_t{0}, count);
     return;
   }
   std::atomic<std::size_t> next{0};
   std::exception_ptr failure;
   std::mutex failure_mutex;
-  auto loop = [&] {
+  auto loop = [&](unsigned worker) {
     try {
       for (;;) {
         const std::size_t begin = next.fetch_add(chunk);
         if (begin >= count) return;
-        work(begin, std::min(count, begin + chunk));
+        work(worker, begin, std::min(count, begin + chunk));
       }
     } catch (...) {
       std::lock_guard<std::mutex> guard(failure_mutex);
@@ -39,17 +50,17 @@ void RunChunked(std::size_t count, unsigned threads, std::size_t chunk, Work&& w
       next.store(count);
     }
   };
-  const unsigned extra = std::min<std::size_t>(threads, (count + chunk - 1) / chunk) - 1;
+  const auto extra = static_cast<unsigned>(std::min<std::size_t>(threads, (count + chunk - 1) / chunk) - 1);
   std::vector<std::thread> pool;
   pool.reserve(extra);
   try {
-    for (unsigned i = 0; i < extra; ++i) pool.emplace_back(loop);
+    for (unsigned i = 0; i < extra; ++i) pool.emplace_back(loop, i + 1);
   } catch (...) {
     next.store(count);
     for (auto& t : pool) t.join();
     throw;
   }
-  loop();
+  loop(0u);
   for (auto& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);
 }
@@ -58,113 +69,673 @@ bool Better(const ScoredDocument& a, const ScoredDocument& b) {
   return a.score > b.score || (a.score == b.score && a.doc < b.doc);
 }
 
+std::uint64_t WordsFor(std::uint64_t docs) { return (docs + 63) / 64; }
+
+bool BitSet(const std::vector<std::uint64_t>& bits, std::uint32_t i) { return (bits[i >> 6] >> (i & 63)) & 1u; }
+
+std::string Hex8(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof(text), "%08x", static_cast<unsigned>(value & 0xFFFFFFFFu));
+  return text;
+}
+
 }  // namespace
 
-// Per-thread working memory of a search: one accumulator per document and the documents touched.
+struct InvertedIndex::SegmentState {
+  std::shared_ptr<const Segment> segment;
+  std::string name;  // files: name + ".seg", name + ".live." + generation
+  std::uint64_t base = 0;
+  std::vector<std::uint64_t> live;  // bit per local document
+  std::uint32_t live_count = 0;
+  std::uint64_t totals[2] = {0, 0};    // over live documents
+  std::vector<std::uint32_t> removed;  // local documents removed since the segment was built, ascending
+  mutable std::string live_name;       // empty until saved with this bitset
+  std::uint64_t live_generation = 0;
+  std::shared_ptr<const std::string> owned_bytes;  // when built in memory
+  mutable std::mutex hits_mutex;
+  mutable std::unordered_map<const TermEntry*, std::uint32_t> removed_hits;
+
+  std::uint64_t end() const { return base + segment->doc_count(); }
+  bool IsLive(std::uint32_t local) const { return BitSet(live, local); }
+};
+
+struct InvertedIndex::QueryTerm {
+  std::uint32_t id;
+  std::uint8_t field;
+  float weight;      // qtf times the field weight
+  float weight_idf;  // weight * idf: the factor of the term's saturation in a score
+};
+
+// The parts of the score that depend on the collection, fixed for one search.
+struct InvertedIndex::Scoring {
+  double norm_base[2];   // k1 * (1 - b), or k1 with no average
+  double norm_slope[2];  // k1 * b / avgdl
+  double mean[2];        // avgdl, 0 with none
+  double b;
+  double k1;
+  float k1_plus_1;
+
+  float Norm(std::uint32_t length, int field) const {
+    // Computed as k1 * (1 - b + b * |d| / avgdl), in this order, so scores keep every bit they
+    // had before segments (ties, and so rankings, stay the same).
+    const double relative = mean[field] > 0 ? length / mean[field] : 1.0;
+    return static_cast<float>(k1 * (1.0 - b + b * relative));
+  }
+  float Saturation(std::uint32_t tf, std::uint32_t length, int field) const {
+    const auto tf_f = static_cast<float>(tf);
+    return tf_f * k1_plus_1 / (tf_f + Norm(length, field));
+  }
+  // At least the saturation of any tf <= max_tf at any length >= min_length (tf saturated:
+  // unbounded, whose limit is k1 + 1).
+  double SaturationBound(std::uint32_t max_tf, std::uint32_t min_length, int field) const {
+    if (max_tf >= kSaturatedTf) return k1 + 1.0;
+    const double norm = norm_base[field] + norm_slope[field] * min_length;
+    return max_tf * (k1 + 1.0) / (max_tf + norm);
+  }
+  double BlockBound(const BlockMeta& meta, int field) const {
+    double largest = 0;
+    for (int i = 0; i < kBoundPairs; ++i) {
+      if (meta.tf[i] != 0) largest = std::max(largest, SaturationBound(meta.tf[i], meta.length[i], field));
+    }
+    return largest;
+  }
+};
+
+// The k best documents seen so far; the front of the heap is the weakest of them.
+class InvertedIndex::TopK {
+ public:
+  void Reset(std::size_t k) {
+    k_ = k;
+    heap_.clear();
+  }
+  bool full() const { return heap_.size() >= k_; }
+  // Scores at or below this cannot enter (documents come in ascending order, so a tie loses).
+  double threshold() const {
+    return full() ? static_cast<double>(heap_.front().score) : -std::numeric_limits<double>::infinity();
+  }
+  bool Offer(std::uint32_t doc, float score) {
+    const ScoredDocument candidate{doc, score};
+    if (!full()) {
+      heap_.push_back(candidate);
+      std::push_heap(heap_.begin(), heap_.end(), Better);
+      return true;
+    }
+    if (!Better(candidate, heap_.front())) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), Better);
+    heap_.back() = candidate;
+    std::push_heap(heap_.begin(), heap_.end(), Better);
+    return true;
+  }
+  void TakeSorted(std::vector<ScoredDocument>& out) {
+    std::sort(heap_.begin(), heap_.end(), Better);
+    out.assign(heap_.begin(), heap_.end());
+  }
+
+ private:
+  std::size_t k_ = 0;
+  std::vector<ScoredDocument> heap_;
+};
+
+// Working memory of a search, kept per thread across queries: nothing sized by the documents.
 class InvertedIndex::Scratch {
  public:
-  std::vector<float> scores;
+  std::vector<PostingCursor> cursors;
+  std::vector<std::size_t> term_of;  // cursor -> index of its query term
+  std::vector<std::size_t> order;    // cursors by ascending bound
+  std::vector<double> bound;         // per cursor
+  std::vector<double> prefix;        // summed bounds along `order`
+  std::vector<float> contribution;   // per cursor, for the current candidate
+  std::vector<std::uint8_t> matched;
+  std::vector<const TermEntry*> entries;               // per cursor
+  std::vector<std::pair<std::uint32_t, double>> pool;  // seeding: (document, partial score)
+  std::vector<std::uint32_t> seeded;                   // documents already offered by the seeding, ascending
+  std::vector<float> seed_values;                      // seeding: per candidate and cursor
+  std::vector<float> scores;                           // accumulators of a small segment, all 0 between uses
   std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> cached_block;  // per cursor: the block whose bound is cached
+  std::vector<double> cached_bound;
+  TopK top;
+  AnalyzedText analyzed;
 };
 
 InvertedIndex::InvertedIndex(double k1, double b) : k1_(k1), b_(b) {
-  if (!std::isfinite(k1) || k1 < 0) throw std::invalid_argument("k1 must be a finite number >= 0");
-  if (!std::isfinite(b) || b < 0 || b > 1) throw std::invalid_argument("b must be between 0 and 1");
+  if (!std::isfinite(k1) || k1 < 0 || k1 > kLargestK1) {
+    throw InvalidArgument("k1 must be a number from 0 to " + std::to_string(static_cast<int>(kLargestK1)));
+  }
+  if (!std::isfinite(b) || b < 0 || b > 1) throw InvalidArgument("b must be between 0 and 1");
+  std::random_device seed;
+  salt_.seed((std::uint64_t{seed()} << 32) ^ seed());
 }
 
-template <class F>
-void InvertedIndex::ForEachPosting(const TermPostings& postings, F&& f) const {
-  const std::uint64_t n_docs = live_.size();
-  // Mapped postings are taken only in strictly ascending document order, as they are saved:
-  // a damaged list can then neither reach past the documents nor count a document twice.
-  std::uint64_t next_allowed = 0;
-  for (std::uint64_t i = 0; i < postings.base_count; ++i) {
-    const std::uint32_t doc = postings.base_docs[i];
-    if (doc < next_allowed || doc >= n_docs) continue;
-    next_allowed = std::uint64_t{doc} + 1;
-    const std::uint32_t tf = postings.base_tfs[i];
-    if (live_[doc] && tf != 0) f(doc, tf);
-  }
-  for (const Posting& p : postings.tail) {
-    if (live_[p.doc]) f(p.doc, p.tf);
-  }
+InvertedIndex::~InvertedIndex() = default;
+
+std::string InvertedIndex::NewName(const char* prefix) {
+  char number[32];
+  std::snprintf(number, sizeof(number), "%06llu", static_cast<unsigned long long>(next_name_++));
+  return std::string(prefix) + number + "_" + Hex8(salt_());
 }
 
-std::string_view InvertedIndex::TermText(std::uint32_t id) const {
-  if (id < base_term_count_) {
-    return std::string_view(base_term_text_ + base_term_offsets_[id],
-                            base_term_offsets_[id + 1] - base_term_offsets_[id]);
-  }
-  return added_terms_[id - base_term_count_];
+InvertedIndex::SegmentState* InvertedIndex::FindSegment(std::uint64_t doc) const {
+  auto it = std::upper_bound(segments_.begin(), segments_.end(), doc,
+                             [](std::uint64_t d, const std::shared_ptr<SegmentState>& s) { return d < s->base; });
+  if (it == segments_.begin()) return nullptr;
+  SegmentState* state = std::prev(it)->get();
+  return doc < state->end() ? state : nullptr;
 }
 
-std::uint32_t InvertedIndex::FindTerm(std::string_view term) const {
-  if (!added_ids_.empty()) {
-    auto it = added_ids_.find(term);
-    if (it != added_ids_.end()) return it->second;
+std::uint32_t InvertedIndex::DeletedHits(const SegmentState& state, const TermEntry& entry) const {
+  if (state.removed.empty()) return 0;
+  {
+    std::lock_guard<std::mutex> guard(state.hits_mutex);
+    auto it = state.removed_hits.find(&entry);
+    if (it != state.removed_hits.end()) return it->second;
   }
-  std::uint64_t lo = 0, hi = base_term_count_;
-  while (lo < hi) {
-    const std::uint64_t mid = lo + (hi - lo) / 2;
-    const std::uint32_t id = base_term_order_[mid];
-    const int c = TermText(id).compare(term);
-    if (c == 0) return id;
-    if (c < 0)
-      lo = mid + 1;
-    else
-      hi = mid;
+  PostingCursor cursor;
+  cursor.Open(*state.segment, entry);
+  std::uint32_t hits = 0;
+  for (std::uint32_t doc : state.removed) {
+    cursor.Advance(doc);
+    if (cursor.doc() == kNoDocument) break;
+    hits += cursor.doc() == doc;
   }
-  return kNoTerm;
+  std::lock_guard<std::mutex> guard(state.hits_mutex);
+  state.removed_hits.emplace(&entry, hits);
+  return hits;
 }
 
-std::uint32_t InvertedIndex::InternTerm(std::string_view term) {
-  std::uint32_t id = FindTerm(term);
-  if (id != kNoTerm) return id;
-  if (postings_.size() >= kNoTerm) throw std::length_error("the index holds the largest number of terms it can");
-  id = static_cast<std::uint32_t>(postings_.size());
-  postings_.emplace_back();
-  df_.push_back(0);
-  field_.push_back(IsBigramTerm(term) ? 1 : 0);
-  added_terms_.emplace_back(term);
-  added_ids_.emplace(added_terms_.back(), id);
-  return id;
+std::uint32_t InvertedIndex::LiveDf(std::uint32_t id) const {
+  std::uint64_t df = 0;
+  for (const auto& state : segments_) {
+    const TermEntry* entry = state->segment->Find(id);
+    if (entry == nullptr) continue;
+    const std::uint32_t gone = DeletedHits(*state, *entry);
+    df += entry->df - std::min(gone, entry->df);
+  }
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(df, live_count_));
 }
 
-double InvertedIndex::Idf(std::uint32_t id) const {
+double InvertedIndex::Idf(std::uint32_t df) const {
   const double n = static_cast<double>(live_count_);
-  const double df = std::min<double>(df_[id], n);
-  return std::log(1.0 + (n - df + 0.5) / (df + 0.5));
+  const double d = std::min<double>(df, n);
+  return std::log(1.0 + (n - d + 0.5) / (d + 0.5));
 }
 
-void InvertedIndex::RefreshNorms() {
-  norms_.resize(doc_lengths_.size());
-  double avgdl[2];
+InvertedIndex::Scoring InvertedIndex::MakeScoring() const {
+  Scoring s{};
+  s.k1 = k1_;
+  s.b = b_;
+  s.k1_plus_1 = static_cast<float>(k1_ + 1.0);
   for (int f = 0; f < 2; ++f) {
-    avgdl[f] = live_count_ == 0 ? 0.0 : static_cast<double>(total_length_[f]) / static_cast<double>(live_count_);
+    const double mean =
+        live_count_ == 0 ? 0.0 : static_cast<double>(total_length_[f]) / static_cast<double>(live_count_);
+    s.mean[f] = mean;
+    if (mean > 0) {
+      s.norm_base[f] = k1_ * (1.0 - b_);
+      s.norm_slope[f] = k1_ * b_ / mean;
+    } else {
+      s.norm_base[f] = k1_;
+      s.norm_slope[f] = 0.0;
+    }
   }
-  for (std::size_t i = 0; i < doc_lengths_.size(); ++i) {
-    const double mean = avgdl[i % 2];
-    const double relative = mean > 0 ? doc_lengths_[i] / mean : 1.0;
-    norms_[i] = static_cast<float>(k1_ * (1.0 - b_ + b_ * relative));
+  return s;
+}
+
+std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed,
+                                                                float bigram_weight) const {
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> ids;
+  ids.reserve(analyzed.size());
+  for (std::string_view term : analyzed) {
+    const std::uint32_t id = lexicon_.Find(term);
+    if (id != kNoTerm) ids.emplace_back(id, IsBigramTerm(term) ? 1 : 0);
+  }
+  std::sort(ids.begin(), ids.end());
+  std::vector<QueryTerm> terms;
+  for (std::size_t j = 0; j < ids.size();) {
+    std::size_t next = j + 1;
+    while (next < ids.size() && ids[next].first == ids[j].first) ++next;
+    const auto qtf = static_cast<float>(next - j);
+    const std::uint32_t id = ids[j].first;
+    const std::uint8_t field = ids[j].second;
+    j = next;
+    const std::uint32_t df = LiveDf(id);
+    if (df == 0) continue;
+    const float weight = qtf * (field == 1 ? bigram_weight : 1.0f);
+    const double idf = Idf(df);
+    // A term of negligible weight is left out: its contributions could round to zero.
+    if (weight * idf < 1e-20) continue;
+    terms.push_back({id, field, weight, weight * static_cast<float>(idf)});
+  }
+  return terms;
+}
+
+// Offers the exact scores of a few likely winners before the document-ordered pass, so its
+// threshold starts high: the documents with the best partial scores over the query's rarest
+// terms in the segment (a bounded number of postings), then each scored in full.
+void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms,
+                                  const Scoring& scoring, std::size_t n, std::size_t k, Scratch& s) const {
+  constexpr std::size_t kSeedPostings = 512;
+  s.seeded.clear();
+  s.pool.clear();
+  const Segment& segment = *state.segment;
+  std::vector<std::size_t> rare(n);
+  for (std::size_t c = 0; c < n; ++c) rare[c] = c;
+  std::sort(rare.begin(), rare.end(),
+            [&](std::size_t a, std::size_t b) { return s.entries[a]->df < s.entries[b]->df; });
+  std::size_t taken = 0;
+  for (std::size_t c : rare) {
+    if (taken > 0 && taken + s.entries[c]->df > kSeedPostings) break;
+    taken += s.entries[c]->df;
+    const QueryTerm& term = terms[s.term_of[c]];
+    segment.ForEach(*s.entries[c], [&](std::uint32_t doc, std::uint32_t tf) {
+      if (state.IsLive(doc)) {
+        s.pool.emplace_back(doc, term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field));
+      }
+    });
+  }
+  if (s.pool.empty()) return;
+  std::sort(s.pool.begin(), s.pool.end());
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < s.pool.size(); ++i) {
+    if (out > 0 && s.pool[out - 1].first == s.pool[i].first) {
+      s.pool[out - 1].second += s.pool[i].second;
+    } else {
+      s.pool[out++] = s.pool[i];
+    }
+  }
+  s.pool.resize(out);
+  const std::size_t chosen = std::min(k, s.pool.size());
+  std::nth_element(s.pool.begin(), s.pool.begin() + static_cast<std::ptrdiff_t>(chosen - 1), s.pool.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  s.pool.resize(chosen);
+  std::sort(s.pool.begin(), s.pool.end());
+  s.seed_values.assign(chosen * n, 0.0f);
+  PostingCursor probe;
+  for (std::size_t c = 0; c < n; ++c) {
+    const QueryTerm& term = terms[s.term_of[c]];
+    probe.Open(segment, *s.entries[c]);
+    for (std::size_t j = 0; j < chosen && probe.doc() != kNoDocument; ++j) {
+      const std::uint32_t doc = s.pool[j].first;
+      probe.Advance(doc);
+      if (probe.doc() == doc) {
+        s.seed_values[j * n + c] =
+            term.weight_idf * scoring.Saturation(probe.tf(), segment.Length(doc, term.field), term.field);
+      }
+    }
+  }
+  for (std::size_t j = 0; j < chosen; ++j) {
+    // Summed in query-term order, as every other path sums (an absent term adds an exact 0).
+    float score = 0.0f;
+    for (std::size_t c = 0; c < n; ++c) score += s.seed_values[j * n + c];
+    s.top.Offer(static_cast<std::uint32_t>(state.base + s.pool[j].first), score);
+    s.seeded.push_back(s.pool[j].first);
   }
 }
 
-std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads) {
+// Scores every posting of the query's terms in a segment into the thread's accumulators (kept
+// across queries, cleared as they are read), in query-term order like every other path. On
+// small segments this beats the document-at-a-time pass, whose work per document is larger.
+void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
+                                      const Scoring& scoring, Scratch& s) const {
+  const Segment& segment = *state.segment;
+  if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
+  s.touched.clear();
+  for (const QueryTerm& term : terms) {
+    const TermEntry* entry = segment.Find(term.id);
+    if (entry == nullptr) continue;
+    segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
+      if (!state.IsLive(doc)) return;
+      float& score = s.scores[doc];
+      if (score == 0.0f) s.touched.push_back(doc);  // every contribution is > 0
+      score += term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field);
+    });
+  }
+  for (std::uint32_t doc : s.touched) {
+    s.top.Offer(static_cast<std::uint32_t>(state.base + doc), s.scores[doc]);
+    s.scores[doc] = 0.0f;
+  }
+}
+
+void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& s,
+                                 std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const {
+  out.clear();
+  if (terms.empty() || k == 0) return;
+  const Scoring scoring = MakeScoring();
+  // Rounding: a bound is raised by this factor so that float sums in another order never
+  // exceed it; every float step errs by at most 2^-24 relatively.
+  const double margin = 1.0 + 1e-6 * static_cast<double>(terms.size() + 4);
+  s.top.Reset(k);
+  if (s.cursors.size() < terms.size()) s.cursors.resize(terms.size());
+  const std::uint64_t prune_from = prune_from_documents_.load(std::memory_order_relaxed);
+  for (const auto& state_ptr : segments_) {
+    CheckCancel(cancel);
+    const SegmentState& state = *state_ptr;
+    const Segment& segment = *state.segment;
+    if (state.live_count == 0) continue;
+    if (segment.doc_count() < prune_from) {
+      AccumulateSegment(state, terms, scoring, s);
+      continue;
+    }
+    // Cursors of the query terms this segment holds, in query-term order.
+    std::size_t n = 0;
+    s.term_of.clear();
+    s.bound.clear();
+    s.entries.clear();
+    for (std::size_t t = 0; t < terms.size(); ++t) {
+      const TermEntry* entry = segment.Find(terms[t].id);
+      if (entry == nullptr) continue;
+      s.cursors[n].Open(segment, *entry);
+      if (s.cursors[n].doc() == kNoDocument) continue;
+      s.term_of.push_back(t);
+      s.entries.push_back(entry);
+      // The largest block bound: tighter than one from the term's largest tf and shortest
+      // document, which seldom meet in one posting.
+      double largest = 0;
+      segment.ForEachBlockBound(*entry, [&](const BlockMeta& meta) {
+        largest = std::max(largest, scoring.BlockBound(meta, terms[t].field));
+      });
+      s.bound.push_back(terms[t].weight_idf * largest * margin);
+      ++n;
+    }
+    if (n == 0) continue;
+    s.order.resize(n);
+    for (std::size_t i = 0; i < n; ++i) s.order[i] = i;
+    std::sort(s.order.begin(), s.order.end(), [&](std::size_t a, std::size_t b) { return s.bound[a] < s.bound[b]; });
+    s.prefix.resize(n);
+    double sum = 0;
+    for (std::size_t i = 0; i < n; ++i) s.prefix[i] = sum += s.bound[s.order[i]];
+    s.contribution.assign(n, 0.0f);
+    s.matched.assign(n, 0);
+    s.cached_block.assign(n, kNoDocument);
+    s.cached_bound.assign(n, 0.0);
+    auto block_bound = [&](std::size_t c) {
+      const PostingCursor& cursor = s.cursors[c];
+      if (s.cached_block[c] != cursor.block_position()) {
+        s.cached_block[c] = cursor.block_position();
+        const QueryTerm& term = terms[s.term_of[c]];
+        s.cached_bound[c] = term.weight_idf * scoring.BlockBound(cursor.block_bounds(), term.field) * margin;
+      }
+      return s.cached_bound[c];
+    };
+    SeedThreshold(state, terms, scoring, n, k, s);
+    // Cursors order[0, first_essential) are non-essential: together they cannot lift a
+    // document past the threshold, so they are only probed for candidates of the others.
+    double threshold = s.top.threshold();
+    std::size_t first_essential = 0;
+    while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
+    std::uint64_t steps = 0;
+    std::uint32_t window_end = 0;
+    bool window_open = false;
+    auto next_essential = [&] {
+      std::uint32_t next = kNoDocument;
+      for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
+      return next;
+    };
+    std::uint32_t doc = next_essential();
+    while (first_essential < n && doc != kNoDocument) {
+      if ((++steps & 0xFFFF) == 0) CheckCancel(cancel);
+      const double non_essential = first_essential > 0 ? s.prefix[first_essential - 1] : 0.0;
+      if (!window_open || doc > window_end) {
+        // The window up to the first end of an essential cursor's block: when the block bounds
+        // of the cursors with postings in it cannot pass the threshold, skip it whole.
+        window_end = kNoDocument - 1;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          const PostingCursor& cursor = s.cursors[s.order[i]];
+          if (cursor.doc() != kNoDocument) window_end = std::min(window_end, cursor.block_last_doc());
+        }
+        window_end = std::max(window_end, doc);
+        double window_bound = non_essential;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          const std::size_t c = s.order[i];
+          if (s.cursors[c].doc() <= window_end) window_bound += block_bound(c);
+        }
+        if (window_bound < threshold) {
+          for (std::size_t i = first_essential; i < n; ++i) s.cursors[s.order[i]].Advance(window_end + 1);
+          window_open = false;
+          doc = next_essential();
+          continue;
+        }
+        window_open = true;
+      }
+      bool candidate = state.IsLive(doc);
+      if (candidate) {
+        double possible = non_essential;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          const std::size_t c = s.order[i];
+          if (s.cursors[c].doc() == doc) possible += block_bound(c);
+        }
+        candidate = possible >= threshold;
+      }
+      if (!candidate) {
+        std::uint32_t next = kNoDocument;
+        for (std::size_t i = first_essential; i < n; ++i) {
+          PostingCursor& cursor = s.cursors[s.order[i]];
+          if (cursor.doc() == doc) cursor.Next();
+          next = std::min(next, cursor.doc());
+        }
+        doc = next;
+        continue;
+      }
+      double partial = 0;
+      std::uint32_t next = kNoDocument;
+      for (std::size_t i = first_essential; i < n; ++i) {
+        const std::size_t c = s.order[i];
+        PostingCursor& cursor = s.cursors[c];
+        if (cursor.doc() == doc) {
+          const QueryTerm& term = terms[s.term_of[c]];
+          const float value =
+              term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
+          s.contribution[c] = value;
+          s.matched[c] = 1;
+          partial += value;
+          cursor.Next();
+        }
+        next = std::min(next, cursor.doc());
+      }
+      bool complete = true;
+      for (std::size_t i = first_essential; i-- > 0;) {
+        if (partial * margin + s.prefix[i] < threshold) {
+          complete = false;
+          break;
+        }
+        const std::size_t c = s.order[i];
+        PostingCursor& cursor = s.cursors[c];
+        if (!cursor.ShallowAdvance(doc)) continue;
+        const double below = i > 0 ? s.prefix[i - 1] : 0.0;
+        if (partial * margin + block_bound(c) + below < threshold) {
+          complete = false;
+          break;
+        }
+        cursor.Advance(doc);
+        if (cursor.doc() != doc) continue;
+        const QueryTerm& term = terms[s.term_of[c]];
+        const float value =
+            term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
+        s.contribution[c] = value;
+        s.matched[c] = 1;
+        partial += value;
+      }
+      if (complete) {
+        // Summed in query-term order (cursors are in that order), as the exhaustive path does.
+        float score = 0.0f;
+        for (std::size_t c = 0; c < n; ++c) {
+          if (s.matched[c]) score += s.contribution[c];
+        }
+        if (!std::binary_search(s.seeded.begin(), s.seeded.end(), doc) &&
+            s.top.Offer(static_cast<std::uint32_t>(state.base + doc), score)) {
+          threshold = s.top.threshold();
+          const std::size_t before = first_essential;
+          while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
+          if (first_essential != before) {  // fewer essential cursors: the next document among them
+            next = kNoDocument;
+            for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
+          }
+        }
+      }
+      std::fill(s.matched.begin(), s.matched.end(), 0);
+      doc = next;
+    }
+  }
+  s.top.TakeSorted(out);
+}
+
+std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const Analyzer& analyzer, std::size_t k,
+                                                  const std::atomic<bool>* cancel) const {
+  if (k > kLargestK) throw InvalidArgument("k must be at most " + std::to_string(kLargestK));
+  Scratch scratch;
+  analyzer.Analyze(query, scratch.analyzed);
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  std::vector<ScoredDocument> out;
+  SearchLocked(QueryTerms(scratch.analyzed.terms, analyzer.settings().bigram_weight), k, scratch, out, cancel);
+  return out;
+}
+
+std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::string_view>& terms, std::size_t k,
+                                                       float bigram_weight) const {
+  if (k > kLargestK) throw InvalidArgument("k must be at most " + std::to_string(kLargestK));
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  Scratch scratch;
+  std::vector<ScoredDocument> out;
+  SearchLocked(QueryTerms(terms, bigram_weight), k, scratch, out, nullptr);
+  return out;
+}
+
+std::vector<ScoredDocument> InvertedIndex::SearchExhaustive(const std::vector<std::string_view>& analyzed,
+                                                            std::size_t k, float bigram_weight) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  const std::vector<QueryTerm> terms = QueryTerms(analyzed, bigram_weight);
+  const Scoring scoring = MakeScoring();
+  TopK top;
+  top.Reset(k);
+  for (const auto& state : segments_) {
+    const Segment& segment = *state->segment;
+    std::vector<float> scores(segment.doc_count(), 0.0f);
+    std::vector<std::uint8_t> touched(segment.doc_count(), 0);
+    for (const QueryTerm& term : terms) {
+      const TermEntry* entry = segment.Find(term.id);
+      if (entry == nullptr) continue;
+      segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
+        if (!state->IsLive(doc)) return;
+        scores[doc] += term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field);
+        touched[doc] = 1;
+      });
+    }
+    for (std::uint32_t doc = 0; doc < segment.doc_count(); ++doc) {
+      if (touched[doc]) top.Offer(static_cast<std::uint32_t>(state->base + doc), scores[doc]);
+    }
+  }
+  std::vector<ScoredDocument> out;
+  if (k > 0 && !terms.empty()) top.TakeSorted(out);
+  return out;
+}
+
+void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const Analyzer& analyzer, std::size_t k,
+                               unsigned threads, std::vector<std::vector<ScoredDocument>>& results,
+                               const std::atomic<bool>* cancel) const {
+  if (k > kLargestK) throw InvalidArgument("k must be at most " + std::to_string(kLargestK));
+  if (threads > kMostThreads) throw InvalidArgument("threads must be at most " + std::to_string(kMostThreads));
+  results.assign(queries.size(), {});
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  const std::size_t chunk =
+      std::max<std::size_t>(1, std::min<std::size_t>(8, queries.size() / (4 * std::max(1u, threads)) + 1));
+  std::vector<Scratch> scratches(std::max(1u, threads));
+  RunParallel(queries.size(), threads, chunk, [&](unsigned worker, std::size_t begin, std::size_t end) {
+    Scratch* mine = &scratches[worker];
+    for (std::size_t i = begin; i < end; ++i) {
+      CheckCancel(cancel);
+      analyzer.Analyze(queries[i], mine->analyzed);
+      SearchLocked(QueryTerms(mine->analyzed.terms, analyzer.settings().bigram_weight), k, *mine, results[i], cancel);
+    }
+  });
+}
+
+SparseRows InvertedIndex::DocumentVectors(std::uint64_t first_doc, std::uint64_t end_doc) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  SparseRows out;
+  end_doc = std::min<std::uint64_t>(end_doc, document_count_);
+  out.row_starts.push_back(0);
+  if (first_doc >= end_doc) return out;
+  const Scoring scoring = MakeScoring();
+  struct Entry {
+    std::uint32_t doc;
+    std::uint32_t term;
+    float value;
+  };
+  std::vector<Entry> entries;
+  for (const auto& state : segments_) {
+    if (state->end() <= first_doc || state->base >= end_doc) continue;
+    const Segment& segment = *state->segment;
+    const auto from = static_cast<std::uint32_t>(std::max(first_doc, state->base) - state->base);
+    const auto to = static_cast<std::uint32_t>(std::min(end_doc, state->end()) - state->base);
+    const std::size_t first_entry = entries.size();
+    PostingCursor cursor;
+    for (std::uint32_t t = 0; t < segment.term_count(); ++t) {
+      const TermEntry& entry = segment.entry(t);
+      cursor.Open(segment, entry);
+      for (cursor.Advance(from); cursor.doc() < to; cursor.Next()) {
+        const std::uint32_t doc = cursor.doc();
+        if (!state->IsLive(doc)) continue;
+        const int field = entry.field == 1 ? 1 : 0;
+        entries.push_back({static_cast<std::uint32_t>(state->base + doc), entry.id,
+                           scoring.Saturation(cursor.tf(), segment.Length(doc, field), field)});
+      }
+    }
+    // By document, then term (damaged bytes could hold the terms out of order).
+    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first_entry), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.doc < b.doc || (a.doc == b.doc && a.term < b.term); });
+    for (std::uint32_t doc = from; doc < to; ++doc) {
+      if (state->IsLive(doc)) out.rows.push_back(static_cast<std::uint32_t>(state->base + doc));
+    }
+  }
+  out.indices.reserve(entries.size());
+  out.values.reserve(entries.size());
+  std::size_t at = 0;
+  for (std::uint32_t row : out.rows) {
+    while (at < entries.size() && entries[at].doc == row) {
+      if (out.indices.size() == out.row_starts.back() || out.indices.back() != entries[at].term) {
+        out.indices.push_back(entries[at].term);
+        out.values.push_back(entries[at].value);
+      }
+      ++at;
+    }
+    out.row_starts.push_back(out.indices.size());
+  }
+  return out;
+}
+
+void InvertedIndex::QueryVector(std::string_view query, const Analyzer& analyzer, bool engine_idf,
+                                std::vector<std::uint32_t>& indices, std::vector<float>& values) const {
+  AnalyzedText analyzed;
+  analyzer.Analyze(query, analyzed);
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  indices.clear();
+  values.clear();
+  for (const QueryTerm& term : QueryTerms(analyzed.terms, analyzer.settings().bigram_weight)) {
+    indices.push_back(term.id);
+    values.push_back(engine_idf ? term.weight : term.weight_idf);
+  }
+}
+
+std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads,
+                                 const std::atomic<bool>* cancel) {
+  if (threads > kMostThreads) throw InvalidArgument("threads must be at most " + std::to_string(kMostThreads));
   struct DocTerms {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> known;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> known;  // id, tf (bit 31: bigram field)
     std::vector<std::pair<std::string, std::uint32_t>> unknown;
     std::uint32_t length[2] = {0, 0};
   };
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  if (live_.size() + texts.size() > kMaxDocuments) {
-    throw std::length_error("the index holds the largest number of documents it can");
+  std::lock_guard<std::mutex> writing(writer_);
+  if (document_count_ + texts.size() > kMaxDocuments) {
+    throw InvalidArgument("the index holds the largest number of documents it can");
   }
+  if (texts.empty()) return static_cast<std::uint32_t>(document_count_);
+  // Analysis and lookups of known terms in parallel: only writers change the dictionary, and
+  // this is the only writer now.
   std::vector<DocTerms> analyzed(texts.size());
-  // Parallel part: analysis and lookup of terms already known (the dictionary is only read).
-  RunChunked(texts.size(), threads, 16, [&](std::size_t begin, std::size_t end) {
+  RunParallel(texts.size(), threads, 16, [&](unsigned, std::size_t begin, std::size_t end) {
     AnalyzedText buffer;
     std::vector<std::string_view> sorted;
     for (std::size_t i = begin; i < end; ++i) {
+      CheckCancel(cancel);
       analyzer.Analyze(texts[i], buffer);
       DocTerms& doc = analyzed[i];
       std::size_t bigrams = 0;
@@ -174,335 +745,436 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
       sorted.assign(buffer.terms.begin(), buffer.terms.end());
       std::sort(sorted.begin(), sorted.end());
       for (std::size_t j = 0; j < sorted.size();) {
-        std::size_t k = j + 1;
-        while (k < sorted.size() && sorted[k] == sorted[j]) ++k;
-        const auto tf = static_cast<std::uint32_t>(k - j);
-        const std::uint32_t id = FindTerm(sorted[j]);
+        std::size_t next = j + 1;
+        while (next < sorted.size() && sorted[next] == sorted[j]) ++next;
+        const auto tf = static_cast<std::uint32_t>(std::min<std::size_t>(next - j, 0x7FFFFFFFu));
+        const std::uint32_t id = lexicon_.Find(sorted[j]);
         if (id != kNoTerm)
-          doc.known.emplace_back(id, tf);
+          doc.known.emplace_back(id, tf | (IsBigramTerm(sorted[j]) ? 0x80000000u : 0u));
         else
           doc.unknown.emplace_back(std::string(sorted[j]), tf);
-        j = k;
+        j = next;
       }
     }
   });
-  // Sequential part, in document order: new terms get their ids here, so they do not depend on
-  // the number of threads.
-  const auto first = static_cast<std::uint32_t>(live_.size());
-  doc_lengths_.reserve(doc_lengths_.size() + 2 * texts.size());
-  live_.reserve(live_.size() + texts.size());
-  for (std::size_t i = 0; i < analyzed.size(); ++i) {
-    const auto doc = static_cast<std::uint32_t>(first + i);
-    DocTerms& terms = analyzed[i];
-    for (const auto& [id, tf] : terms.known) {
-      postings_[id].tail.push_back({doc, tf});
-      ++df_[id];
+  CheckCancel(cancel);
+  // New terms get their ids in document order, so ids do not depend on the number of threads.
+  struct Posting {
+    std::uint32_t id;
+    std::uint32_t doc;
+    std::uint32_t tf;  // bit 31: bigram field
+  };
+  std::vector<Posting> postings;
+  std::vector<std::uint32_t> lengths(2 * texts.size());
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    for (std::size_t i = 0; i < analyzed.size(); ++i) {
+      DocTerms& terms = analyzed[i];
+      for (const auto& [id, tf] : terms.known) postings.push_back({id, static_cast<std::uint32_t>(i), tf});
+      for (const auto& [text, tf] : terms.unknown) {
+        postings.push_back(
+            {lexicon_.Intern(text), static_cast<std::uint32_t>(i), tf | (IsBigramTerm(text) ? 0x80000000u : 0u)});
+      }
+      lengths[2 * i] = terms.length[0];
+      lengths[2 * i + 1] = terms.length[1];
     }
-    for (const auto& [text, tf] : terms.unknown) {
-      const std::uint32_t id = InternTerm(text);
-      postings_[id].tail.push_back({doc, tf});
-      ++df_[id];
-    }
-    for (int f = 0; f < 2; ++f) {
-      doc_lengths_.push_back(terms.length[f]);
-      total_length_[f] += terms.length[f];
-    }
-    live_.push_back(1);
-    ++live_count_;
-    DocTerms().known.swap(terms.known);  // free as we go: a batch's analysis can be large
-    DocTerms().unknown.swap(terms.unknown);
   }
-  RefreshNorms();
+  analyzed.clear();
+  analyzed.shrink_to_fit();
+  std::sort(postings.begin(), postings.end(),
+            [](const Posting& a, const Posting& b) { return a.id < b.id || (a.id == b.id && a.doc < b.doc); });
+  std::vector<TermPostingsInput> inputs;
+  for (std::size_t j = 0; j < postings.size();) {
+    TermPostingsInput input;
+    input.id = postings[j].id;
+    input.field = (postings[j].tf >> 31) != 0 ? 1 : 0;
+    for (; j < postings.size() && postings[j].id == input.id; ++j) {
+      input.docs.push_back(postings[j].doc);
+      input.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
+    }
+    inputs.push_back(std::move(input));
+  }
+  auto state = std::make_unique<SegmentState>();
+  state->owned_bytes = BuildSegment(static_cast<std::uint32_t>(texts.size()), inputs, lengths);
+  state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
+  state->name = NewName("seg_");
+  state->base = document_count_;
+  state->live.assign(WordsFor(texts.size()), 0);
+  for (std::uint32_t i = 0; i < texts.size(); ++i) state->live[i >> 6] |= std::uint64_t{1} << (i & 63);
+  state->live_count = static_cast<std::uint32_t>(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    state->totals[0] += lengths[2 * i];
+    state->totals[1] += lengths[2 * i + 1];
+  }
+  const auto first = static_cast<std::uint32_t>(document_count_);
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    document_count_ += texts.size();
+    live_count_ += texts.size();
+    for (int f = 0; f < 2; ++f) total_length_[f] += state->totals[f];
+    segments_.push_back(std::move(state));
+  }
+  MergeSmallSegments();
   return first;
 }
 
+void InvertedIndex::AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
+                                  const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live) {
+  auto state = std::make_unique<SegmentState>();
+  state->owned_bytes = BuildSegment(doc_count, terms, lengths);
+  state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
+  state->name = NewName("seg_");
+  state->base = document_count_ - doc_count;
+  state->live = std::move(live);
+  for (std::uint32_t doc = 0; doc < doc_count; ++doc) {
+    if (!state->IsLive(doc)) continue;
+    ++state->live_count;
+    state->totals[0] += lengths[2 * std::size_t{doc}];
+    state->totals[1] += lengths[2 * std::size_t{doc} + 1];
+  }
+  live_count_ += state->live_count;
+  for (int f = 0; f < 2; ++f) total_length_[f] += state->totals[f];
+  segments_.push_back(std::move(state));
+}
+
 void InvertedIndex::Remove(const std::vector<std::uint64_t>& docs) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  std::vector<std::uint8_t> removed(live_.size(), 0);
-  for (std::uint64_t doc : docs) {
-    if (doc >= live_.size() || !live_[doc] || removed[doc]) throw UnknownDocument(doc);
-    removed[doc] = 1;
+  std::lock_guard<std::mutex> writing(writer_);
+  std::vector<std::uint64_t> sorted(docs);
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t i = 0; i < docs.size(); ++i) {
+    const std::uint64_t doc = docs[i];
+    const SegmentState* state = FindSegment(doc);
+    if (state == nullptr || !state->IsLive(static_cast<std::uint32_t>(doc - state->base))) throw UnknownDocument(doc);
+    auto range = std::equal_range(sorted.begin(), sorted.end(), doc);
+    if (range.second - range.first > 1) throw UnknownDocument(doc);
   }
   if (docs.empty()) return;
-  // Document frequencies first, while the postings of the removed documents are still visited.
-  for (std::size_t t = 0; t < postings_.size(); ++t) {
-    std::uint32_t gone = 0;
-    ForEachPosting(postings_[t], [&](std::uint32_t doc, std::uint32_t) { gone += removed[doc]; });
-    df_[t] -= std::min(gone, df_[t]);
-  }
-  for (std::uint64_t doc : docs) {
-    live_[doc] = 0;
-    --live_count_;
-    for (int f = 0; f < 2; ++f) total_length_[f] -= doc_lengths_[2 * doc + f];
-  }
-  RefreshNorms();
-}
-
-std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed,
-                                                                float bigram_weight) const {
-  std::vector<std::uint32_t> ids;
-  ids.reserve(analyzed.size());
-  for (std::string_view term : analyzed) {
-    const std::uint32_t id = FindTerm(term);
-    if (id != kNoTerm && df_[id] != 0) ids.push_back(id);
-  }
-  std::sort(ids.begin(), ids.end());
-  std::vector<QueryTerm> terms;
-  for (std::size_t j = 0; j < ids.size();) {
-    std::size_t k = j + 1;
-    while (k < ids.size() && ids[k] == ids[j]) ++k;
-    const auto qtf = static_cast<std::uint32_t>(k - j);
-    const float weight = static_cast<float>(qtf) * (field_[ids[j]] == 1 ? bigram_weight : 1.0f);
-    // A term of negligible weight is left out: its contributions could round to zero, and a
-    // zero accumulator is how a search tells an untouched document.
-    if (weight * Idf(ids[j]) >= 1e-20) terms.push_back({ids[j], qtf, weight});
-    j = k;
-  }
-  return terms;
-}
-
-std::vector<ScoredDocument> InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k,
-                                                        Scratch& scratch) const {
-  std::vector<ScoredDocument> best;
-  if (terms.empty() || k == 0) return best;
-  scratch.scores.resize(live_.size(), 0.0f);
-  scratch.touched.clear();
-  const float k1_plus_1 = static_cast<float>(k1_ + 1.0);
-  for (const QueryTerm& term : terms) {
-    const float weight = term.weight * static_cast<float>(Idf(term.id));
-    const std::size_t field = field_[term.id];
-    ForEachPosting(postings_[term.id], [&](std::uint32_t doc, std::uint32_t tf) {
-      const float tf_f = static_cast<float>(tf);
-      const float saturation = tf_f * k1_plus_1 / (tf_f + norms_[2 * doc + field]);
-      float& acc = scratch.scores[doc];
-      if (acc == 0.0f) scratch.touched.push_back(doc);
-      acc += weight * saturation;
-    });
-  }
-  best.reserve(scratch.touched.size());
-  for (std::uint32_t doc : scratch.touched) {
-    best.push_back({doc, scratch.scores[doc]});
-    scratch.scores[doc] = 0.0f;
-  }
-  if (best.size() > k) {
-    std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k), best.end(), Better);
-    best.resize(k);
-  }
-  std::sort(best.begin(), best.end(), Better);
-  return best;
-}
-
-std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const Analyzer& analyzer,
-                                                  std::size_t k) const {
-  AnalyzedText analyzed;
-  analyzer.Analyze(query, analyzed);
-  return SearchTerms(analyzed.terms, k, analyzer.settings().bigram_weight);
-}
-
-std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::string_view>& terms, std::size_t k,
-                                                       float bigram_weight) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  Scratch scratch;
-  return SearchLocked(QueryTerms(terms, bigram_weight), k, scratch);
-}
-
-void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const Analyzer& analyzer, std::size_t k,
-                               unsigned threads, std::vector<std::vector<ScoredDocument>>& results) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  results.assign(queries.size(), {});
-  RunChunked(queries.size(), threads, 8, [&](std::size_t begin, std::size_t end) {
-    Scratch scratch;
-    AnalyzedText analyzed;
-    for (std::size_t i = begin; i < end; ++i) {
-      analyzer.Analyze(queries[i], analyzed);
-      results[i] = SearchLocked(QueryTerms(analyzed.terms, analyzer.settings().bigram_weight), k, scratch);
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    for (std::uint64_t doc : sorted) {
+      SegmentState& state = *FindSegment(doc);
+      const auto local = static_cast<std::uint32_t>(doc - state.base);
+      state.live[local >> 6] &= ~(std::uint64_t{1} << (local & 63));
+      --state.live_count;
+      --live_count_;
+      for (int f = 0; f < 2; ++f) {
+        const std::uint32_t length = state.segment->Length(local, f);
+        state.totals[f] -= std::min<std::uint64_t>(length, state.totals[f]);
+        total_length_[f] -= std::min<std::uint64_t>(length, total_length_[f]);
+      }
+      state.removed.insert(std::upper_bound(state.removed.begin(), state.removed.end(), local), local);
+      state.live_name.clear();
+      ++state.live_generation;
+      std::lock_guard<std::mutex> guard(state.hits_mutex);
+      state.removed_hits.clear();
     }
-  });
+  }
+  ExpungeRemoved();
 }
 
-SparseRows InvertedIndex::DocumentVectors(std::uint64_t first_doc, std::uint64_t end_doc) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  SparseRows out;
-  end_doc = std::min<std::uint64_t>(end_doc, live_.size());
-  if (first_doc >= end_doc) {
-    out.row_starts.push_back(0);
-    return out;
+std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const std::vector<const SegmentState*>& inputs,
+                                                                        const std::vector<std::uint32_t>* remap) {
+  const std::uint64_t base = inputs.front()->base;
+  const std::uint64_t doc_count = inputs.back()->end() - base;
+  auto merged = std::make_unique<SegmentState>();
+  merged->base = base;
+  merged->live.assign(WordsFor(doc_count), 0);
+  std::vector<std::uint32_t> lengths(2 * doc_count, 0);
+  for (const SegmentState* input : inputs) {
+    const std::uint64_t shift = input->base - base;
+    for (std::uint32_t doc = 0; doc < input->segment->doc_count(); ++doc) {
+      if (!input->IsLive(doc)) continue;
+      const std::uint64_t at = shift + doc;
+      merged->live[at >> 6] |= std::uint64_t{1} << (at & 63);
+      lengths[2 * at] = input->segment->Length(doc, 0);
+      lengths[2 * at + 1] = input->segment->Length(doc, 1);
+    }
+    merged->live_count += input->live_count;
+    for (int f = 0; f < 2; ++f) merged->totals[f] += input->totals[f];
   }
-  const std::uint64_t span = end_doc - first_doc;
-  std::vector<std::uint64_t> counts(span + 1, 0);
-  // Postings are in ascending document order within the base and within the tail.
-  auto for_range = [&](const TermPostings& postings, auto&& f) {
-    const std::uint32_t* base_end = postings.base_docs + postings.base_count;
-    const std::uint32_t* it = std::lower_bound(postings.base_docs, base_end, static_cast<std::uint32_t>(first_doc));
-    std::uint64_t next_allowed = first_doc;  // strictly ascending, as in ForEachPosting
-    for (; it != base_end; ++it) {
-      const std::uint32_t doc = *it;
-      if (doc >= end_doc) break;
-      if (doc < next_allowed) continue;
-      next_allowed = std::uint64_t{doc} + 1;
-      const std::uint32_t tf = postings.base_tfs[it - postings.base_docs];
-      if (live_[doc] && tf != 0) f(doc, tf);
-    }
-    auto tail = std::lower_bound(postings.tail.begin(), postings.tail.end(), first_doc,
-                                 [](const Posting& p, std::uint64_t d) { return p.doc < d; });
-    for (; tail != postings.tail.end() && tail->doc < end_doc; ++tail) {
-      if (live_[tail->doc]) f(tail->doc, tail->tf);
-    }
+  // Every (new id, input, entry), grouped by id; inputs are in document order.
+  struct Source {
+    std::uint32_t id;
+    std::uint32_t input;
+    const TermEntry* entry;
   };
-  for (const TermPostings& postings : postings_) {
-    for_range(postings, [&](std::uint32_t doc, std::uint32_t) { ++counts[doc - first_doc + 1]; });
+  std::vector<Source> sources;
+  for (std::uint32_t i = 0; i < inputs.size(); ++i) {
+    const Segment& segment = *inputs[i]->segment;
+    for (std::uint32_t t = 0; t < segment.term_count(); ++t) {
+      const TermEntry& entry = segment.entry(t);
+      std::uint32_t id = entry.id;
+      if (remap != nullptr) {
+        if (id >= remap->size()) continue;  // damaged: a term the dictionary never gave out
+        id = (*remap)[id];
+        if (id == kNoTerm) continue;
+      }
+      sources.push_back({id, i, &entry});
+    }
   }
-  for (std::uint64_t i = 1; i <= span; ++i) counts[i] += counts[i - 1];
-  out.indices.resize(counts[span]);
-  out.values.resize(counts[span]);
-  std::vector<std::uint64_t> fill(counts.begin(), counts.end() - 1);
-  const float k1_plus_1 = static_cast<float>(k1_ + 1.0);
-  for (std::uint32_t t = 0; t < postings_.size(); ++t) {
-    for_range(postings_[t], [&](std::uint32_t doc, std::uint32_t tf) {
-      const float tf_f = static_cast<float>(tf);
-      const std::uint64_t at = fill[doc - first_doc]++;
-      out.indices[at] = t;
-      out.values[at] = tf_f * k1_plus_1 / (tf_f + norms_[2 * doc + field_[t]]);
-    });
+  std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.id < b.id; });
+  std::vector<TermPostingsInput> terms;
+  for (std::size_t j = 0; j < sources.size();) {
+    TermPostingsInput term;
+    term.id = sources[j].id;
+    term.field = sources[j].entry->field == 1 ? 1 : 0;
+    std::uint64_t last = 0;
+    bool any = false;
+    for (; j < sources.size() && sources[j].id == term.id; ++j) {
+      const SegmentState& input = *inputs[sources[j].input];
+      const std::uint64_t shift = input.base - base;
+      input.segment->ForEach(*sources[j].entry, [&](std::uint32_t doc, std::uint32_t tf) {
+        const std::uint64_t at = shift + doc;
+        if (!input.IsLive(doc) || (any && at <= last)) return;
+        term.docs.push_back(static_cast<std::uint32_t>(at));
+        term.tfs.push_back(tf);
+        last = at;
+        any = true;
+      });
+    }
+    if (!term.docs.empty()) terms.push_back(std::move(term));
   }
-  for (std::uint64_t doc = first_doc; doc < end_doc; ++doc) {
-    if (!live_[doc]) continue;
-    out.rows.push_back(static_cast<std::uint32_t>(doc));
-    out.row_starts.push_back(counts[doc - first_doc]);
-  }
-  out.row_starts.push_back(counts[span]);
-  // Rows of live documents only: their entries are contiguous since removed ones have none.
-  return out;
+  merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths);
+  merged->segment = std::make_shared<const Segment>(*merged->owned_bytes, merged->owned_bytes);
+  merged->name = NewName("seg_");
+  return merged;
 }
 
-void InvertedIndex::QueryVector(std::string_view query, const Analyzer& analyzer, bool engine_idf,
-                                std::vector<std::uint32_t>& indices, std::vector<float>& values) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  indices.clear();
-  values.clear();
-  AnalyzedText analyzed;
-  analyzer.Analyze(query, analyzed);
-  for (const QueryTerm& term : QueryTerms(analyzed.terms, analyzer.settings().bigram_weight)) {
-    indices.push_back(term.id);
-    values.push_back(engine_idf ? term.weight : term.weight * static_cast<float>(Idf(term.id)));
+void InvertedIndex::ReplaceSegments(std::size_t first, std::size_t last, std::unique_ptr<SegmentState> merged) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  segments_.erase(segments_.begin() + static_cast<std::ptrdiff_t>(first),
+                  segments_.begin() + static_cast<std::ptrdiff_t>(last));
+  if (merged != nullptr) segments_.insert(segments_.begin() + static_cast<std::ptrdiff_t>(first), std::move(merged));
+}
+
+namespace {
+int SizeClass(std::uint64_t live) {
+  int level = 0;
+  for (std::uint64_t x = std::max<std::uint64_t>(live, 1); x >= kMergeFactor; x /= kMergeFactor) ++level;
+  return level;
+}
+}  // namespace
+
+void InvertedIndex::MergeSmallSegments() {
+  // The newest segments form runs of falling size class; a run of kMergeFactor segments of one
+  // class becomes one segment of the next, so each document is rewritten about log(N) times.
+  for (;;) {
+    const std::size_t n = segments_.size();
+    if (n < kMergeFactor) return;
+    const int level = SizeClass(segments_[n - 1]->live_count);
+    std::size_t first = n - 1;
+    while (first > 0 && SizeClass(segments_[first - 1]->live_count) <= level) --first;
+    if (n - first < kMergeFactor) return;
+    std::vector<const SegmentState*> inputs;
+    for (std::size_t i = first; i < n; ++i) inputs.push_back(segments_[i].get());
+    ReplaceSegments(first, n, BuildMerged(inputs, nullptr));
+  }
+}
+
+void InvertedIndex::ExpungeRemoved() {
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const SegmentState& state = *segments_[i];
+    if (state.live_count == 0) {
+      ReplaceSegments(i, i + 1, nullptr);
+      --i;
+      continue;
+    }
+    if (state.removed.size() >= kExpungeLeast &&
+        static_cast<double>(state.removed.size()) >= kExpungeShare * state.segment->doc_count()) {
+      ReplaceSegments(i, i + 1, BuildMerged({&state}, nullptr));
+    }
   }
 }
 
 std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const InvertedIndex*>& parts, double k1,
                                                     double b) {
   auto merged = std::make_unique<InvertedIndex>(k1, b);
+  std::lock_guard<std::mutex> writing(merged->writer_);
   std::uint64_t offset = 0;
   for (const InvertedIndex* part : parts) {
     std::shared_lock<std::shared_mutex> lock(part->mutex_);
-    if (offset + part->live_.size() > kMaxDocuments) {
-      throw std::length_error("the merged index would hold more documents than an index can");
+    if (offset + part->document_count_ > kMaxDocuments) {
+      throw InvalidArgument("the merged index would hold more documents than an index can");
     }
-    for (std::uint32_t t = 0; t < part->postings_.size(); ++t) {
-      std::uint32_t id = kNoTerm;
-      part->ForEachPosting(part->postings_[t], [&](std::uint32_t doc, std::uint32_t tf) {
-        if (id == kNoTerm) id = merged->InternTerm(part->TermText(t));
-        merged->postings_[id].tail.push_back({static_cast<std::uint32_t>(doc + offset), tf});
-        ++merged->df_[id];
-      });
+    // The part's ids in its own order, renumbered in the merged dictionary.
+    std::vector<std::pair<std::string_view, std::uint32_t>> terms = part->lexicon_.AllTerms();
+    std::sort(terms.begin(), terms.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<std::uint32_t> remap(part->lexicon_.next_id(), kNoTerm);
+    for (const auto& [text, id] : terms) {
+      if (id < remap.size()) remap[id] = merged->lexicon_.Intern(text);
     }
-    merged->doc_lengths_.insert(merged->doc_lengths_.end(), part->doc_lengths_.begin(), part->doc_lengths_.end());
-    merged->live_.insert(merged->live_.end(), part->live_.begin(), part->live_.end());
-    merged->live_count_ += part->live_count_;
-    for (int f = 0; f < 2; ++f) merged->total_length_[f] += part->total_length_[f];
-    offset += part->live_.size();
+    for (const auto& state : part->segments_) {
+      if (state->live_count == 0) continue;
+      std::unique_ptr<SegmentState> copy = merged->BuildMerged({state.get()}, &remap);
+      copy->base += offset;
+      merged->live_count_ += copy->live_count;
+      for (int f = 0; f < 2; ++f) merged->total_length_[f] += copy->totals[f];
+      merged->segments_.push_back(std::move(copy));
+    }
+    offset += part->document_count_;
+    merged->document_count_ = offset;
   }
-  merged->RefreshNorms();
+  merged->MergeSmallSegments();
   return merged;
 }
 
-IndexSnapshot InvertedIndex::Snapshot() const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  return SnapshotLocked();
+namespace {
+
+constexpr const char* kEngineName = "lumotext-segments";
+constexpr std::int64_t kEngineVersion = 1;
+
+std::shared_ptr<const std::string> BytesOf(std::string_view bytes) {
+  return std::make_shared<const std::string>(bytes);
 }
 
-IndexSnapshot InvertedIndex::SnapshotLocked() const {
-  IndexSnapshot s;
-  const auto n_terms = static_cast<std::uint32_t>(postings_.size());
-  s.term_offsets.reserve(n_terms + 1);
-  s.term_offsets.push_back(0);
-  s.posting_offsets.reserve(n_terms + 1);
-  s.posting_offsets.push_back(0);
-  for (std::uint32_t t = 0; t < n_terms; ++t) {
-    s.term_text.append(TermText(t));
-    s.term_offsets.push_back(s.term_text.size());
-    ForEachPosting(postings_[t], [&](std::uint32_t doc, std::uint32_t tf) {
-      s.posting_docs.push_back(doc);
-      s.posting_tfs.push_back(tf);
-    });
-    s.posting_offsets.push_back(s.posting_docs.size());
-  }
-  s.term_order.resize(n_terms);
-  for (std::uint32_t t = 0; t < n_terms; ++t) s.term_order[t] = t;
-  std::sort(s.term_order.begin(), s.term_order.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return TermText(a) < TermText(b); });
-  s.doc_lengths = doc_lengths_;
-  s.live = live_;
-  return s;
-}
+}  // namespace
 
-std::unique_ptr<InvertedIndex> InvertedIndex::FromArrays(const IndexArrays& a, std::shared_ptr<const void> keep_alive,
-                                                         double k1, double b) {
-  auto bad = [](const std::string& why) { return std::invalid_argument("damaged index: " + why); };
-  if (a.n_terms >= kNoTerm) throw bad("too many terms");
-  if (a.n_docs > kMaxDocuments) throw bad("too many documents");
-  if (a.term_offsets[0] != 0 || a.posting_offsets[0] != 0) throw bad("offsets do not start at 0");
-  for (std::uint64_t t = 0; t < a.n_terms; ++t) {
-    if (a.term_offsets[t + 1] < a.term_offsets[t]) throw bad("term offsets decrease");
-    if (a.posting_offsets[t + 1] < a.posting_offsets[t]) throw bad("posting offsets decrease");
-  }
-  if (a.term_offsets[a.n_terms] != a.term_text_size) throw bad("term offsets do not end at the text size");
-  if (a.posting_offsets[a.n_terms] != a.n_postings) throw bad("posting offsets do not end at the posting count");
-  auto index = std::make_unique<InvertedIndex>(k1, b);
-  index->base_term_text_ = a.term_text;
-  index->base_term_offsets_ = a.term_offsets;
-  index->base_term_order_ = a.term_order;
-  index->base_term_count_ = a.n_terms;
+CommitPayload InvertedIndex::ToCommitPayload() const {
+  std::lock_guard<std::mutex> writing(writer_);
+  // Writers are held off, so what follows reads one state; readers only need to be kept out
+  // while the dictionary's new terms become a table.
   {
-    std::vector<std::uint8_t> seen(a.n_terms, 0);
-    for (std::uint64_t i = 0; i < a.n_terms; ++i) {
-      const std::uint32_t id = a.term_order[i];
-      if (id >= a.n_terms || seen[id]) throw bad("the term order is not a permutation");
-      seen[id] = 1;
-      if (i > 0 && !(index->TermText(a.term_order[i - 1]) < index->TermText(id))) {
-        throw bad("the term order is not strictly ascending");
+    auto* self = const_cast<InvertedIndex*>(this);
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    self->lexicon_.SealAdded(self->NewName("terms_") + ".lex");
+  }
+  CommitPayload payload;
+  std::string json = std::string("{\"engine\": \"") + kEngineName +
+                     "\", \"version\": " + std::to_string(kEngineVersion) +
+                     ", \"documents\": " + std::to_string(document_count_) +
+                     ", \"next_term\": " + std::to_string(lexicon_.next_id()) + ", \"term_tables\": [";
+  for (std::size_t i = 0; i < lexicon_.tables().size(); ++i) {
+    const TermTable& table = lexicon_.tables()[i];
+    json += (i ? ", \"" : "\"") + table.name() + "\"";
+    payload.files.emplace_back(table.name(), BytesOf(table.bytes()));
+  }
+  json += "], \"segments\": [";
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const SegmentState& state = *segments_[i];
+    if (state.live_name.empty()) {
+      state.live_name = state.name + ".live." + std::to_string(state.live_generation) + "_" + Hex8(salt_());
+    }
+    const std::string segment_file = state.name + ".seg";
+    json += std::string(i ? ", " : "") + "{\"file\": \"" + segment_file + "\", \"live_file\": \"" + state.live_name +
+            "\", \"base\": " + std::to_string(state.base) +
+            ", \"documents\": " + std::to_string(state.segment->doc_count()) +
+            ", \"live\": " + std::to_string(state.live_count) + ", \"words\": " + std::to_string(state.totals[0]) +
+            ", \"bigrams\": " + std::to_string(state.totals[1]) + "}";
+    payload.files.emplace_back(segment_file, state.owned_bytes ? state.owned_bytes : BytesOf(state.segment->bytes()));
+    payload.files.emplace_back(
+        state.live_name,
+        BytesOf(std::string_view(reinterpret_cast<const char*>(state.live.data()), state.live.size() * 8)));
+  }
+  json += "]}";
+  payload.engine_json = std::move(json);
+  return payload;
+}
+
+std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayload& payload, double k1, double b) {
+  using typing::text::json::JSON;
+  auto bad = [](const std::string& why) { return CorruptIndex("damaged index: " + why); };
+  if (payload.files.count("term_text.bin") != 0 && payload.engine_json.find(kEngineName) == std::string::npos) {
+    return FromFirstFormat(payload, k1, b);
+  }
+  auto index = std::make_unique<InvertedIndex>(k1, b);
+  const JSON root = JSON::Load(payload.engine_json);
+  if (root.GetKind() != JSON::Kind::Object) throw bad("the engine description is not a JSON object");
+  const auto& fields = root.Entries();
+  auto member = [&](const JSON::ObjectMap& object, const char* key) -> const JSON& {
+    auto it = object.find(key);
+    if (it == object.end()) throw bad(std::string("the engine description has no ") + key);
+    return it->second;
+  };
+  auto integer = [&](const JSON::ObjectMap& object, const char* key, std::uint64_t largest) {
+    bool ok = false;
+    const std::int64_t value = member(object, key).AsInteger(ok);
+    if (!ok || value < 0 || static_cast<std::uint64_t>(value) > largest) {
+      throw bad(std::string("the engine description's ") + key + " is not a number from 0 to " +
+                std::to_string(largest));
+    }
+    return static_cast<std::uint64_t>(value);
+  };
+  auto text = [&](const JSON& value, const char* what) {
+    bool ok = false;
+    std::string s = value.AsString(ok);
+    if (!ok) throw bad(std::string(what) + " is not a string");
+    return s;
+  };
+  auto file = [&](const std::string& name) {
+    auto it = payload.files.find(name);
+    if (it == payload.files.end()) throw bad("the commit does not hold " + name);
+    return it->second;
+  };
+  if (text(member(fields, "engine"), "the engine name") != kEngineName) throw bad("not an index of this engine");
+  if (integer(fields, "version", 1u << 30) != static_cast<std::uint64_t>(kEngineVersion)) {
+    throw bad("engine version " + std::to_string(integer(fields, "version", 1u << 30)) +
+              " is not one this release reads");
+  }
+  index->document_count_ = integer(fields, "documents", kMaxDocuments);
+  const std::uint64_t next_term = integer(fields, "next_term", kNoTerm - 1);
+  std::vector<TermTable> tables;
+  for (const JSON& name_value : member(fields, "term_tables").Elements()) {
+    const std::string name = text(name_value, "a term table name");
+    tables.emplace_back(name, file(name), payload.owner);
+  }
+  index->lexicon_.Restore(std::move(tables), static_cast<std::uint32_t>(next_term));
+  std::uint64_t previous_end = 0;
+  for (const JSON& item : member(fields, "segments").Elements()) {
+    if (item.GetKind() != JSON::Kind::Object) throw bad("a segment description is not an object");
+    const auto& seg = item.Entries();
+    auto state = std::make_unique<SegmentState>();
+    const std::string segment_file = text(member(seg, "file"), "a segment file name");
+    if (segment_file.size() < 5 || segment_file.compare(segment_file.size() - 4, 4, ".seg") != 0) {
+      throw bad("segment file " + segment_file + " is not named .seg");
+    }
+    state->name = segment_file.substr(0, segment_file.size() - 4);
+    state->segment = std::make_shared<const Segment>(file(segment_file), payload.owner);
+    state->base = integer(seg, "base", kMaxDocuments);
+    if (state->base < previous_end || state->end() > index->document_count_ ||
+        integer(seg, "documents", kMaxDocuments) != state->segment->doc_count()) {
+      throw bad("segment " + state->name + " does not fit the document numbers");
+    }
+    previous_end = state->end();
+    state->live_name = text(member(seg, "live_file"), "a live-documents file name");
+    const std::string_view live = file(state->live_name);
+    const std::uint64_t words = WordsFor(state->segment->doc_count());
+    if (live.size() != words * 8) throw bad(state->live_name + " does not hold a bit per document");
+    state->live.resize(words);
+    if (words > 0) std::memcpy(state->live.data(), live.data(), live.size());
+    std::uint64_t count = 0;
+    for (std::uint64_t w = 0; w < words; ++w) {
+      std::uint64_t bits = state->live[w];
+      const std::uint64_t past = state->segment->doc_count() - w * 64;
+      if (past < 64 && (bits >> past) != 0) throw bad(state->live_name + " marks documents past the segment");
+      count += static_cast<std::uint64_t>(__builtin_popcountll(bits));
+      // Removed documents that still have postings: their lengths were kept.
+      for (std::uint64_t dead = ~bits & (past < 64 ? (std::uint64_t{1} << past) - 1 : ~std::uint64_t{0}); dead != 0;
+           dead &= dead - 1) {
+        const auto local = static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(__builtin_ctzll(dead)));
+        if (state->segment->Length(local, 0) + std::uint64_t{state->segment->Length(local, 1)} > 0) {
+          state->removed.push_back(local);
+        }
       }
     }
+    if (count != integer(seg, "live", kMaxDocuments)) throw bad(state->live_name + " disagrees with its live count");
+    state->live_count = static_cast<std::uint32_t>(count);
+    state->totals[0] = integer(seg, "words", ~std::uint64_t{0} >> 8);
+    state->totals[1] = integer(seg, "bigrams", ~std::uint64_t{0} >> 8);
+    const auto dot = state->live_name.rfind(".live.");
+    if (dot == std::string::npos) throw bad(state->live_name + " is not named as a live-documents file");
+    state->live_generation = std::strtoull(state->live_name.c_str() + dot + 6, nullptr, 10);
+    index->live_count_ += count;
+    for (int f = 0; f < 2; ++f) index->total_length_[f] += state->totals[f];
+    index->segments_.push_back(std::move(state));
   }
-  index->postings_.resize(a.n_terms);
-  index->df_.resize(a.n_terms);
-  index->field_.resize(a.n_terms);
-  for (std::uint64_t t = 0; t < a.n_terms; ++t) {
-    TermPostings& p = index->postings_[t];
-    p.base_docs = a.posting_docs + a.posting_offsets[t];
-    p.base_tfs = a.posting_tfs + a.posting_offsets[t];
-    p.base_count = a.posting_offsets[t + 1] - a.posting_offsets[t];
-    // A saved index holds postings of live documents only.
-    index->df_[t] = static_cast<std::uint32_t>(std::min<std::uint64_t>(p.base_count, a.n_docs));
-    index->field_[t] = IsBigramTerm(index->TermText(static_cast<std::uint32_t>(t))) ? 1 : 0;
-  }
-  index->doc_lengths_.assign(a.doc_lengths, a.doc_lengths + 2 * a.n_docs);
-  index->live_.assign(a.live, a.live + a.n_docs);
-  for (std::uint64_t d = 0; d < a.n_docs; ++d) {
-    if (a.live[d] > 1) throw bad("a live flag is neither 0 nor 1");
-    if (a.live[d]) {
-      ++index->live_count_;
-      index->total_length_[0] += a.doc_lengths[2 * d];
-      index->total_length_[1] += a.doc_lengths[2 * d + 1];
-    }
-  }
-  index->keep_alive_ = std::move(keep_alive);
-  index->RefreshNorms();
+  if (index->live_count_ > index->document_count_) throw bad("more live documents than documents");
+  index->mapped_ = payload.owner;
   return index;
 }
 
 std::uint64_t InvertedIndex::document_count() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  return live_.size();
+  return document_count_;
 }
 std::uint64_t InvertedIndex::live_count() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
@@ -510,7 +1182,7 @@ std::uint64_t InvertedIndex::live_count() const {
 }
 std::uint64_t InvertedIndex::term_count() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  return postings_.size();
+  return lexicon_.next_id();
 }
 std::uint64_t InvertedIndex::total_length(int field) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
@@ -520,24 +1192,34 @@ std::vector<std::uint32_t> InvertedIndex::LiveDocuments() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   std::vector<std::uint32_t> out;
   out.reserve(live_count_);
-  for (std::uint32_t d = 0; d < live_.size(); ++d) {
-    if (live_[d]) out.push_back(d);
+  for (const auto& state : segments_) {
+    for (std::uint32_t doc = 0; doc < state->segment->doc_count(); ++doc) {
+      if (state->IsLive(doc)) out.push_back(static_cast<std::uint32_t>(state->base + doc));
+    }
   }
   return out;
 }
-bool InvertedIndex::IsLive(std::uint64_t doc) const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
-  return doc < live_.size() && live_[doc];
-}
 std::uint32_t InvertedIndex::DocumentFrequency(std::string_view term) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  const std::uint32_t id = FindTerm(term);
-  return id == kNoTerm ? 0 : df_[id];
+  const std::uint32_t id = lexicon_.Find(term);
+  return id == kNoTerm ? 0 : LiveDf(id);
 }
 std::uint32_t InvertedIndex::DocumentLength(std::uint64_t doc, int field) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  if (doc >= live_.size() || !live_[doc]) throw UnknownDocument(doc);
-  return doc_lengths_[2 * doc + (field == 0 ? 0 : 1)];
+  const SegmentState* state = FindSegment(doc);
+  if (state == nullptr || !state->IsLive(static_cast<std::uint32_t>(doc - state->base))) throw UnknownDocument(doc);
+  return state->segment->Length(static_cast<std::uint32_t>(doc - state->base), field == 0 ? 0 : 1);
+}
+EngineStats InvertedIndex::Stats() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  EngineStats stats;
+  stats.segments = segments_.size();
+  for (const auto& state : segments_) {
+    stats.postings += state->segment->posting_count();
+    stats.segment_bytes += state->segment->byte_size();
+  }
+  for (const TermTable& table : lexicon_.tables()) stats.term_table_bytes += table.bytes().size();
+  return stats;
 }
 
 }  // namespace lumo::index

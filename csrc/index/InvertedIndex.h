@@ -1,7 +1,6 @@
 #pragma once
 
-// The in-process inverted index: a term dictionary, a postings list per term (document number,
-// term frequency), document lengths and a live flag per document, scored with BM25:
+// The in-process inverted index, built of immutable segments, scored with BM25:
 //
 //   score(q, d) = sum over distinct query terms t of
 //                 w(t) * qtf(t) * idf(t) * tf(t,d) * (k1 + 1) / (tf(t,d) + k1 * (1 - b + b * |d|f / avgdl_f))
@@ -9,16 +8,26 @@
 //
 // Terms belong to one of two fields f: words (weight w = 1) and character bigrams (the
 // analyzer's bigram weight); |d|f is the document's term count in the term's field and avgdl_f
-// its mean. N, df and avgdl count live documents only. Documents are numbered 0, 1, 2, ... in the order
-// they are added; a removed number is never reused.
+// its mean. N, df and avgdl count live documents only. Documents are numbered 0, 1, 2, ... in
+// the order they are added; a removed number is never reused.
 //
-// A loaded index keeps the saved postings where the loader mapped them (a base part, read-only)
-// and appends new postings to a per-term tail, so it accepts adds, removes and saves as a built
-// one does. Numbers in mapped data are bounds-checked where they are used, so damaged files can
-// give wrong scores but never an out-of-range access.
+// Each add becomes a new segment (Segment.h) over the next run of numbers; a segment never
+// changes, except for its live-documents bitset. Small segments next to each other are merged
+// (log-structured: a run of kMergeFactor segments of one size class becomes one), and so is a
+// segment with many removed documents, whose postings are then dropped. Collection statistics
+// are kept as documents come and go; a term's live df is its postings count per segment minus
+// the removed documents among them, found by probing the segment's removed list against the
+// postings when a query first needs it and remembered until the segment's next removal.
+//
+// Searches are exact top-k by MaxScore with block bounds: terms whose summed score bound cannot
+// lift a document into the current top k only confirm candidates, and blocks whose bound is too
+// low are skipped undecoded. A candidate's score is summed in the query's term order, as the
+// exhaustive path sums it, so both give the same floats.
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -28,40 +37,14 @@
 #include "index/Analyzer.h"
 #include "index/CommitPayload.h"
 #include "index/Errors.h"
+#include "index/Lexicon.h"
+#include "index/Segment.h"
 
 namespace lumo::index {
 
 struct ScoredDocument {
   std::uint32_t doc;
   float score;
-};
-
-// Raw arrays of a saved index, as mapped from its files (see IndexFiles.h for the layout).
-struct IndexArrays {
-  const char* term_text = nullptr;
-  std::size_t term_text_size = 0;
-  const std::uint64_t* term_offsets = nullptr;     // n_terms + 1
-  const std::uint32_t* term_order = nullptr;       // n_terms: term ids in byte order of their text
-  const std::uint64_t* posting_offsets = nullptr;  // n_terms + 1
-  const std::uint32_t* posting_docs = nullptr;     // n_postings
-  const std::uint32_t* posting_tfs = nullptr;      // n_postings
-  const std::uint32_t* doc_lengths = nullptr;      // 2 * n_docs: words, bigrams per document
-  const std::uint8_t* live = nullptr;              // n_docs
-  std::uint64_t n_terms = 0;
-  std::uint64_t n_postings = 0;
-  std::uint64_t n_docs = 0;
-};
-
-// Owned arrays for writing an index to files.
-struct IndexSnapshot {
-  std::string term_text;
-  std::vector<std::uint64_t> term_offsets;
-  std::vector<std::uint32_t> term_order;
-  std::vector<std::uint64_t> posting_offsets;
-  std::vector<std::uint32_t> posting_docs;
-  std::vector<std::uint32_t> posting_tfs;
-  std::vector<std::uint32_t> doc_lengths;  // words, bigrams per document
-  std::vector<std::uint8_t> live;
 };
 
 // A batch of sparse vectors in compressed-row form: row r has entries [row_starts[r], row_starts[r+1]).
@@ -72,38 +55,54 @@ struct SparseRows {
   std::vector<float> values;
 };
 
+// Limits checked before any work or allocation.
+inline constexpr double kLargestK1 = 1e4;  // keeps every score and vector value finite
+inline constexpr std::uint64_t kLargestK = 1u << 30;
+inline constexpr unsigned kMostThreads = 1024;
+// Below this many documents a segment is scored posting by posting (measured faster there).
+inline constexpr std::uint64_t kPruneFromDocuments = 1u << 18;
+
+// Sizes of the engine's parts, for benchmarks.
+struct EngineStats {
+  std::uint64_t segments = 0;
+  std::uint64_t postings = 0;
+  std::uint64_t segment_bytes = 0;
+  std::uint64_t term_table_bytes = 0;
+};
+
 class InvertedIndex {
  public:
+  // InvalidArgument unless 0 <= k1 <= kLargestK1 and 0 <= b <= 1.
   InvertedIndex(double k1, double b);
-
-  // Validates `arrays` (counts and offsets: O(terms + documents), postings are checked where
-  // used) and takes them as the base part; `keep_alive` owns their memory. Throws
-  // std::invalid_argument describing the first inconsistency.
-  static std::unique_ptr<InvertedIndex> FromArrays(const IndexArrays& arrays, std::shared_ptr<const void> keep_alive,
-                                                   double k1, double b);
-
   InvertedIndex(const InvertedIndex&) = delete;
   InvertedIndex& operator=(const InvertedIndex&) = delete;
+  ~InvertedIndex();
 
   // Analyzes `texts` on `threads` worker threads (0 = one) and adds them as the next documents,
-  // in order; returns the number of the first. The result does not depend on `threads`.
-  std::uint32_t Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads);
+  // in order; returns the number of the first. The result does not depend on `threads`. When
+  // `cancel` becomes true during the analysis, throws Interrupted and adds nothing.
+  std::uint32_t Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads,
+                    const std::atomic<bool>* cancel = nullptr);
 
   // Removes every listed document, or none when one of them is unknown or already removed
   // (UnknownDocument); repeats within the list count as an unknown number.
   void Remove(const std::vector<std::uint64_t>& docs);
 
   // The best `k` live documents for the query, best first, ties by lower number.
-  std::vector<ScoredDocument> Search(std::string_view query, const Analyzer& analyzer, std::size_t k) const;
+  std::vector<ScoredDocument> Search(std::string_view query, const Analyzer& analyzer, std::size_t k,
+                                     const std::atomic<bool>* cancel = nullptr) const;
   // The same for a query given as its analyzed terms.
   std::vector<ScoredDocument> SearchTerms(const std::vector<std::string_view>& terms, std::size_t k,
-                                          float bigram_weight = 0.0f) const;
+                                          float bigram_weight) const;
+  // The same result by scoring every posting of every query term (the reference for tests).
+  std::vector<ScoredDocument> SearchExhaustive(const std::vector<std::string_view>& terms, std::size_t k,
+                                               float bigram_weight) const;
   // One result list per query, written to results[i]; the same as Search for each.
   void SearchMany(const std::vector<std::string>& queries, const Analyzer& analyzer, std::size_t k, unsigned threads,
-                  std::vector<std::vector<ScoredDocument>>& results) const;
+                  std::vector<std::vector<ScoredDocument>>& results, const std::atomic<bool>* cancel = nullptr) const;
 
   // Vector split of the score: a document's entries are tf*(k1+1)/(tf + k1*(1-b+b*|d|/avgdl))
-  // per term id; a query's are qtf*idf (or qtf alone when the engine applies idf itself).
+  // per term id, ascending; a query's are qtf*idf (or qtf alone when the engine applies idf).
   SparseRows DocumentVectors(std::uint64_t first_doc, std::uint64_t end_doc) const;
   void QueryVector(std::string_view query, const Analyzer& analyzer, bool engine_idf,
                    std::vector<std::uint32_t>& indices, std::vector<float>& values) const;
@@ -112,14 +111,12 @@ class InvertedIndex {
   // becomes n plus the document counts (live or not) of the parts before it.
   static std::unique_ptr<InvertedIndex> Merge(const std::vector<const InvertedIndex*>& parts, double k1, double b);
 
-  IndexSnapshot Snapshot() const;
-
-  // The saved form (InvertedIndexPayload.cpp): the eight arrays of IndexFiles.h as files and
-  // the counts as engine_json, all taken under one lock, so a save beside a writer thread is
-  // one consistent state.
+  // One consistent state for saving: every segment, live bitset and term table as a named
+  // file (a name always means the same bytes), and the engine description as JSON.
   CommitPayload ToCommitPayload() const;
-  // The index over a loaded payload's arrays (mapped, not copied). CorruptIndex when the arrays
-  // are inconsistent or disagree with the counts.
+  // The index a payload describes, over its mapped files. Checks run in time proportional to
+  // the segments (never to terms or postings); throws CorruptIndex for any inconsistency.
+  // A payload of the first saved format (its eight arrays, IndexFiles.h) is converted.
   static std::unique_ptr<InvertedIndex> FromCommitPayload(const OpenedPayload& payload, double k1, double b);
 
   std::uint64_t document_count() const;  // numbers given out, live or not
@@ -127,66 +124,62 @@ class InvertedIndex {
   std::uint64_t term_count() const;
   std::uint64_t total_length(int field) const;
   std::vector<std::uint32_t> LiveDocuments() const;
-  bool IsLive(std::uint64_t doc) const;
   double k1() const { return k1_; }
   double b() const { return b_; }
-  // Document frequency of an analyzed term (0 when absent), for tests and statistics.
+  // Document frequency of an analyzed term over live documents (0 when absent).
   std::uint32_t DocumentFrequency(std::string_view term) const;
   std::uint32_t DocumentLength(std::uint64_t doc, int field) const;
+  EngineStats Stats() const;
+  // Segments of at least this many documents are searched document at a time with pruning,
+  // smaller ones by scoring every posting (both exact); for tests and benchmarks.
+  void set_prune_from_documents(std::uint64_t documents) { prune_from_documents_.store(documents); }
 
  private:
-  struct Posting {
-    std::uint32_t doc;
-    std::uint32_t tf;
-  };
-  struct TermPostings {
-    const std::uint32_t* base_docs = nullptr;
-    const std::uint32_t* base_tfs = nullptr;
-    std::uint64_t base_count = 0;
-    std::vector<Posting> tail;
-  };
-  struct QueryTerm {
-    std::uint32_t id;
-    std::uint32_t qtf;
-    float weight;  // qtf times the field weight
-  };
+  struct SegmentState;
+  struct QueryTerm;
+  struct Scoring;
+  class TopK;
   class Scratch;
 
-  static constexpr std::uint32_t kNoTerm = 0xFFFFFFFFu;
-
-  IndexSnapshot SnapshotLocked() const;
-  std::uint32_t FindTerm(std::string_view term) const;
-  std::uint32_t InternTerm(std::string_view term);
-  std::string_view TermText(std::uint32_t id) const;
-  double Idf(std::uint32_t id) const;
-  void RefreshNorms();
+  static std::unique_ptr<InvertedIndex> FromFirstFormat(const OpenedPayload& payload, double k1, double b);
+  // Builds a segment of the next `doc_count` numbers and adds it with its live documents.
+  void AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
+                     const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live);
+  SegmentState* FindSegment(std::uint64_t doc) const;
+  std::uint32_t LiveDf(std::uint32_t id) const;
+  std::uint32_t DeletedHits(const SegmentState& state, const TermEntry& entry) const;
+  double Idf(std::uint32_t df) const;
+  Scoring MakeScoring() const;
   std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
-  std::vector<ScoredDocument> SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch) const;
-  template <class F>
-  void ForEachPosting(const TermPostings& postings, F&& f) const;
+  void AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
+                         Scratch& scratch) const;
+  void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
+                     std::size_t n, std::size_t k, Scratch& scratch) const;
+  void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,
+                    std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const;
+  std::string NewName(const char* prefix);
+  std::unique_ptr<SegmentState> BuildMerged(const std::vector<const SegmentState*>& inputs,
+                                            const std::vector<std::uint32_t>* remap);
+  void ReplaceSegments(std::size_t first, std::size_t last, std::unique_ptr<SegmentState> merged);
+  void MergeSmallSegments();
+  void ExpungeRemoved();
 
   double k1_;
   double b_;
-
-  // Term dictionary: the mapped base part (sorted by text through term_order) and added terms.
-  const char* base_term_text_ = nullptr;
-  const std::uint64_t* base_term_offsets_ = nullptr;
-  const std::uint32_t* base_term_order_ = nullptr;
-  std::uint64_t base_term_count_ = 0;
-  std::deque<std::string> added_terms_;                            // stable addresses
-  std::unordered_map<std::string_view, std::uint32_t> added_ids_;  // views into added_terms_
-
-  std::vector<TermPostings> postings_;      // by term id
-  std::vector<std::uint32_t> df_;           // live documents per term
-  std::vector<std::uint8_t> field_;         // per term: 0 words, 1 bigrams
-  std::vector<std::uint32_t> doc_lengths_;  // [2 * doc + field]
-  std::vector<std::uint8_t> live_;
-  std::vector<float> norms_;  // [2 * doc + field]: k1 * (1 - b + b * |d|f / avgdl_f)
+  mutable Lexicon lexicon_;
+  std::vector<std::shared_ptr<SegmentState>> segments_;  // ascending base
+  std::uint64_t document_count_ = 0;
   std::uint64_t live_count_ = 0;
   std::uint64_t total_length_[2] = {0, 0};  // over live documents
+  mutable std::uint64_t next_name_ = 0;
+  mutable std::mt19937_64 salt_;
+  std::shared_ptr<const void> mapped_;  // the files of a loaded payload
+  std::atomic<std::uint64_t> prune_from_documents_{kPruneFromDocuments};
 
-  std::shared_ptr<const void> keep_alive_;
+  // Readers take mutex_ shared. Writers (add, remove, merges, saving) take writer_ first, then
+  // mutex_ exclusively only for the moments they change what readers see.
   mutable std::shared_mutex mutex_;
+  mutable std::mutex writer_;
 };
 
 }  // namespace lumo::index

@@ -1,21 +1,28 @@
-// Python face of the analyzer and the inverted index. Texts are converted to UTF-8 under the
+// Python face of the inverted index. Texts are converted to UTF-8 under the
 // interpreter lock, one batch at a time; all analysis, indexing and scoring of the batch then
 // runs with the lock released. Results cross back as lists of plain numbers or as raw bytes
 // that the Python layer views as arrays: no Python object is made per term.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "index/Analyzer.h"
-#include "index/Checksum.h"
 #include "index/InvertedIndex.h"
 #include "native_bindings/native_bindings.h"
-#include "tokenizer/jieba/Jieba.h"
 
 namespace py = pybind11;
 
@@ -24,7 +31,6 @@ namespace {
 
 using index::Analyzer;
 using index::InvertedIndex;
-using typing::text::jieba::Jieba;
 
 // The UTF-8 text of each item; TypeError for a non-str item and UnicodeEncodeError (for lone
 // surrogates) naming the document number `first_number + i`.
@@ -69,6 +75,49 @@ py::bytes AsBytes(const std::vector<T>& v) {
   return py::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
 }
 
+// Runs work(cancel) on a native thread while the calling thread, without the interpreter lock,
+// wakes every few milliseconds to let the interpreter run its signal handlers: a Ctrl-C sets
+// `cancel`, which the work polls, and its KeyboardInterrupt is raised when the work has stopped.
+template <class Work>
+auto RunInterruptible(Work&& work) -> decltype(work(static_cast<const std::atomic<bool>*>(nullptr))) {
+  using Result = decltype(work(static_cast<const std::atomic<bool>*>(nullptr)));
+  std::atomic<bool> cancel{false};
+  std::optional<Result> result;
+  std::exception_ptr failure;
+  bool done = false, signalled = false;
+  std::mutex mutex;
+  std::condition_variable finished;
+  {
+    py::gil_scoped_release release;
+    std::thread worker([&] {
+      try {
+        result.emplace(work(&cancel));
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      std::lock_guard<std::mutex> guard(mutex);
+      done = true;
+      finished.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_for(lock, std::chrono::milliseconds(20), [&] { return done; })) {
+      if (signalled) continue;
+      lock.unlock();
+      {
+        py::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() != 0) signalled = true;  // the exception stays set for below
+      }
+      if (signalled) cancel.store(true);
+      lock.lock();
+    }
+    lock.unlock();
+    worker.join();
+  }
+  if (signalled) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
 py::list ResultList(const std::vector<index::ScoredDocument>& results) {
   py::list out(results.size());
   for (std::size_t i = 0; i < results.size(); ++i) {
@@ -77,53 +126,24 @@ py::list ResultList(const std::vector<index::ScoredDocument>& results) {
   return out;
 }
 
+// Up to this many live documents a single search runs on the calling thread: it ends well
+// within a Ctrl-C's patience, and a thread per call would cost more than the search.
+constexpr std::uint64_t kInlineSearchDocuments = 100000;
+// Up to this many bytes of text an add runs on the calling thread, for the same reasons.
+constexpr std::size_t kInlineAddBytes = 1 << 16;
+
+std::size_t CheckedArraySize(std::size_t queries, std::size_t k) {
+  // Two arrays of 12 bytes per entry together; refuse before anything is allocated.
+  if (queries != 0 && k > (std::size_t{1} << 28) / queries) {
+    throw index::InvalidArgument("k x queries is too large for result arrays (" + std::to_string(k) + " x " +
+                                 std::to_string(queries) + ")");
+  }
+  return queries * k;
+}
+
 }  // namespace
 
 void BindIndex(py::module_& m) {
-  py::class_<Jieba, std::shared_ptr<Jieba>>(m, "Segmenter", py::module_local())
-      .def(py::init<const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&>(),
-           py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"), py::arg("idf_path"),
-           py::arg("stop_word_path"), py::call_guard<py::gil_scoped_release>());
-
-  py::class_<index::CharTable, std::shared_ptr<index::CharTable>>(m, "CharTable", py::module_local())
-      .def_static(
-          "from_file",
-          [](const std::string& path) { return std::make_shared<index::CharTable>(index::CharTable::FromFile(path)); },
-          py::arg("path"))
-      .def_static(
-          "from_text",
-          [](const std::string& text) {
-            return std::make_shared<index::CharTable>(index::CharTable::FromText(text, "table"));
-          },
-          py::arg("text"))
-      .def("__len__", &index::CharTable::size)
-      .def("map", [](const index::CharTable& t, std::uint32_t cp) { return static_cast<std::uint32_t>(t.Map(cp)); });
-
-  py::class_<Analyzer, std::shared_ptr<Analyzer>>(m, "Analyzer", py::module_local())
-      .def(py::init([](std::shared_ptr<Jieba> segmenter, std::shared_ptr<index::CharTable> t2s,
-                       std::vector<std::string> stop_words, bool search_mode, bool hmm, float bigram_weight) {
-             index::AnalyzerSettings settings;
-             settings.mode = search_mode ? index::CutMode::kSearch : index::CutMode::kDefault;
-             settings.hmm = hmm;
-             if (!(bigram_weight >= 0.0f && bigram_weight <= 1e6f)) {
-               throw std::invalid_argument("the bigram weight must be a number from 0 to 1e6");
-             }
-             settings.bigram_weight = bigram_weight;
-             return std::make_shared<Analyzer>(std::move(segmenter), std::move(t2s), std::move(stop_words), settings);
-           }),
-           py::arg("segmenter"), py::arg("t2s").none(true), py::arg("stop_words"), py::arg("search_mode"),
-           py::arg("hmm"), py::arg("bigram_weight"))
-      .def("analyze", [](const Analyzer& a, const py::str& text) {
-        const std::string utf8 = Utf8Text(text);
-        std::vector<std::string> terms;
-        {
-          py::gil_scoped_release release;
-          terms = a.Analyze(utf8);
-        }
-        return terms;
-      });
-
   py::class_<InvertedIndex, std::shared_ptr<InvertedIndex>>(m, "Index", py::module_local())
       .def(py::init([](double k1, double b) { return std::make_shared<InvertedIndex>(k1, b); }), py::arg("k1"),
            py::arg("b"))
@@ -133,8 +153,14 @@ void BindIndex(py::module_& m) {
           "add",
           [](InvertedIndex& self, const Analyzer& analyzer, const py::sequence& texts, unsigned threads) {
             const std::vector<std::string> utf8 = Utf8Texts(texts, self.document_count(), "document");
-            py::gil_scoped_release release;
-            return self.Add(utf8, analyzer, threads);
+            std::size_t bytes = 0;
+            for (const std::string& text : utf8) bytes += text.size();
+            if (bytes <= kInlineAddBytes) {
+              py::gil_scoped_release release;
+              return self.Add(utf8, analyzer, threads);
+            }
+            return RunInterruptible(
+                [&](const std::atomic<bool>* cancel) { return self.Add(utf8, analyzer, threads, cancel); });
           },
           py::arg("analyzer"), py::arg("texts"), py::arg("threads"))
       .def(
@@ -149,9 +175,12 @@ void BindIndex(py::module_& m) {
           [](const InvertedIndex& self, const Analyzer& analyzer, const py::str& query, std::size_t k) {
             const std::string utf8 = Utf8Text(query);
             std::vector<index::ScoredDocument> results;
-            {
+            if (self.live_count() <= kInlineSearchDocuments) {
               py::gil_scoped_release release;
               results = self.Search(utf8, analyzer, k);
+            } else {
+              results = RunInterruptible(
+                  [&](const std::atomic<bool>* cancel) { return self.Search(utf8, analyzer, k, cancel); });
             }
             return ResultList(results);
           },
@@ -160,20 +189,26 @@ void BindIndex(py::module_& m) {
           "search_many",
           [](const InvertedIndex& self, const Analyzer& analyzer, const py::sequence& queries, std::size_t k,
              unsigned threads, bool as_arrays) -> py::object {
-            const std::vector<std::string> utf8 = Utf8Texts(queries, 0, "query");
-            std::vector<std::vector<index::ScoredDocument>> results;
-            {
-              py::gil_scoped_release release;
-              self.SearchMany(utf8, analyzer, k, threads, results);
+            if (k > index::kLargestK)
+              throw index::InvalidArgument("k must be at most " + std::to_string(index::kLargestK));
+            if (threads > index::kMostThreads) {
+              throw index::InvalidArgument("threads must be at most " + std::to_string(index::kMostThreads));
             }
+            const std::size_t cells = as_arrays ? CheckedArraySize(static_cast<std::size_t>(py::len(queries)), k) : 0;
+            const std::vector<std::string> utf8 = Utf8Texts(queries, 0, "query");
+            auto results = RunInterruptible([&](const std::atomic<bool>* cancel) {
+              std::vector<std::vector<index::ScoredDocument>> out;
+              self.SearchMany(utf8, analyzer, k, threads, out, cancel);
+              return out;
+            });
             if (!as_arrays) {
               py::list out(results.size());
               for (std::size_t i = 0; i < results.size(); ++i) out[i] = ResultList(results[i]);
               return std::move(out);
             }
             // Rows of k: document numbers (int64, -1 past the last hit) and scores (float32, 0 there).
-            std::vector<std::int64_t> docs(results.size() * k, -1);
-            std::vector<float> scores(results.size() * k, 0.0f);
+            std::vector<std::int64_t> docs(cells, -1);
+            std::vector<float> scores(cells, 0.0f);
             for (std::size_t i = 0; i < results.size(); ++i) {
               for (std::size_t j = 0; j < results[i].size(); ++j) {
                 docs[i * k + j] = results[i][j].doc;
@@ -183,6 +218,20 @@ void BindIndex(py::module_& m) {
             return py::make_tuple(AsBytes(docs), AsBytes(scores));
           },
           py::arg("analyzer"), py::arg("queries"), py::arg("k"), py::arg("threads"), py::arg("as_arrays"))
+      .def(
+          "search_exhaustive",
+          [](const InvertedIndex& self, const Analyzer& analyzer, const py::str& query, std::size_t k) {
+            const std::string utf8 = Utf8Text(query);
+            std::vector<index::ScoredDocument> results;
+            {
+              py::gil_scoped_release release;
+              index::AnalyzedText analyzed;
+              analyzer.Analyze(utf8, analyzed);
+              results = self.SearchExhaustive(analyzed.terms, k, analyzer.settings().bigram_weight);
+            }
+            return ResultList(results);
+          },
+          py::arg("analyzer"), py::arg("query"), py::arg("k"))
       .def(
           "document_vectors",
           [](const InvertedIndex& self, std::uint64_t first, std::uint64_t end) {
@@ -219,7 +268,6 @@ void BindIndex(py::module_& m) {
           },
           py::arg("parts"), py::arg("k1"), py::arg("b"))
       .def("live_documents", [](const InvertedIndex& self) { return AsBytes(self.LiveDocuments()); })
-      .def("is_live", &InvertedIndex::IsLive)
       .def_property_readonly("live_count", &InvertedIndex::live_count)
       .def_property_readonly("document_count", &InvertedIndex::document_count)
       .def_property_readonly("term_count", &InvertedIndex::term_count)
@@ -227,12 +275,17 @@ void BindIndex(py::module_& m) {
       .def("document_frequency",
            [](const InvertedIndex& self, const std::string& term) { return self.DocumentFrequency(term); })
       .def("document_length",
-           [](const InvertedIndex& self, std::uint64_t doc, int field) { return self.DocumentLength(doc, field); });
-
-  m.def("checksum", [](const py::bytes& data) {
-    const std::string_view view = data;
-    return index::Checksum64(view.data(), view.size());
-  });
+           [](const InvertedIndex& self, std::uint64_t doc, int field) { return self.DocumentLength(doc, field); })
+      .def("_set_prune_from_documents", &InvertedIndex::set_prune_from_documents, py::arg("documents"))
+      .def("engine_stats", [](const InvertedIndex& self) {
+        const index::EngineStats stats = self.Stats();
+        py::dict out;
+        out["segments"] = stats.segments;
+        out["postings"] = stats.postings;
+        out["segment_bytes"] = stats.segment_bytes;
+        out["term_table_bytes"] = stats.term_table_bytes;
+        return out;
+      });
 }
 
 }  // namespace lumo::native::pybind

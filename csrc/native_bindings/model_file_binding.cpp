@@ -77,6 +77,9 @@ void BindModelFile(py::module_& m) {
       .def_property_readonly("doc_count", [](const ModelStatistics& s) { return s.doc_count; })
       .def_property_readonly("doc_length_average", [](const ModelStatistics& s) { return s.doc_length_average; })
       .def_property_readonly("doc_length_total", [](const ModelStatistics& s) { return s.doc_length_total; })
+      .def_property_readonly(
+          "can_encode",
+          [](const ModelStatistics& s) { return typing::text::CanEncode(s.doc_count, s.doc_length_average); })
       .def("token_counts", &TokenCounts)
       .def("__len__", [](const ModelStatistics& s) { return s.token_frequency.size(); });
   m.def("parse_model", &Parse, py::arg("text"), py::arg("source") = "model");

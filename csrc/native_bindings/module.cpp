@@ -6,7 +6,10 @@
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native parts of the lumotext package (retrieval index and analyzer).";
   lumo::native::pybind::RegisterErrors(m);
+  lumo::native::pybind::BindCharTable(m);
+  lumo::native::pybind::BindAnalyzer(m);
   lumo::native::pybind::BindIndex(m);
+  lumo::native::pybind::BindFolding(m);
   lumo::native::pybind::BindIndexDirectory(m);
   lumo::native::pybind::BindModelFile(m);
 }

@@ -17,6 +17,7 @@ from importlib.metadata import version as _distribution_version
 
 from lumotext import _pickle
 from lumotext._data import default_paths
+from lumotext._export import CollectionMismatchError
 from lumotext.index import Analyzer, Index
 from lumotext.models import load_model, merge_models, model_text
 from lumotext.pipeline import Segmenter, index_tokens, segment_many
@@ -33,6 +34,7 @@ _pickle.register()
 __all__ = [
     "__version__",
     "Analyzer",
+    "CollectionMismatchError",
     "Index",
     "Segmenter",
     "SparseVector",

@@ -5,8 +5,9 @@ from __future__ import annotations
 import os
 from importlib import resources
 
-#: The keyword of each data file in ``pylumotext.Jieba`` and its file name: the one place these
-#: names are spelled (the data build, the benchmarks and the tests read them from here).
+#: The keyword of each data file in ``pylumotext.Jieba`` and its file name, in the order of the
+#: constructor's arguments: the one place these names are spelled (the segmenter helpers, the
+#: command line, the data build, the benchmarks and the tests read them from here).
 DATA_FILES = {
     "dict_path": "dict.txt",
     "hmm_path": "hmm_model.txt",

@@ -14,6 +14,7 @@ import sys
 from itertools import islice
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Mapping, Sequence, Union
 
+from lumotext._extras import missing_extra
 from lumotext.sparse import SparseVector
 
 if TYPE_CHECKING:
@@ -26,8 +27,18 @@ Payloads = Union[
 ]
 
 
+class CollectionMismatchError(ValueError):
+    """An existing engine collection whose vector configuration is not the one asked for.
+    One class for every engine module (``lumotext.qdrant``, ``lumotext.milvus``), so one
+    ``except`` catches it whichever engine raised it."""
+
+
+# Shown as lumotext.CollectionMismatchError, the name it is imported by beside the engines' own.
+CollectionMismatchError.__module__ = "lumotext"
+
+
 def requirement_error(module: str, extra: str, error: ImportError) -> ImportError:
-    return ImportError(f"lumotext.{module} needs the {extra} extra: pip install 'pylumotext[{extra}]' ({error})")
+    return missing_extra(f"lumotext.{module}", extra, error)
 
 
 def payload_lookup(payloads: Payloads | None) -> Callable[[int], Mapping[str, Any] | None]:

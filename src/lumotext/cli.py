@@ -14,25 +14,31 @@ from __future__ import annotations
 
 import argparse
 import errno
-import importlib
 import json
-import math
 import os
 import sys
-from collections import deque
-from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Callable, Collection, Iterable, Iterator, Sequence
 
 from lumotext import __version__
+from lumotext._cli_args import add_threads_option, b_parameter, k1_parameter
+from lumotext._cli_io import (
+    PROG,
+    CommandError,
+    LineReader,
+    Output,
+    Progress,
+    UsageError,
+    progress_enabled,
+    sources,
+    warn,
+)
+from lumotext._data import DATA_FILES
+from lumotext.cli_index import add_commands as add_index_commands
+from lumotext.models import BM25_DEFAULTS
 from lumotext.pipeline import index_tokens, segment_many
 
 if TYPE_CHECKING:
     from pylumotext import BM25, Jieba
-
-PROG = "lumotext"
-
-#: More workers than this only add threads and read-ahead: segmenting is bound by the cores.
-MAX_THREADS = 64
 
 #: Exit status when standard output's reader has gone away: what a shell reports for a process
 #: that SIGPIPE ended (128 + 13), so pipelines treat it as they treat other Unix tools.
@@ -52,159 +58,27 @@ In Python, lumotext.load_model("model.json") reads a model file (BM25.load takes
 """
 
 
-class CommandError(Exception):
-    """A failure to report as ``lumotext: error: MESSAGE`` with exit status 1."""
-
-
-def _warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
-
-
-# ---------------------------------------------------------------------------------------------
-# Input
-
-
-@dataclass
-class Source:
-    name: str
-    path: str | None  # None: standard input
-
-
-def _sources(files: Sequence[str]) -> list[Source]:
-    """The inputs in order, each checked to be readable before any work starts."""
-    sources = []
-    for name in files or ["-"]:
-        if name == "-":
-            sources.append(Source("<stdin>", None))
-            continue
-        try:
-            with open(name, "rb"):
-                pass
-        except OSError as error:
-            raise CommandError(f"cannot read {name!r}: {error.strerror or error}") from None
-        sources.append(Source(name, name))
-    return sources
-
-
-class LineReader:
-    """Decodes input lines and remembers each line's size in bytes, so that the progress bar
-    advances when a line's output is written rather than when it is read ahead."""
-
-    def __init__(self, sources: list[Source], errors: str):
-        self.sources = sources
-        self.errors = errors
-        self.sizes: deque[int] = deque()
-
-    def total_bytes(self) -> int | None:
-        if any(source.path is None for source in self.sources):
-            return None
-        try:
-            return sum(os.path.getsize(source.path) for source in self.sources if source.path is not None)
-        except OSError:
-            return None
-
-    def __iter__(self) -> Iterator[str]:
-        for source in self.sources:
-            if source.path is None:
-                yield from self._lines(source.name, sys.stdin.buffer)
-            else:
-                try:
-                    stream = open(source.path, "rb")
-                except OSError as error:
-                    raise CommandError(f"cannot read {source.name!r}: {error.strerror or error}") from None
-                with stream:
-                    yield from self._lines(source.name, stream)
-
-    def _lines(self, name: str, stream: IO[bytes]) -> Iterator[str]:
-        number = 0
-        while True:
-            try:
-                raw = stream.readline()
-            except OSError as error:
-                raise CommandError(f"{name}:{number + 1}: read failed: {error.strerror or error}") from None
-            if not raw:
-                return
-            number += 1
-            size = len(raw)
-            if raw.endswith(b"\n"):
-                raw = raw[:-1]
-                if raw.endswith(b"\r"):
-                    raw = raw[:-1]
-            if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
-                raw = raw[3:]
-            try:
-                text = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                where = f"{name}:{number}: invalid UTF-8 at byte {error.start + 1} of the line"
-                if self.errors == "strict":
-                    raise CommandError(f"{where} (use --errors replace to go on with U+FFFD in its place)") from None
-                _warn(f"{where}, replaced with U+FFFD")
-                text = raw.decode("utf-8", "replace")
-            self.sizes.append(size)
-            yield text
-
-
-class Progress:
-    """A tqdm bar on standard error, or nothing."""
-
-    def __init__(self, enabled: bool, total: int | None, description: str):
-        self.bar: Any = None
-        if not enabled:
-            return
-        try:
-            tqdm = importlib.import_module("tqdm").tqdm
-        except ImportError:
-            _warn("the progress bar needs tqdm (pip install tqdm); going on without it")
-            return
-        self.bar = tqdm(
-            total=total,
-            desc=description,
-            unit="B",
-            unit_scale=True,
-            unit_divisor=1024,
-            file=sys.stderr,
-            dynamic_ncols=True,
-            mininterval=0.2,
-        )
-
-    def update(self, size: int) -> None:
-        if self.bar is not None:
-            self.bar.update(size)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-
-def _progress_enabled(args: argparse.Namespace) -> bool:
-    if args.progress is not None:
-        return bool(args.progress)
-    try:
-        return sys.stderr.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
 # ---------------------------------------------------------------------------------------------
 # Segmenter
 
 
-PATH_OPTIONS = (
-    ("dict_path", "--dict", "main dictionary (lines: WORD FREQUENCY TAG)"),
-    ("hmm_path", "--hmm", "HMM model for words outside the dictionary"),
-    ("user_dict_path", "--user-dict", "user dictionary (default: the bundled file); repeat for several, '' for none"),
-    ("idf_path", "--idf", "IDF list (loaded with the segmenter)"),
-    ("stop_word_path", "--stop-words", "stop-word list (loaded with the segmenter)"),
-)
+#: The option and help text of each data file of the segmenter (the keys of DATA_FILES).
+PATH_OPTIONS = {
+    "dict_path": ("--dict", "main dictionary (lines: WORD FREQUENCY TAG)"),
+    "hmm_path": ("--hmm", "HMM model for words outside the dictionary"),
+    "user_dict_path": ("--user-dict", "user dictionary; repeat for several, '' for none"),
+    "idf_path": ("--idf", "IDF list (loaded with the segmenter)"),
+    "stop_word_path": ("--stop-words", "stop words, one a line, to drop (default: none dropped)"),
+}
 
 
 def _load_jieba(args: argparse.Namespace) -> Jieba:
-    from lumotext.segmenter import make_jieba
+    from lumotext.segmenter import shared_jieba
 
-    overrides: dict[str, str | None] = {name: getattr(args, name) for name, _, _ in PATH_OPTIONS}
+    overrides: dict[str, str | None] = {name: getattr(args, name) for name in PATH_OPTIONS}
     if overrides["user_dict_path"] is not None:
         overrides["user_dict_path"] = "|".join(args.user_dict_path)
-    for name, option, _ in PATH_OPTIONS:
+    for name, (option, _) in PATH_OPTIONS.items():
         value = overrides[name]
         if value is None:
             continue
@@ -218,7 +92,7 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
             except OSError as error:
                 raise CommandError(f"{option}: cannot read {path!r}: {error.strerror or error}") from None
     try:
-        return make_jieba(overrides)
+        return shared_jieba(overrides)
     except ImportError as error:
         raise CommandError(
             f"no bundled segmenter data ({error}); give all of --dict, --hmm, --idf, --stop-words"
@@ -227,38 +101,40 @@ def _load_jieba(args: argparse.Namespace) -> Jieba:
         raise CommandError(f"cannot load the segmenter data: {error}") from None
 
 
+def _stop_words(args: argparse.Namespace, fold: Callable[[str], str] | None) -> Collection[str]:
+    """The words --stop-words names (read as the index's analyzer reads a stop-word file),
+    folded like the text when it is folded; none without the option."""
+    if args.stop_word_path is None:
+        return frozenset()
+    from lumotext.index import _read_word_list
+
+    try:
+        words = _read_word_list(args.stop_word_path)
+    except OSError as error:
+        raise CommandError(f"--stop-words: cannot read {args.stop_word_path!r}: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise CommandError(f"--stop-words: {args.stop_word_path}: invalid UTF-8 at byte {error.start + 1}") from None
+    return frozenset(map(fold, words) if fold is not None else words)
+
+
+def _without(words: list[str], stop_words: Collection[str]) -> list[str]:
+    return [word for word in words if word not in stop_words] if stop_words else words
+
+
 def _token_lists(args: argparse.Namespace, lines: Iterable[str]) -> Iterator[list[str]]:
     """The tokens of each line: whitespace-separated with --tokenized, else the segmenter's
-    words without the separators it returns as words."""
+    words without the separators it returns as words; stop words dropped either way."""
+    stop_words = _stop_words(args, None)
     if getattr(args, "tokenized", False):
-        return (line.split() for line in lines)
+        return (_without(line.split(), stop_words) for line in lines)
     jieba = _load_jieba(args)
-    return (index_tokens(words) for words in segment_many(jieba, lines, args.threads, args.search))
+    return (
+        _without(index_tokens(words), stop_words) for words in segment_many(jieba, lines, args.threads, args.search)
+    )
 
 
 # ---------------------------------------------------------------------------------------------
 # Output
-
-
-class Output:
-    """Standard output, bound at the first line written: a command that writes nothing there
-    (bm25 train) does not care whether it is open."""
-
-    def __init__(self) -> None:
-        self.stream: IO[bytes] | None = None
-
-    def line(self, text: str) -> None:
-        if self.stream is None:
-            # Python sets sys.stdout to None when the process starts with descriptor 1 closed.
-            if sys.stdout is None:
-                raise CommandError("cannot write to standard output: it is closed")
-            self.stream = sys.stdout.buffer
-        self.stream.write(text.encode("utf-8"))
-        self.stream.write(b"\n")
-
-    def flush(self) -> None:
-        if self.stream is not None:
-            self.stream.flush()
 
 
 def _json_line(value: object, where: Callable[[], str]) -> str:
@@ -275,8 +151,8 @@ def _json_line(value: object, where: Callable[[], str]) -> str:
 def _run_lines(
     args: argparse.Namespace, description: str, body: Callable[[LineReader, Progress, Output], None]
 ) -> None:
-    reader = LineReader(_sources(args.files), args.errors)
-    progress = Progress(_progress_enabled(args), reader.total_bytes(), description)
+    reader = LineReader(sources(args.files), args.errors)
+    progress = Progress(progress_enabled(args), reader.total_bytes(), description)
     output = Output()
     try:
         body(reader, progress, output)
@@ -286,13 +162,21 @@ def _run_lines(
 
 
 def command_cut(args: argparse.Namespace) -> None:
+    fold: Callable[[str], str] | None = None
+    if args.fold:
+        from lumotext.index import fold_text
+
+        fold = fold_text
+    stop_words = _stop_words(args, fold)
+
     def body(reader: LineReader, progress: Progress, output: Output) -> None:
         jieba = _load_jieba(args)
-        for words in segment_many(jieba, reader, args.threads, args.search):
+        lines: Iterable[str] = reader if fold is None else map(fold, reader)
+        for words in segment_many(jieba, lines, args.threads, args.search):
             if args.format == "jsonl":
-                output.line(json.dumps(words, ensure_ascii=False))
+                output.line(json.dumps(_without(words, stop_words), ensure_ascii=False))
             else:
-                output.line(" ".join(index_tokens(words)))
+                output.line(" ".join(_without(index_tokens(words), stop_words)))
             progress.update(reader.sizes.popleft())
 
     _run_lines(args, "cut", body)
@@ -337,7 +221,7 @@ def command_train(args: argparse.Namespace) -> None:
         found = f"all {counts['empty']} input lines are empty" if counts["empty"] else "the input is empty"
         raise CommandError(f"no documents to train on: {found}; no model written")
     _write_model(model, args.out)
-    if _progress_enabled(args):
+    if progress_enabled(args):
         print(
             f"{PROG}: trained on {counts['documents']} documents ({counts['empty']} empty lines skipped); "
             f"model written to {args.out}",
@@ -360,22 +244,23 @@ def _read_model(path: str) -> BM25:
     except UnicodeDecodeError as error:
         raise CommandError(f"--model: {path}: not a BM25 model: invalid UTF-8 at byte {error.start + 1}") from None
     del raw
-    # The native loader reads the text once; only a text it refuses is read again in Python, to
-    # say what is wrong with it in the words of the model format.
+    # The statistics first, with the very reader BM25.load uses: a text it refuses is explained
+    # in the words of the model format, and one it takes is checked to encode at all before any
+    # input is read (the encoder refuses every non-empty line otherwise).
+    try:
+        statistics = parse_model(text, "not a BM25 model")
+    except ValueError as reason:
+        raise CommandError(f"--model: {path}: {reason}") from None
+    if not statistics.can_encode:
+        if statistics.doc_count == 0:
+            raise CommandError(f"--model: {path}: the model was trained on no documents")
+        raise CommandError(f"--model: {path}: the model cannot encode: its average document length is 0")
+    del statistics
     model = BM25()
     try:
         model.load(text)
     except (RuntimeError, ValueError, IndexError) as error:
-        try:
-            parse_model(text, "not a BM25 model")
-        except ValueError as reason:
-            raise CommandError(f"--model: {path}: {reason}") from None
         raise CommandError(f"--model: {path}: the model does not load: {error}") from None
-    try:
-        model.encode_query(["\u0000"])
-    except RuntimeError:
-        # "BM25 has not been initialized": no documents, or an average length of 0.
-        raise CommandError(f"--model: {path}: the model was trained on no documents") from None
     return model
 
 
@@ -395,7 +280,7 @@ def command_encode(args: argparse.Namespace) -> None:
             vector = encode(tokens)
             if args.format == "sparse" and not warned and any(weight < 0 for weight in vector.values()):
                 # Engines that take this shape (Milvus, Elasticsearch) refuse negative weights.
-                _warn(
+                warn(
                     f"output line {number}: the vector has negative weights, which Milvus and Elasticsearch "
                     "refuse; lumotext.Index gives vectors with non-negative weights for them"
                 )
@@ -408,46 +293,6 @@ def command_encode(args: argparse.Namespace) -> None:
 
 # ---------------------------------------------------------------------------------------------
 # Arguments
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
-    return value
-
-
-def _thread_count(text: str) -> int:
-    value = _positive_int(text)
-    if value > MAX_THREADS:
-        raise argparse.ArgumentTypeError(f"expected at most {MAX_THREADS} threads, got {text!r}")
-    return value
-
-
-def _finite_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
-    return value
-
-
-def _number_in(low: float, high: float | None) -> Callable[[str], float]:
-    """An argument type: a finite number from ``low`` to ``high`` (no upper end when None)."""
-
-    def parse(text: str) -> float:
-        value = _finite_float(text)
-        if value < low or (high is not None and value > high):
-            wanted = f"from {low:g} to {high:g}" if high is not None else f"of at least {low:g}"
-            raise argparse.ArgumentTypeError(f"expected a number {wanted}, got {text!r}")
-        return value
-
-    return parse
 
 
 def _input_options() -> argparse.ArgumentParser:
@@ -477,18 +322,24 @@ def _segmenter_options(tokenized: bool) -> argparse.ArgumentParser:
     group.add_argument(
         "--search", action="store_true", help="search mode: long words are preceded by the shorter words inside them"
     )
-    group.add_argument(
-        "--threads",
-        type=_thread_count,
-        default=1,
-        metavar="N",
-        help=f"segment on N threads, 1 to {MAX_THREADS} (default 1); the output keeps the input order",
-    )
-    for name, option, help_text in PATH_OPTIONS:
+    add_threads_option(group, "segment", "; the output keeps the input order")
+    for name, file_name in DATA_FILES.items():
+        option, help_text = PATH_OPTIONS[name]
         if name == "user_dict_path":
-            group.add_argument(option, dest=name, action="append", metavar="PATH", help=help_text)
+            group.add_argument(
+                option,
+                dest=name,
+                action="append",
+                metavar="PATH",
+                help=f"{help_text} (default: the bundled {file_name})",
+            )
+        elif name == "stop_word_path":
+            also = "; dropped from --tokenized input too" if tokenized else ""
+            group.add_argument(option, dest=name, metavar="PATH", help=help_text + also)
         else:
-            group.add_argument(option, dest=name, metavar="PATH", help=f"{help_text} (default: the bundled file)")
+            group.add_argument(
+                option, dest=name, metavar="PATH", help=f"{help_text} (default: the bundled {file_name})"
+            )
     if tokenized:
         group.add_argument(
             "--tokenized", action="store_true", help="the input is already tokenized: tokens are split at whitespace"
@@ -513,9 +364,15 @@ def build_parser() -> argparse.ArgumentParser:
         help="segment text into words",
         description="Segment each input line into words. The words are written separated by one space "
         "(--format text; the spaces and tabs of the input, which the segmenter returns as words, are left out) "
-        "or as a JSON list per line (--format jsonl, which keeps every word, spaces included).",
+        "or as a JSON list per line (--format jsonl, which keeps every word but stop words, spaces included).",
     )
-    cut.add_argument("--format", choices=("text", "jsonl"), default="text", help="output format (default text)")
+    cut.add_argument("--format", choices=("text", "jsonl"), default="text", help="output format (default %(default)s)")
+    cut.add_argument(
+        "--fold",
+        action="store_true",
+        help="fold each line as the index's analyzer does before segmenting it: full-width forms to ASCII, "
+        "ASCII upper case to lower case, Traditional characters to Simplified (stop words are folded alike)",
+    )
     cut.set_defaults(run=command_cut)
 
     bm25 = commands.add_parser(
@@ -532,10 +389,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     train.add_argument("--out", required=True, metavar="MODEL.json", help="where to write the model")
     train.add_argument(
-        "--b", type=_number_in(0.0, 1.0), default=0.75, help="length normalisation, 0 to 1 (default 0.75)"
+        "--b", type=b_parameter, default=BM25_DEFAULTS["b"], help="length normalisation, 0 to 1 (default %(default)s)"
     )
     train.add_argument(
-        "--k1", type=_number_in(0.0, None), default=1.2, help="term frequency saturation, at least 0 (default 1.2)"
+        "--k1",
+        type=k1_parameter,
+        default=BM25_DEFAULTS["k1"],
+        help="term frequency saturation, at least 0 (default %(default)s)",
     )
     train.set_defaults(run=command_train)
 
@@ -558,8 +418,6 @@ def build_parser() -> argparse.ArgumentParser:
     )
     encode.set_defaults(run=command_encode)
 
-    from lumotext.cli_index import add_commands as add_index_commands
-
     add_index_commands(commands, inputs)
     return parser
 
@@ -576,9 +434,13 @@ def _stop_writing_to_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
         args.run(args)
+    except UsageError as error:
+        # Reported by the subcommand's own parser when it named itself, as argparse would.
+        getattr(args, "parser", parser).error(str(error))  # exits with status 2
     except CommandError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1

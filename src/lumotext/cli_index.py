@@ -11,23 +11,20 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import sys
+import time
+from pathlib import Path
 from typing import Any, Iterator
 
-from lumotext.cli import (
-    CommandError,
-    LineReader,
-    Output,
-    Progress,
-    _finite_float,
-    _positive_int,
-    _progress_enabled,
-    _sources,
-)
+from lumotext._cli_args import add_threads_option, b_parameter, bigram_weight, k1_parameter, result_count
+from lumotext._cli_io import PROG, CommandError, LineReader, Output, Progress, UsageError, progress_enabled, sources
+from lumotext.index import DEFAULTS
 
 
 def command_index_build(args: argparse.Namespace) -> None:
-    from lumotext.index import DEFAULTS, Analyzer, Index
+    from lumotext.index import Analyzer, Index
 
+    started = time.monotonic()
     out = os.path.abspath(args.out)
     parent = os.path.dirname(out)
     if not os.path.isdir(parent):
@@ -39,17 +36,34 @@ def command_index_build(args: argparse.Namespace) -> None:
     except FileExistsError:
         raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
     stop_words: Any = {"default": "default", "none": None}.get(args.stop_words, args.stop_words)
+    user_dict = None
+    if args.user_dict:
+        from lumotext.segmenter import user_dict_lines
+
+        try:
+            user_dict = user_dict_lines([Path(path) for path in args.user_dict])
+        except (OSError, ValueError) as error:
+            raise CommandError(f"--user-dict: {error}") from None
     try:
         analyzer = Analyzer(
             stop_words=stop_words,
             mode="search" if args.search else DEFAULTS["mode"],
-            bigram_weight=DEFAULTS["bigram_weight"] if args.bigram_weight is None else args.bigram_weight,
+            bigram_weight=args.bigram_weight,
+            user_dict=user_dict,
         )
+    except OSError as error:
+        raise CommandError(f"--stop-words: cannot read {args.stop_words!r}: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise CommandError(f"--stop-words: {args.stop_words}: invalid UTF-8 at byte {error.start + 1}") from None
+    except ValueError as error:
+        # A setting the option types let through but the analyzer refuses is still a usage error.
+        raise UsageError(str(error)) from None
+    try:
         index = Index(analyzer, k1=args.k1, b=args.b)
     except ValueError as error:
-        raise CommandError(str(error)) from None
-    reader = LineReader(_sources(args.files), args.errors)
-    progress = Progress(_progress_enabled(args), reader.total_bytes(), "index")
+        raise UsageError(str(error)) from None
+    reader = LineReader(sources(args.files), args.errors)
+    progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
 
     def texts() -> Iterator[str]:
         for text in reader:
@@ -57,19 +71,24 @@ def command_index_build(args: argparse.Namespace) -> None:
             progress.update(reader.sizes.popleft())
 
     try:
-        index.add(texts(), threads=args.threads)
+        added = index.add(texts(), threads=args.threads)
     finally:
         progress.close()
     try:
         index.save(out)
     except FileExistsError:
         raise CommandError(f"--out: {args.out!r} exists and is not a saved index; not replacing it") from None
+    print(
+        f"{PROG}: indexed {len(added)} documents ({index.term_count} terms) into {args.out} "
+        f"in {time.monotonic() - started:.1f} s",
+        file=sys.stderr,
+    )
 
 
 def _queries(args: argparse.Namespace) -> Iterator[str]:
     yield from args.query
     if args.queries is not None:
-        yield from LineReader(_sources([args.queries]), args.errors)
+        yield from LineReader(sources([args.queries]), args.errors)
 
 
 def command_search(args: argparse.Namespace) -> None:
@@ -113,26 +132,39 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     build.add_argument(
         "--out", required=True, metavar="DIR", help="directory to save the index in (replaced if it holds an index)"
     )
+    add_threads_option(build, "analyze")
     build.add_argument(
-        "--threads", type=_positive_int, default=None, metavar="N", help="analyze on N threads (default: the CPU count)"
+        "--k1",
+        type=k1_parameter,
+        default=DEFAULTS["k1"],
+        help="term frequency saturation, at least 0 (default %(default)s)",
     )
-    build.add_argument("--k1", type=_finite_float, default=1.2, help="term frequency saturation (default 1.2)")
-    build.add_argument("--b", type=_finite_float, default=0.75, help="length normalisation, 0 to 1 (default 0.75)")
+    build.add_argument(
+        "--b", type=b_parameter, default=DEFAULTS["b"], help="length normalisation, 0 to 1 (default %(default)s)"
+    )
     build.add_argument(
         "--bigram-weight",
-        type=_finite_float,
-        default=None,
+        type=bigram_weight,
+        default=DEFAULTS["bigram_weight"],
         metavar="W",
-        help="weight of the character-bigram field, 0 for words only (default 0.3)",
+        help="weight of the character-bigram field, 0 for words only (default %(default)s)",
     )
     build.add_argument("--search", action="store_true", help="segment with the search cut")
     build.add_argument(
-        "--stop-words",
-        default="default",
-        metavar="default|none|PATH",
-        help="stop words: the bundled list (default), none, or a file with one word a line",
+        "--user-dict",
+        action="append",
+        metavar="FILE",
+        help="a user dictionary (word [frequency] [tag] a line) for the segmenter; repeatable. "
+        "The index keeps its words, so it analyzes the same without the file",
     )
-    build.set_defaults(run=command_index_build)
+    build.add_argument(
+        "--stop-words",
+        default=DEFAULTS["stop_words"],
+        metavar="default|none|PATH",
+        help="stop words: 'default' for the bundled list, 'none', or a file with one word a line "
+        "(default: %(default)s)",
+    )
+    build.set_defaults(run=command_index_build, parser=build)
 
     search = commands.add_parser(
         "search",
@@ -143,10 +175,10 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     search.add_argument("index", metavar="DIR", help="the saved index")
     search.add_argument("query", nargs="*", metavar="QUERY", help="queries")
     search.add_argument("--queries", metavar="FILE", help="more queries, one a line ('-': standard input)")
-    search.add_argument("-k", type=_positive_int, default=10, help="results per query (default 10)")
     search.add_argument(
-        "--threads", type=_positive_int, default=None, metavar="N", help="search on N threads (default: the CPU count)"
+        "-k", type=result_count, default=DEFAULTS["k"], metavar="K", help="results per query (default %(default)s)"
     )
+    add_threads_option(search, "search")
     search.add_argument(
         "--errors", choices=("strict", "replace"), default="strict", help="invalid UTF-8 in --queries (default strict)"
     )

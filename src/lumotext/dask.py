@@ -1,4 +1,4 @@
-"""BM25 on corpora spread over a Dask cluster (``pip install pylumotext[dask]``).
+"""BM25 on corpora spread over a Dask cluster (``pip install '.[dask]'`` in the source tree).
 
 A BM25 model is a sum of per-document statistics. :func:`train_bm25` trains one model per
 partition of a ``dask.bag.Bag`` on the workers and adds the models up with
@@ -32,13 +32,16 @@ import threading
 from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, Union, cast
 
+from lumotext._extras import missing_extra
+
 try:
     import dask.bag
     from dask.delayed import delayed
 except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError(f"lumotext.dask needs Dask: pip install 'pylumotext[dask]' ({error})") from error
+    raise missing_extra("lumotext.dask", "dask", error) from error
 
-from lumotext.models import load_model, merge_models
+from lumotext.index import DEFAULTS
+from lumotext.models import BM25_DEFAULTS, load_model, merge_models
 from lumotext.models import model_text as _model_text
 from lumotext.pipeline import index_tokens
 from lumotext.segmenter import shared_jieba
@@ -99,8 +102,8 @@ def _train_partition(
 
 def train_bm25(
     bag: dask.bag.Bag,
-    b: float = 0.75,
-    k1: float = 1.2,
+    b: float = BM25_DEFAULTS["b"],
+    k1: float = BM25_DEFAULTS["k1"],
     segment: bool = True,
     *,
     paths: Mapping[str, str | None] | None = None,
@@ -205,8 +208,8 @@ def build_index(
     bag: dask.bag.Bag,
     analyzer: Analyzer | None = None,
     *,
-    k1: float = 1.2,
-    b: float = 0.75,
+    k1: float = DEFAULTS["k1"],
+    b: float = DEFAULTS["b"],
     threads: int | None = 1,
 ) -> Index:
     """A :class:`lumotext.Index` of the strings of ``bag``, document ``n`` being the bag's

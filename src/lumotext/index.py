@@ -30,12 +30,13 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Sequence, Un
 
 from lumotext import _native
 from lumotext._data import default_paths
+from lumotext.segmenter import segmenter_for, user_dict_lines
 from lumotext.sparse import SparseVector
 
 if TYPE_CHECKING:
     import numpy
 
-__all__ = ["Analyzer", "Index", "DEFAULTS"]
+__all__ = ["Analyzer", "Index", "DEFAULTS", "fold_text"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
@@ -47,24 +48,38 @@ DEFAULTS: dict[str, Any] = {
     "fold_traditional": True,  # Traditional characters to Simplified before segmenting
     "hmm": True,  # the segmenter's HMM for words outside the dictionary
     "bigram_weight": 0.5,  # weight of the character-bigram field (0: words only)
+    "user_dict": None,  # no words beyond the bundled dictionary
     # Index
     "k1": 1.2,
     "b": 0.75,
     "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
+    # Search
+    "k": 10,  # results per query
 }
 
 _VECTOR_CHUNK = 65536
+_LARGEST_K = 1 << 30  # the native limit (k is checked before anything is allocated)
+_MOST_THREADS = 1024
 
-
-@lru_cache(maxsize=1)
-def _default_segmenter() -> Any:
-    return _native.Segmenter(**default_paths())
+#: The analyzer settings that earlier releases saved, all of them always; such settings carry
+#: no term rules and are read under the first ones, so an index saved then analyzes as it did.
+_FIRST_RELEASE_SETTINGS = frozenset({"stop_words", "mode", "fold_traditional", "hmm", "bigram_weight"})
+_SETTING_NAMES = _FIRST_RELEASE_SETTINGS | {"user_dict", "rules"}
 
 
 @lru_cache(maxsize=1)
 def _t2s_table() -> Any:
     path = resources.files("lumotext").joinpath("data", "t2s.tsv")
     return _native.CharTable.from_file(str(path))
+
+
+def fold_text(text: str, *, traditional: bool = DEFAULTS["fold_traditional"]) -> str:
+    """``text`` folded as the analyzer folds it before segmenting: full-width ASCII forms to
+    ASCII, the ideographic space to a space, ASCII upper case to lower case and, with
+    ``traditional``, Traditional characters to Simplified ones by the bundled table."""
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    return _native.fold(text, _t2s_table() if traditional else None)
 
 
 @lru_cache(maxsize=1)
@@ -86,15 +101,32 @@ class Analyzer:
     3. Traditional characters to Simplified ones, one character at a time, from the bundled
        table ``src/lumotext/data/t2s.tsv`` (``fold_traditional=False`` turns this off);
     4. segmentation with the segmenter's default cut (``mode="search"``: the search cut, which
-       adds the dictionary words inside longer words);
+       adds the dictionary words inside longer words), over the bundled dictionary and the
+       words of ``user_dict``;
     5. terms made only of whitespace, punctuation and symbols are dropped;
     6. stop words are dropped: ``stop_words="default"`` is the bundled list, ``None`` keeps
        every term, an iterable of words or the path of a file (one word a line) gives your own.
-       Stop words are folded like the text, so one list serves both scripts;
-    7. with ``bigram_weight`` > 0 (default 0.3), a second field: every pair of adjacent
-       ideographs of the folded text, scored like the words with its own lengths and
-       statistics, its query weight multiplied by ``bigram_weight``. These terms start with
-       the character U+0001 (``"\x01北京"``), which no word term holds.
+       Stop words are folded like the text, so one list serves both scripts. Numbers and
+       single letters are never stop words;
+    7. a run of letters and digits is split into its letter and digit parts, so the usual
+       spellings of a model or version name give the same terms: ``"CVPR2022"``,
+       ``"CVPR 2022"`` and ``"cvpr-2022"`` all give ``cvpr 2022``;
+    8. with ``bigram_weight`` > 0, a second field: every pair of adjacent ideographs of the
+       folded text, scored like the words with its own lengths and statistics, its query
+       weight multiplied by ``bigram_weight``. These terms start with the character U+0001
+       (``"\x01北京"``), which no word term holds.
+
+    A text whose words are all stop words has no terms at all (a query of only stop words
+    finds nothing). The defaults are those of :data:`DEFAULTS`.
+
+    ``user_dict`` teaches the segmenter words of your domain: the path of a user-dictionary
+    file (one entry a line: ``word``, ``word tag`` or ``word frequency tag``; several files
+    joined by ``|`` or ``;``, or given as a list of :class:`os.PathLike`), or an iterable of
+    such lines (``["云原生", "区块链 5 n"]``). The settings keep the dictionary's content, not
+    its path, so a saved index analyzes the same where the file is gone. One segmenter is
+    loaded per process for each set of words, shared by every analyzer that uses it; without
+    user words that is :func:`lumotext.shared_jieba`, so segmenting with it beside an index
+    costs no second dictionary.
 
     ``analyze(text)`` returns the terms the index sees.
     """
@@ -107,6 +139,19 @@ class Analyzer:
         fold_traditional: bool = DEFAULTS["fold_traditional"],
         hmm: bool = DEFAULTS["hmm"],
         bigram_weight: float = DEFAULTS["bigram_weight"],
+        user_dict: StrPath | Iterable[str] | Iterable[os.PathLike[str]] | None = DEFAULTS["user_dict"],
+    ) -> None:
+        self._build(stop_words, mode, fold_traditional, hmm, bigram_weight, user_dict_lines(user_dict), None)
+
+    def _build(
+        self,
+        stop_words: Any,
+        mode: Any,
+        fold_traditional: Any,
+        hmm: Any,
+        bigram_weight: Any,
+        user_dict: list[str] | None,
+        rules: int | None,
     ) -> None:
         if mode not in ("default", "search"):
             raise ValueError(f"mode must be 'default' or 'search', not {mode!r}")
@@ -129,47 +174,68 @@ class Analyzer:
                 if not isinstance(word, str):
                     raise TypeError(f"stop words must be str, not {type(word).__name__}")
             stored = list(words)
+        rules = _native.TERM_RULES if rules is None else rules
         self._settings: dict[str, Any] = {
             "stop_words": stored,
             "mode": mode,
             "fold_traditional": bool(fold_traditional),
             "hmm": bool(hmm),
             "bigram_weight": float(bigram_weight),
+            "user_dict": user_dict,
+            "rules": rules,
         }
         self._native = _native.Analyzer(
-            _default_segmenter(),
+            segmenter_for(user_dict),
             _t2s_table() if fold_traditional else None,
             words,
             mode == "search",
             bool(hmm),
             float(bigram_weight),
+            rules,
         )
 
     @classmethod
     def from_settings(cls, settings: dict[str, Any]) -> Analyzer:
-        """The analyzer that :attr:`settings` describes (as stored with a saved index)."""
+        """The analyzer that :attr:`settings` describes (as stored with a saved index); a
+        setting left out takes its value from :data:`DEFAULTS`. Settings saved by earlier
+        releases name no term rules and keep analyzing by the first ones."""
         if not isinstance(settings, dict):
             raise ValueError("analyzer settings must be a JSON object")
-        unknown = set(settings) - {"stop_words", "mode", "fold_traditional", "hmm", "bigram_weight"}
+        unknown = set(settings) - _SETTING_NAMES
         if unknown:
             raise ValueError(f"unknown analyzer settings: {sorted(unknown)}")
-        stop_words = settings.get("stop_words", "default")
+        stop_words = settings.get("stop_words", DEFAULTS["stop_words"])
         if not (stop_words is None or stop_words == "default" or isinstance(stop_words, list)):
             raise ValueError(f"analyzer setting stop_words must be 'default', null or a list, not {stop_words!r}")
         for key in ("fold_traditional", "hmm"):
-            if not isinstance(settings.get(key, True), bool):
+            if not isinstance(settings.get(key, DEFAULTS[key]), bool):
                 raise ValueError(f"analyzer setting {key} must be true or false")
-        return cls(
-            stop_words=stop_words,
-            mode=settings.get("mode", "default"),
-            fold_traditional=settings.get("fold_traditional", True),
-            hmm=settings.get("hmm", True),
-            bigram_weight=settings.get("bigram_weight", 0.0),
+        user_dict = settings.get("user_dict", DEFAULTS["user_dict"])
+        if user_dict is not None and not (
+            isinstance(user_dict, list) and all(isinstance(line, str) for line in user_dict)
+        ):
+            raise ValueError("analyzer setting user_dict must be null or a list of lines")
+        rules = settings.get("rules")
+        if rules is None and set(settings) == _FIRST_RELEASE_SETTINGS:
+            rules = 1
+        if rules is not None and (isinstance(rules, bool) or not isinstance(rules, int)):
+            raise ValueError(f"analyzer setting rules must be a whole number, not {rules!r}")
+        analyzer = cls.__new__(cls)
+        analyzer._build(
+            stop_words,
+            settings.get("mode", DEFAULTS["mode"]),
+            settings.get("fold_traditional", DEFAULTS["fold_traditional"]),
+            settings.get("hmm", DEFAULTS["hmm"]),
+            settings.get("bigram_weight", DEFAULTS["bigram_weight"]),
+            user_dict_lines(user_dict),
+            rules,
         )
+        return analyzer
 
     @property
     def settings(self) -> dict[str, Any]:
-        """The settings as a JSON-ready dictionary (the stop words as given, or "default"/None)."""
+        """The settings as a JSON-ready dictionary: the stop words as given (or "default"/None),
+        the user dictionary's lines (or None), and the term rules the analyzer follows."""
         return json.loads(json.dumps(self._settings))  # type: ignore[no-any-return]
 
     def analyze(self, text: str) -> list[str]:
@@ -178,14 +244,18 @@ class Analyzer:
         return self._native.analyze(text)
 
     def __repr__(self) -> str:
-        return f"Analyzer({', '.join(f'{k}={v!r}' for k, v in self._settings.items() if k != 'stop_words')})"
+        shown = {k: v for k, v in self._settings.items() if k not in ("stop_words", "user_dict", "rules")}
+        text = ", ".join(f"{k}={v!r}" for k, v in shown.items())
+        if self._settings["user_dict"] is not None:
+            text += f", user_dict=<{len(self._settings['user_dict'])} lines>"
+        return f"Analyzer({text})"
 
 
 def _check_k(k: object) -> int:
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if k <= 0:
-        raise ValueError(f"k must be positive, not {k}")
+    if not 0 < k <= _LARGEST_K:
+        raise ValueError(f"k must be from 1 to {_LARGEST_K}, not {k}")
     return k
 
 
@@ -194,8 +264,8 @@ def _check_threads(threads: object) -> int:
         return os.cpu_count() or 1
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+    if not 1 <= threads <= _MOST_THREADS:
+        raise ValueError(f"threads must be from 1 to {_MOST_THREADS}, not {threads}")
     return threads
 
 
@@ -221,6 +291,7 @@ class Index:
         self._analyzer = analyzer if analyzer is not None else Analyzer()
         self._native = _native.Index(float(k1), float(b))
         self._writer = threading.Lock()
+        self._adding_thread: int | None = None
 
     @classmethod
     def _wrap(cls, native: Any, analyzer: Analyzer) -> Index:
@@ -228,7 +299,13 @@ class Index:
         index._analyzer = analyzer
         index._native = native
         index._writer = threading.Lock()
+        index._adding_thread = None
         return index
+
+    def _check_not_inside_add(self) -> None:
+        # The iterable of a running add would wait forever for the add's own lock.
+        if self._adding_thread == threading.get_ident():
+            raise RuntimeError("cannot change an index from inside the iterable of its own add()")
 
     @property
     def analyzer(self) -> Analyzer:
@@ -244,6 +321,11 @@ class Index:
 
     def __len__(self) -> int:
         return int(self._native.live_count)
+
+    @property
+    def term_count(self) -> int:
+        """The number of distinct terms indexed, of both fields."""
+        return int(self._native.term_count)
 
     def __repr__(self) -> str:
         return f"Index({len(self)} documents, k1={self.k1}, b={self.b}, {self._analyzer!r})"
@@ -283,7 +365,9 @@ class Index:
 
             total = len(texts) if isinstance(texts, Sequence) else None
             bar = tqdm(total=total, unit="doc", file=sys.stderr, desc="indexing")
+        self._check_not_inside_add()
         self._writer.acquire()
+        self._adding_thread = threading.get_ident()
         try:
             first = int(self._native.document_count)
             iterator = iter(texts)
@@ -296,6 +380,7 @@ class Index:
                     bar.update(len(batch))
             return range(first, int(self._native.document_count))
         finally:
+            self._adding_thread = None
             self._writer.release()
             if bar is not None:
                 bar.close()
@@ -310,6 +395,7 @@ class Index:
             if number < 0:
                 raise KeyError(number)
             numbers.append(number)
+        self._check_not_inside_add()
         with self._writer:
             self._native.remove(numbers)
 
@@ -319,7 +405,7 @@ class Index:
 
     # --- searching ---------------------------------------------------------------------------
 
-    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
         """The best ``k`` documents as (number, score), best first, ties by lower number. A query
         without any indexed term (empty, only stop words or punctuation) finds nothing."""
         if not isinstance(query, str):
@@ -337,7 +423,7 @@ class Index:
     ) -> tuple[numpy.ndarray, numpy.ndarray]: ...
 
     def search_many(
-        self, queries: Sequence[str], k: int = 10, threads: int | None = None, as_arrays: bool = False
+        self, queries: Sequence[str], k: int = DEFAULTS["k"], threads: int | None = None, as_arrays: bool = False
     ) -> list[list[tuple[int, float]]] | tuple[numpy.ndarray, numpy.ndarray]:
         """``search`` for each query, on ``threads`` native threads (default: the CPU count).
 
@@ -455,7 +541,7 @@ class Index:
 
     @classmethod
     def load(cls, path: StrPath, *, verify: bool = True) -> Index:
-        """The index saved at ``path``. The arrays are mapped from the files, not read.
+        """The index saved at ``path``.
 
         Checks the commit file's checksum, each file's size, and the arrays' structure
         (offsets, counts, term order); ``verify=True`` (the default) also compares every file's

@@ -1,4 +1,4 @@
-"""A LangChain retriever over a :class:`lumotext.Index` (``pip install 'pylumotext[langchain]'``).
+"""A LangChain retriever over a :class:`lumotext.Index` (``pip install '.[langchain]'`` in the source tree).
 
 ::
 
@@ -33,6 +33,9 @@ if TYPE_CHECKING:
 
 __all__ = ["LumotextRetriever"]
 
+#: Documents per query: four, as LangChain's own retrievers return by default.
+DEFAULT_K = 4
+
 
 class LumotextRetriever(BaseRetriever):
     """Retrieves the ``k`` best documents by the index's BM25 score. ``documents[n]`` is the
@@ -42,14 +45,14 @@ class LumotextRetriever(BaseRetriever):
 
     index: Any
     documents: list[Document]
-    k: int = 4
+    k: int = DEFAULT_K
 
     @classmethod
     def from_texts(
         cls,
         texts: Iterable[str],
         metadatas: Iterable[dict[str, Any]] | None = None,
-        k: int = 4,
+        k: int = DEFAULT_K,
         *,
         index_options: dict[str, Any] | None = None,
         **kwargs: Any,
@@ -65,7 +68,12 @@ class LumotextRetriever(BaseRetriever):
 
     @classmethod
     def from_documents(
-        cls, documents: Iterable[Document], k: int = 4, *, index_options: dict[str, Any] | None = None, **kwargs: Any
+        cls,
+        documents: Iterable[Document],
+        k: int = DEFAULT_K,
+        *,
+        index_options: dict[str, Any] | None = None,
+        **kwargs: Any,
     ) -> LumotextRetriever:
         """Indexes the ``page_content`` of ``documents``."""
         documents = list(documents)
@@ -93,7 +101,7 @@ class LumotextRetriever(BaseRetriever):
         )
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], k: int = 4, **kwargs: Any) -> LumotextRetriever:
+    def load(cls, path: str | os.PathLike[str], k: int = DEFAULT_K, **kwargs: Any) -> LumotextRetriever:
         """A retriever from a directory :meth:`save` wrote."""
         index, records = _stored.load(path)
         documents = [

@@ -1,4 +1,4 @@
-"""A LlamaIndex retriever over a :class:`lumotext.Index` (``pip install 'pylumotext[llama-index]'``).
+"""A LlamaIndex retriever over a :class:`lumotext.Index` (``pip install '.[llama-index]'`` in the source tree).
 
 ::
 
@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 from lumotext import _stored
 from lumotext._export import requirement_error
+from lumotext.index import DEFAULTS
 
 try:
     from llama_index.core.callbacks.base import CallbackManager
@@ -34,7 +35,8 @@ if TYPE_CHECKING:
 
 __all__ = ["LumotextRetriever"]
 
-DEFAULT_TOP_K = 10
+#: Results per query, as ``Index.search`` gives by default.
+DEFAULT_TOP_K: int = DEFAULTS["k"]
 
 
 class LumotextRetriever(BaseRetriever):

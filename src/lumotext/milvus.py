@@ -1,4 +1,4 @@
-"""An index's documents in a Milvus collection (``pip install 'pylumotext[milvus]'``).
+"""An index's documents in a Milvus collection (``pip install '.[milvus]'`` in the source tree).
 
 Milvus (a server, or Milvus Lite from a local ``.db`` file) stores and searches the vectors in
 a ``SPARSE_FLOAT_VECTOR`` field with the inner-product metric; the index analyses the text, so
@@ -30,6 +30,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from lumotext._export import (
+    CollectionMismatchError,
     Payloads,
     best_first,
     document_numbers,
@@ -38,6 +39,7 @@ from lumotext._export import (
     query_vector,
     requirement_error,
 )
+from lumotext.index import DEFAULTS
 from lumotext.sparse import HASH_SPACE, SparseVector
 
 try:
@@ -58,10 +60,6 @@ INDEX_TYPE = "SPARSE_INVERTED_INDEX"
 METRIC = "IP"
 
 
-class CollectionMismatchError(ValueError):
-    """An existing collection whose vector configuration is not the one asked for."""
-
-
 def to_milvus(vector: SparseVector) -> dict[int, float]:
     """``{index: value}``, the form Milvus takes a sparse vector in."""
     return dict(zip(vector["indices"], vector["values"]))
@@ -69,7 +67,7 @@ def to_milvus(vector: SparseVector) -> dict[int, float]:
 
 def to_csr_rows(vectors: list[SparseVector]) -> scipy.sparse.csr_matrix:
     """The vectors as rows of one scipy CSR matrix (``HASH_SPACE`` columns), which Milvus also
-    takes; needs scipy (``pip install 'pylumotext[scipy]'``)."""
+    takes; needs scipy (``pip install '.[scipy]'``)."""
     import numpy as np
     import scipy.sparse
 
@@ -203,7 +201,7 @@ class MilvusCollection:
         self.upsert(payloads=payloads, batch_size=batch_size, progress=progress)
         return len(stale)
 
-    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
         """The ``k`` best documents for ``query`` as (document number, score), best first and
         ties by lower number, as ``Index.search`` returns them."""
         if k <= 0:

@@ -23,7 +23,11 @@ from pylumotext import BM25
 
 from lumotext import _native
 
-__all__ = ["ModelStats", "merge_models", "model_text", "parse_model", "render_model", "load_model"]
+__all__ = ["BM25_DEFAULTS", "ModelStats", "merge_models", "model_text", "parse_model", "render_model", "load_model"]
+
+#: The encoder's own defaults of ``b`` and ``k1``, as a new ``BM25()`` holds them, so that the
+#: command line and the Dask helpers never type them again.
+BM25_DEFAULTS: dict[str, float] = {"b": BM25().b(), "k1": BM25().k1()}
 
 #: The statistics of one model document (native): ``b``, ``k1``, ``doc_count``,
 #: ``doc_length_average``, ``doc_length_total`` (the count times the average, rounded) and

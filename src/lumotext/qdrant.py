@@ -1,4 +1,4 @@
-"""An index's documents in a Qdrant collection (``pip install 'pylumotext[qdrant]'``).
+"""An index's documents in a Qdrant collection (``pip install '.[qdrant]'`` in the source tree).
 
 Qdrant stores and searches the vectors; the index analyses the text, so Qdrant's own text
 analysis is never involved. Two ways to split the score between the vectors:
@@ -35,6 +35,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Literal
 
 from lumotext._export import (
+    CollectionMismatchError,
     Payloads,
     best_first,
     document_numbers,
@@ -43,6 +44,7 @@ from lumotext._export import (
     query_vector,
     requirement_error,
 )
+from lumotext.index import DEFAULTS
 
 try:
     from qdrant_client import QdrantClient, models
@@ -55,10 +57,6 @@ if TYPE_CHECKING:
 __all__ = ["QdrantCollection", "CollectionMismatchError"]
 
 DEFAULT_VECTOR_NAME = "lumotext"
-
-
-class CollectionMismatchError(ValueError):
-    """An existing collection whose vector configuration is not the one asked for."""
 
 
 class QdrantCollection:
@@ -170,7 +168,7 @@ class QdrantCollection:
         self.upsert(payloads=payloads, batch_size=batch_size, progress=progress)
         return len(stale)
 
-    def search(self, query: str, k: int = 10) -> list[tuple[int, float]]:
+    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
         """The ``k`` best documents for ``query`` as (document number, score), best first and
         ties by lower number, as ``Index.search`` returns them."""
         if k <= 0:

@@ -9,7 +9,7 @@ module turns them into
   32-bit hash of the token, so that documents and queries encoded anywhere, at any time, agree
   on the index of a token without sharing a vocabulary;
 * a ``scipy.sparse.csr_matrix`` with one row per vector and one column per vocabulary entry
-  (scipy is an optional extra: ``pip install pylumotext[scipy]``).
+  (scipy is an optional extra: ``pip install '.[scipy]'`` in the source tree).
 
 Example, with a model trained on two documents::
 
@@ -38,6 +38,8 @@ from functools import lru_cache, partial
 from itertools import chain, count, repeat
 from operator import methodcaller
 from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Literal, Mapping, Sequence, TypedDict, TypeVar
+
+from lumotext._extras import missing_extra
 
 if TYPE_CHECKING:
     import numpy
@@ -167,7 +169,7 @@ def to_csr_matrix(
         import numpy as np
         import scipy.sparse
     except ImportError as error:
-        raise ImportError(f"CSR matrices need scipy: pip install 'pylumotext[scipy]' ({error})") from error
+        raise missing_extra("a CSR matrix", "scipy", error) from error
 
     # Every entry goes through C-level iteration (map, chain, np.fromiter, typed arrays) rather
     # than a Python loop: building the matrix of a large corpus would otherwise cost more than

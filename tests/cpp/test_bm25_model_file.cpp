@@ -225,3 +225,30 @@ TEST(ModelText, LaterDuplicatesWinInTextOrder) {
   EXPECT_EQ(model.token_frequency.at("A"), 2);
   EXPECT_EQ(model.token_frequency.at("b"), 3);
 }
+
+// Whether a model's statistics can encode is the encoder's own rule: a caller that reads the
+// statistics (the command line) refuses exactly the models whose encoding would throw.
+TEST(ModelText, CanEncodeIsTheEncodersRule) {
+  struct Case {
+    const char* count;
+    const char* average;
+    bool encodes;
+  };
+  for (const Case& c : {Case{"0", "0.0", false}, Case{"0", "2.0", false}, Case{"5", "0.0", false},
+                        Case{"1", "0.0000000001", false}, Case{"1", "0.000000001", true}, Case{"1", "1.0", true}}) {
+    const std::string text = std::string("{\"_b\": 0.75, \"_doc_count\": ") + c.count +
+                             ", \"_doc_length_average\": " + c.average +
+                             ", \"_doc_token_frequency\": {\"a\": 1}, \"_k1\": 1.2}";
+    const auto statistics = ParseModelText(text);
+    EXPECT_EQ(lumo::typing::text::CanEncode(statistics.doc_count, statistics.doc_length_average), c.encodes) << text;
+    BM25 model(0.75, 1.2);
+    model.load(text);
+    bool encoded = true;
+    try {
+      model.encode_query(std::vector<std::string>{"a"});
+    } catch (const std::runtime_error&) {
+      encoded = false;
+    }
+    EXPECT_EQ(encoded, c.encodes) << text;
+  }
+}

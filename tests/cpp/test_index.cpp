@@ -1,6 +1,6 @@
 // The native index: character folding and its table, term filtering, BM25 statistics after
-// adds and removes, thread independence, the saved arrays' validation, merging, and the replay
-// of the loader's fuzz corpus.
+// adds and removes, thread independence, the payload's validation, merging, and the replay
+// of the loader's fuzz corpus. Segments, pruning and bounds are in test_index_engine.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,13 +18,13 @@
 #include "index/Analyzer.h"
 #include "index/CharFolding.h"
 #include "index/Checksum.h"
-#include "index/IndexFiles.h"
 #include "index/InvertedIndex.h"
 
 namespace {
 
 using lumo::fuzz::FuzzAnalyzer;
-using lumo::fuzz::SnapshotFiles;
+using lumo::fuzz::PayloadInput;
+using lumo::fuzz::SplitPayloadInput;
 using lumo::index::CharTable;
 using lumo::index::InvertedIndex;
 using lumo::index::ScoredDocument;
@@ -150,18 +150,23 @@ TEST(InvertedIndex, TiesGoToTheLowerNumber) {
   EXPECT_EQ(results[0].score, results[1].score);
 }
 
+void ExpectSameVectors(const InvertedIndex& a, const InvertedIndex& b) {
+  const auto x = a.DocumentVectors(0, a.document_count());
+  const auto y = b.DocumentVectors(0, b.document_count());
+  EXPECT_EQ(x.rows, y.rows);
+  EXPECT_EQ(x.row_starts, y.row_starts);
+  EXPECT_EQ(x.indices, y.indices);
+  EXPECT_EQ(x.values, y.values);
+}
+
 TEST(InvertedIndex, ThreadsDoNotChangeTheIndex) {
   std::vector<std::string> docs;
   for (int i = 0; i < 500; ++i)
     docs.push_back(kDocs[i % kDocs.size()] + (i % 7 == 0 ? " 新词" + std::to_string(i) : ""));
   auto one = Build(docs, 1);
   auto four = Build(docs, 4);
-  const auto a = one->Snapshot();
-  const auto b = four->Snapshot();
-  EXPECT_EQ(a.term_text, b.term_text);
-  EXPECT_EQ(a.posting_docs, b.posting_docs);
-  EXPECT_EQ(a.posting_tfs, b.posting_tfs);
-  EXPECT_EQ(a.doc_lengths, b.doc_lengths);
+  ExpectSameVectors(*one, *four);
+  EXPECT_EQ(one->term_count(), four->term_count());
   std::vector<std::string> queries(100, "中国 ab");
   std::vector<std::vector<ScoredDocument>> r1, r2;
   one->SearchMany(queries, *FuzzAnalyzer(), 10, 1, r1);
@@ -169,17 +174,21 @@ TEST(InvertedIndex, ThreadsDoNotChangeTheIndex) {
   ExpectSameResults(r1, r2);
 }
 
-TEST(InvertedIndex, SavedArraysLoadToTheSameIndexWhichStillGrows) {
+TEST(InvertedIndex, APayloadLoadsToTheSameIndexWhichStillGrows) {
   auto built = Build(kDocs, 1);
+  built->Add({"中国 人"}, *FuzzAnalyzer(), 1);
   built->Remove({2});
-  const auto files = SnapshotFiles(built->Snapshot());
-  auto loaded = lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75);
+  const auto payload = SplitPayloadInput(PayloadInput(built->ToCommitPayload()));
+  auto loaded = InvertedIndex::FromCommitPayload(payload.opened, 1.2, 0.75);
   ExpectSameResults(AllSearches(*built), AllSearches(*loaded));
+  ExpectSameVectors(*built, *loaded);
+  EXPECT_EQ(loaded->DocumentFrequency("人"), built->DocumentFrequency("人"));
   built->Add({"中国 中国 人"}, *FuzzAnalyzer(), 1);
   loaded->Add({"中国 中国 人"}, *FuzzAnalyzer(), 1);
   loaded->Remove({0});
   built->Remove({0});
   ExpectSameResults(AllSearches(*built), AllSearches(*loaded));
+  ExpectSameVectors(*built, *loaded);
 }
 
 TEST(InvertedIndex, MergeEqualsOneBuild) {
@@ -187,12 +196,7 @@ TEST(InvertedIndex, MergeEqualsOneBuild) {
   auto first = Build({kDocs.begin(), kDocs.begin() + 2}, 1);
   auto second = Build({kDocs.begin() + 2, kDocs.end()}, 1);
   auto merged = InvertedIndex::Merge({first.get(), second.get()}, 1.2, 0.75);
-  const auto a = whole->Snapshot();
-  const auto b = merged->Snapshot();
-  EXPECT_EQ(a.term_text, b.term_text);
-  EXPECT_EQ(a.posting_docs, b.posting_docs);
-  EXPECT_EQ(a.posting_tfs, b.posting_tfs);
-  EXPECT_EQ(a.doc_lengths, b.doc_lengths);
+  ExpectSameVectors(*whole, *merged);
   ExpectSameResults(AllSearches(*whole), AllSearches(*merged));
 }
 
@@ -220,42 +224,76 @@ TEST(InvertedIndex, VectorDotProductIsTheScore) {
   }
 }
 
-// Each damaged array names what is wrong; the loader throws before building anything.
+// A payload whose description or files disagree is refused before anything is built.
 struct Damage {
   const char* name;
-  void (*apply)(lumo::index::IndexSnapshot&);
+  void (*apply)(std::string& json, std::map<std::string, std::string>& files);
 };
 void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
-class DamagedArrays : public ::testing::TestWithParam<Damage> {};
-TEST_P(DamagedArrays, AreRefused) {
-  auto snapshot = Build(kDocs, 1)->Snapshot();
-  GetParam().apply(snapshot);
-  const auto files = SnapshotFiles(snapshot);
-  EXPECT_THROW(lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75), std::invalid_argument);
+std::string& FileEnding(std::map<std::string, std::string>& files, const std::string& ending) {
+  for (auto& [name, bytes] : files) {
+    if (name.size() >= ending.size() && name.find(ending) != std::string::npos) return bytes;
+  }
+  throw std::logic_error("no file named *" + ending);
+}
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at == std::string::npos) throw std::logic_error("no " + from + " in " + text);
+  text.replace(at, from.size(), to);
+}
+
+class DamagedPayloads : public ::testing::TestWithParam<Damage> {};
+TEST_P(DamagedPayloads, AreRefused) {
+  auto index = Build(kDocs, 1);
+  index->Remove({1});
+  const auto payload = index->ToCommitPayload();
+  std::string json = payload.engine_json;
+  std::map<std::string, std::string> files;
+  for (const auto& [name, bytes] : payload.files) files[name] = *bytes;
+  GetParam().apply(json, files);
+  lumo::index::CommitPayload damaged{json, {}};
+  for (const auto& [name, bytes] : files) damaged.files.emplace_back(name, std::make_shared<const std::string>(bytes));
+  const auto opened = SplitPayloadInput(PayloadInput(damaged));
+  EXPECT_THROW(InvertedIndex::FromCommitPayload(opened.opened, 1.2, 0.75), lumo::index::CorruptIndex);
 }
 INSTANTIATE_TEST_SUITE_P(
-    Arrays, DamagedArrays,
-    ::testing::Values(Damage{"term_offsets_past_text", [](auto& s) { s.term_offsets.back() += 1; }},
-                      Damage{"term_offsets_decrease", [](auto& s) { s.term_offsets[1] = s.term_offsets[2] + 1; }},
-                      Damage{"posting_offsets_past_end", [](auto& s) { s.posting_offsets.back() += 1; }},
-                      Damage{"order_not_permutation", [](auto& s) { s.term_order[0] = s.term_order[1]; }},
-                      Damage{"order_out_of_range", [](auto& s) { s.term_order[0] = 1000; }},
-                      Damage{"order_not_sorted", [](auto& s) { std::swap(s.term_order[0], s.term_order[1]); }},
-                      Damage{"live_flag", [](auto& s) { s.live[0] = 7; }},
-                      Damage{"lengths_missing", [](auto& s) { s.doc_lengths.pop_back(); }},
-                      Damage{"tfs_missing", [](auto& s) { s.posting_tfs.pop_back(); }},
-                      Damage{"offsets_missing", [](auto& s) { s.term_offsets.pop_back(); }}),
+    Payloads, DamagedPayloads,
+    ::testing::Values(Damage{"segment_cut_short", [](auto&, auto& f) { FileEnding(f, ".seg").pop_back(); }},
+                      Damage{"segment_magic", [](auto&, auto& f) { FileEnding(f, ".seg")[0] ^= 1; }},
+                      Damage{"segment_count", [](auto&, auto& f) { FileEnding(f, ".seg")[8] ^= 1; }},
+                      Damage{"term_table_cut_short", [](auto&, auto& f) { FileEnding(f, ".lex").pop_back(); }},
+                      Damage{"live_cut_short", [](auto&, auto& f) { FileEnding(f, ".live.").pop_back(); }},
+                      Damage{"live_bit_past_the_end", [](auto&, auto& f) { FileEnding(f, ".live.")[0] |= char(0x80); }},
+                      Damage{"live_count", [](auto& j, auto&) { Replace(j, "\"live\": 5", "\"live\": 6"); }},
+                      Damage{"documents_fewer",
+                             [](auto& j, auto&) { Replace(j, "\"documents\": 6,", "\"documents\": 5,"); }},
+                      Damage{"missing_file", [](auto&, auto& f) { f.erase(f.begin()); }},
+                      Damage{"other_engine", [](auto& j, auto&) { Replace(j, "lumotext-segments", "other"); }},
+                      Damage{"other_version", [](auto& j, auto&) { Replace(j, "\"version\": 1", "\"version\": 2"); }},
+                      Damage{"not_json", [](auto& j, auto&) { j = "[1, 2]"; }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
-// Postings are checked where they are used: out-of-range numbers are skipped, never read.
-TEST(InvertedIndex, OutOfRangePostingsAreSkipped) {
-  auto snapshot = Build(kDocs, 1)->Snapshot();
-  for (auto& doc : snapshot.posting_docs) doc += 1000;
-  const auto files = SnapshotFiles(snapshot);
-  auto loaded = lumo::index::IndexFromFiles(files.bytes, 1.2, 0.75);
-  EXPECT_TRUE(loaded->Search("中国", *FuzzAnalyzer(), 10).empty());
-  EXPECT_EQ(loaded->DocumentVectors(0, 100).indices.size(), 0u);
+// Bytes past the header are checked where they are used: any one damaged byte of any file
+// gives a refusal or an index whose results stay in range, finite and ordered.
+TEST(InvertedIndex, EveryDamagedByteIsRefusedOrHarmless) {
+  auto index = Build(kDocs, 1);
+  std::vector<std::string> more;
+  for (int i = 0; i < 300; ++i) more.push_back(kDocs[i % kDocs.size()] + " 中国");
+  index->Add(more, *FuzzAnalyzer(), 1);
+  index->Remove({3, 40});
+  const std::string input = PayloadInput(index->ToCommitPayload());
+  CaptureStderr quiet;
+  for (std::size_t at = 0; at < input.size(); at += 3) {
+    std::string damaged = input;
+    damaged[at] = static_cast<char>(damaged[at] ^ (at % 2 ? 0x10 : 0xFF));
+    try {
+      lumo::fuzz::CheckIndexLoad(damaged);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "byte " << at << ": " << e.what();
+    }
+  }
 }
 
 TEST(IndexLoaderFuzzCorpus, EveryKeptInputHoldsTheProperty) {

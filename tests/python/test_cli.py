@@ -342,6 +342,21 @@ def model_file(tmp_path, text):
             "--model: {t}/model.json: the model was trained on no documents",
         ),
         (
+            # Documents but no length: the encoder would refuse every line, so the model is refused.
+            lambda t: [
+                "bm25",
+                "encode",
+                "--model",
+                model_file(
+                    t,
+                    model_text(reference_model([["a"]])).replace(
+                        '"_doc_length_average" : 1.000000', '"_doc_length_average" : 0.000000'
+                    ),
+                ),
+            ],
+            "--model: {t}/model.json: the model cannot encode: its average document length is 0",
+        ),
+        (
             lambda t: [
                 "bm25",
                 "encode",
@@ -369,6 +384,14 @@ def model_file(tmp_path, text):
         ),
         (lambda t: ["cut", "--dict", t / "nodict.txt"], "--dict: cannot read '{t}/nodict.txt'"),
         (lambda t: ["cut", "--user-dict", t / "u1.txt"], "--user-dict: cannot read '{t}/u1.txt'"),
+        (
+            lambda t: ["cut", "--stop-words", t / "stop.txt"],
+            "--stop-words: cannot read '{t}/stop.txt': No such file or directory",
+        ),
+        (
+            lambda t: ["index", "build", "--out", t / "ix", "--stop-words", write(t / "stop.txt", b"\xff\n")],
+            "--stop-words: {t}/stop.txt: invalid UTF-8 at byte 1",
+        ),
         (lambda t: ["cut", "--hmm", write(t / "hmm.txt", "0 0 0\n")], "cannot load the segmenter data"),
     ],
 )
@@ -482,15 +505,6 @@ def test_running_out_of_memory_is_reported_without_traceback():
     assert result.stderr.decode() == "lumotext: error: out of memory\n"
 
 
-def test_encode_reads_the_model_once(trained_model):
-    # Only the native loader reads a model that loads; the Python reader is kept for explaining
-    # a model that does not.
-    setup = "import lumotext.models\ndef refuse(*args):\n    raise AssertionError('read twice')\nlumotext.models.parse_model = refuse"
-    result = run_main(setup, ["bm25", "encode", "--tokenized", "--model", trained_model], stdin="大桥 今天\n".encode())
-    assert result.returncode == 0, result.stderr
-    assert set(json.loads(result.stdout)) == {"大桥", "今天"}
-
-
 # --- optional dependencies ------------------------------------------------------------------------
 
 HIDE = "import sys; sys.modules[{name!r}] = None; "
@@ -507,9 +521,9 @@ HIDE = "import sys; sys.modules[{name!r}] = None; "
         (
             "scipy",
             "from lumotext.sparse import to_csr_matrix; to_csr_matrix([])",
-            "CSR matrices need scipy: pip install 'pylumotext[scipy]'",
+            "a CSR matrix needs the scipy extra: pip install '.[scipy]' in the pylumotext source tree",
         ),
-        ("dask", "import lumotext.dask", "lumotext.dask needs Dask: pip install 'pylumotext[dask]'"),
+        ("dask", "import lumotext.dask", "lumotext.dask needs the dask extra: pip install '.[dask]'"),
     ],
 )
 def test_missing_optional_packages_are_explained(tmp_path, name, code, expected):

@@ -1,5 +1,6 @@
 """`lumotext index build` and `lumotext search`, run as subprocesses: results equal the Python
-API's, document numbers are line numbers, errors exit with status 1 and a message."""
+API's, document numbers are line numbers, errors exit with status 1 and a message (usage errors,
+status 2, are in test_cli_options.py)."""
 
 from __future__ import annotations
 
@@ -68,7 +69,6 @@ def test_build_options_reach_the_saved_index(corpus: Path, tmp_path: Path) -> No
         (["search", "{tmp}", "北京"], "not a saved lumotext index"),
         (["index", "build", "{corpus}", "--out", "{corpus}"], "not a saved index"),
         (["index", "build", "{corpus}", "--out", "{tmp}/no/such/dir"], "does not exist"),
-        (["index", "build", "{corpus}", "--out", "{tmp}/ix", "--b", "3"], "b must be"),
         (["index", "build", "{tmp}/missing.txt", "--out", "{tmp}/ix"], "cannot read"),
     ],
 )

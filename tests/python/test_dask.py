@@ -22,7 +22,7 @@ MERGE_BOUND = 1e-6 + 1e-12
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, silence_logs=logging.ERROR
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", silence_logs=logging.ERROR
     )
     with distributed.Client(cluster) as connected:
         yield connected

@@ -242,8 +242,8 @@ def test_ties_go_to_the_lower_number() -> None:
 @pytest.mark.parametrize(
     "text, terms",
     [
-        ("ＡＢＣ１２３", ["abc123"]),
-        ("Python，ＢＭ２５！", ["python", "bm25"]),
+        ("ＡＢＣ１２３", ["abc", "123"]),  # a letter-digit run gives its parts
+        ("Python，ＢＭ２５！", ["python", "bm", "25"]),
         ("中國的電腦", ["中国", "电脑"]),  # Traditional folded, 的 is a stop word
         ("。，、！？……", []),
         ("", []),
@@ -287,6 +287,11 @@ def test_stop_word_choices(tmp_path: Path) -> None:
         (lambda ix: ix.search("北京", k=-1), ValueError),
         (lambda ix: ix.search_many(["北京"], k=0), ValueError),
         (lambda ix: ix.add(["北京"], threads=0), ValueError),
+        (lambda ix: ix.add(["北京"], threads=10**6), ValueError),
+        (lambda ix: ix.search("北京", k=2**62), ValueError),
+        (lambda ix: ix.search_many(["北京"] * 8, k=2**61, as_arrays=True), ValueError),
+        (lambda ix: ix.search_many(["北京"] * 4, k=2**30, as_arrays=True), ValueError),
+        (lambda ix: ix.search_many(["北京"], threads=10**6), ValueError),
         (lambda ix: ix.remove([99]), KeyError),
         (lambda ix: ix.remove([-1]), KeyError),
         (lambda ix: ix.remove([0, 0]), KeyError),
@@ -345,6 +350,80 @@ def test_interrupted_add_keeps_the_whole_batches() -> None:
         index.add(texts(), batch_size=10)
     assert len(index) == 20 and index.live_documents() == list(range(20))
     assert index.add(["上海"]) == range(20, 21)
+
+
+@pytest.mark.parametrize("k1, b", [(1e39, 0.75), (float("inf"), 0.75), (1e5, 0.75), (1.2, 1.5), (1.2, float("nan"))])
+def test_parameters_that_could_give_non_finite_scores_are_refused(k1: float, b: float) -> None:
+    with pytest.raises(ValueError):
+        Index(k1=k1, b=b)
+
+
+def test_the_largest_k1_keeps_scores_and_vectors_finite() -> None:
+    index = Index(k1=1e4, b=1.0)
+    index.add(["北京 北京 北京 天气", "天气", "上海 " * 50])
+    assert all(math.isfinite(score) for _, score in index.search("北京 天气 上海"))
+    for vector in index.document_vectors():
+        assert all(math.isfinite(v) for v in vector["values"])
+
+
+@pytest.mark.parametrize("change", ["add", "remove"])
+def test_changing_the_index_from_its_own_add_iterable_is_a_runtime_error(change: str) -> None:
+    index = Index()
+    index.add(["北京"])
+
+    def texts():  # type: ignore[no-untyped-def]
+        yield "上海"
+        if change == "add":
+            index.add(["天气"])
+        else:
+            index.remove([0])
+        yield "城市"
+
+    with pytest.raises(RuntimeError, match="inside the iterable"):
+        index.add(texts())
+    assert index.live_documents() == [0]
+    index.add(["天气"])  # the index is usable afterwards
+    assert len(index) == 2
+
+
+@pytest.mark.parametrize("seed, prune_from", [(3, 0), (4, 0), (5, 1 << 18)])
+def test_pruned_search_equals_the_exhaustive_one(seed: int, prune_from: int) -> None:
+    rng = random.Random(seed)
+    index = Index()
+    index._native._set_prune_from_documents(prune_from)  # 0: every segment through the pruned pass
+    for _ in range(30):
+        index.add([" ".join(rng.choices(WORDS, k=rng.randint(1, 30))) for _ in range(rng.randint(1, 60))])
+        if rng.random() < 0.3:
+            live = index.live_documents()
+            index.remove(rng.sample(live, len(live) // 5))
+    for _ in range(30):
+        query = "".join(rng.choices(WORDS, k=rng.randint(1, 25)))
+        for k in (1, 5, 50):
+            pruned = index.search(query, k=k)
+            assert pruned == index._native.search_exhaustive(index.analyzer._native, query, k)
+            assert index.search_many([query], k=k, threads=2)[0] == pruned
+
+
+def test_ctrl_c_stops_a_long_search_many_early() -> None:
+    import _thread
+
+    rng = random.Random(5)
+    index = Index()
+    index.add([" ".join(rng.choices(WORDS, k=40)) for _ in range(20000)])
+    queries = [" ".join(rng.choices(WORDS, k=30)) for _ in range(200)]
+    started = time.perf_counter()
+    index.search_many(queries, threads=1)
+    per_batch = time.perf_counter() - started
+    many = queries * 100  # about a hundred times as long
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    started = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        index.search_many(many, threads=1)
+    stopped = time.perf_counter() - started
+    timer.join()
+    # Honoured at once, not when the whole call ends.
+    assert stopped < 20 * per_batch + 0.5, (stopped, per_batch)
 
 
 def test_native_work_releases_the_interpreter_lock() -> None:

@@ -1,0 +1,56 @@
+#pragma once
+
+// Fixed-width bit packing of small unsigned numbers into 32-bit words, lowest bits first. A
+// block of postings stores its document gaps and term frequencies this way: one width per
+// array, the width of its largest value.
+#include <cstddef>
+#include <cstdint>
+
+namespace lumo::index {
+
+inline unsigned BitsFor(std::uint32_t largest) {
+  unsigned bits = 0;
+  while (bits < 32 && (largest >> bits) != 0) ++bits;
+  return bits;
+}
+
+inline std::size_t PackedWords(std::size_t count, unsigned bits) { return (count * bits + 31) / 32; }
+
+// Writes PackedWords(count, bits) words to `out`; every value must fit in `bits` bits.
+inline void PackBits(const std::uint32_t* values, std::size_t count, unsigned bits, std::uint32_t* out) {
+  if (bits == 0) return;
+  std::uint64_t pending = 0;
+  unsigned filled = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    pending |= static_cast<std::uint64_t>(values[i]) << filled;
+    filled += bits;
+    if (filled >= 32) {
+      *out++ = static_cast<std::uint32_t>(pending);
+      pending >>= 32;
+      filled -= 32;
+    }
+  }
+  if (filled > 0) *out = static_cast<std::uint32_t>(pending);
+}
+
+// Reads `count` values of `bits` (at most 32) bits from PackedWords(count, bits) words.
+inline void UnpackBits(const std::uint32_t* words, std::size_t count, unsigned bits, std::uint32_t* values) {
+  if (bits == 0) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = 0;
+    return;
+  }
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  std::uint64_t pending = 0;
+  unsigned available = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (available < bits) {
+      pending |= static_cast<std::uint64_t>(*words++) << available;
+      available += 32;
+    }
+    values[i] = static_cast<std::uint32_t>(pending & mask);
+    pending >>= bits;
+    available -= bits;
+  }
+}
+
+}  // namespace lumo::index

@@ -1,0 +1,74 @@
+#pragma once
+
+// The term dictionary: term text to term id. Ids are given out 0, 1, 2, ... as terms first
+// appear and never change while the index lives; segments store ids, not text.
+//
+// Saved terms live in sorted tables (each one byte string, built in memory or mapped from its
+// file), looked up by binary search, so opening a saved dictionary costs nothing per term;
+// terms added since the last save are in a hash table until the next save turns them into a
+// table. Table layout: u64 magic, u64 n, u64 text bytes; u32 ids[n] (ascending text);
+// u32 offsets[n + 1] into the text (padded to 8 bytes); the text.
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace lumo::index {
+
+inline constexpr std::uint32_t kNoTerm = 0xFFFFFFFFu;
+
+class TermTable {
+ public:
+  // Throws CorruptIndex when the header does not describe `bytes` exactly.
+  TermTable(std::string name, std::string_view bytes, std::shared_ptr<const void> owner);
+  // A table of `terms` (distinct) with their ids.
+  static std::shared_ptr<const std::string> Build(std::vector<std::pair<std::string_view, std::uint32_t>> terms);
+
+  std::uint32_t Find(std::string_view term) const;
+  std::uint64_t size() const { return count_; }
+  std::string_view Text(std::uint64_t i) const;
+  std::uint32_t Id(std::uint64_t i) const { return ids_[i]; }
+  const std::string& name() const { return name_; }
+  std::string_view bytes() const { return bytes_; }
+  const std::shared_ptr<const void>& owner() const { return owner_; }
+
+ private:
+  std::string name_;
+  std::string_view bytes_;
+  std::shared_ptr<const void> owner_;
+  std::uint64_t count_ = 0;
+  const std::uint32_t* ids_ = nullptr;
+  const std::uint32_t* offsets_ = nullptr;
+  const char* text_ = nullptr;
+  std::uint64_t text_size_ = 0;
+};
+
+class Lexicon {
+ public:
+  std::uint32_t Find(std::string_view term) const;
+  // The id of `term`, given out now if it is new.
+  std::uint32_t Intern(std::string_view term);
+  std::uint32_t next_id() const { return next_id_; }
+
+  // Turns the terms added since the last call into a table named `name`; merges all tables
+  // into one when there are many, so lookups stay few.
+  void SealAdded(const std::string& name);
+  const std::vector<TermTable>& tables() const { return tables_; }
+
+  // For loading: the saved tables and the next id to give out.
+  void Restore(std::vector<TermTable> tables, std::uint32_t next_id);
+
+  // Every term with its id (tables and added terms), for renumbering.
+  std::vector<std::pair<std::string_view, std::uint32_t>> AllTerms() const;
+
+ private:
+  std::vector<TermTable> tables_;
+  std::deque<std::string> added_;                                  // stable addresses
+  std::unordered_map<std::string_view, std::uint32_t> added_ids_;  // views into added_
+  std::uint32_t next_id_ = 0;
+};
+
+}  // namespace lumo::index

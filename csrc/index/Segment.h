@@ -1,0 +1,183 @@
+#pragma once
+
+// An immutable segment: the postings of a run of document numbers [base, base + doc_count),
+// stored as one byte string that is either built in memory or mapped from its file.
+//
+//   header     SegmentHeader
+//   terms      TermEntry[term_count], ascending term id
+//   blocks     BlockMeta[block_count]  (then padding to 8 bytes)
+//   words      u32[word_count]: per block the bit-packed document gaps, then the packed tf - 1
+//   lengths    u32[2 * doc_count]: terms per document, words then bigrams
+//
+// A term's postings are blocks of kBlockSize documents (the last one shorter), ascending
+// local document numbers (document number minus base). Each block records its last document
+// and, for a score bound that holds whatever the average length, its largest term frequency
+// and smallest document length in the term's field. A term held by one document stores that
+// posting in its entry, with no block.
+//
+// Nothing read from the bytes is trusted: counts are checked against the size when the
+// segment is opened (constant time), everything else where it is used, so damaged bytes give
+// wrong scores but never a read outside them.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumo::index {
+
+inline constexpr std::uint32_t kBlockSize = 128;
+inline constexpr std::uint32_t kNoDocument = 0xFFFFFFFFu;
+// A largest term frequency at or above this is stored as this, read as "unbounded".
+inline constexpr std::uint32_t kSaturatedTf = 0xFFFFu;
+
+struct SegmentHeader {
+  std::uint64_t magic;
+  std::uint64_t doc_count;
+  std::uint64_t term_count;
+  std::uint64_t block_count;
+  std::uint64_t word_count;
+  std::uint64_t posting_count;
+};
+
+struct TermEntry {
+  std::uint32_t id;
+  std::uint32_t df;           // postings, removed documents included
+  std::uint32_t first_block;  // with df == 1: the document
+  std::uint32_t first_word;   // with df == 1: the term frequency
+  std::uint32_t min_length;   // smallest field length of its documents
+  std::uint16_t max_tf;       // largest term frequency, saturated at kSaturatedTf
+  std::uint8_t field;         // 0 words, 1 bigrams
+  std::uint8_t reserved;
+};
+static_assert(sizeof(TermEntry) == 24);
+
+// A block's bounds are up to kBoundPairs (tf, length) pairs such that every posting of the
+// block has a tf at most and a length at least those of one pair: the score of a pair bounds
+// the scores of the postings it covers whatever the average length (the score rises with tf
+// and falls with length). The pairs are the block's best postings, merged where there are more.
+inline constexpr int kBoundPairs = 3;
+struct BlockMeta {
+  std::uint32_t last_doc;
+  std::uint32_t length[kBoundPairs];
+  std::uint16_t tf[kBoundPairs];  // 0: no pair; kSaturatedTf: unbounded
+  std::uint8_t doc_bits;
+  std::uint8_t tf_bits;
+};
+static_assert(sizeof(BlockMeta) == 24);
+
+// The postings of one term while a segment is built.
+struct TermPostingsInput {
+  std::uint32_t id;
+  std::uint8_t field;
+  std::vector<std::uint32_t> docs;  // local, strictly ascending
+  std::vector<std::uint32_t> tfs;   // >= 1
+};
+
+// Builds the bytes of a segment; `terms` ascending by id, `lengths` 2 per document.
+std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
+                                                const std::vector<std::uint32_t>& lengths);
+
+class Segment {
+ public:
+  // Throws CorruptIndex when the header does not describe `bytes` exactly.
+  Segment(std::string_view bytes, std::shared_ptr<const void> owner);
+
+  std::uint32_t doc_count() const { return doc_count_; }
+  std::uint32_t term_count() const { return term_count_; }
+  std::uint64_t posting_count() const { return header_.posting_count; }
+  std::size_t byte_size() const { return bytes_.size(); }
+  std::string_view bytes() const { return bytes_; }
+  const std::shared_ptr<const void>& owner() const { return owner_; }
+
+  // The entry of term `id`, or null.
+  const TermEntry* Find(std::uint32_t id) const;
+  const TermEntry& entry(std::uint32_t i) const { return terms_[i]; }
+  std::uint32_t Length(std::uint32_t local_doc, int field) const {
+    return local_doc < doc_count_ ? lengths_[2 * std::size_t{local_doc} + static_cast<unsigned>(field)] : 0;
+  }
+
+  // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
+  // without blocks).
+  template <class F>
+  void ForEachBlockBound(const TermEntry& entry, F&& f) const {
+    const std::uint64_t blocks = entry.df <= 1 ? 0 : (std::uint64_t{entry.df} + kBlockSize - 1) / kBlockSize;
+    if (blocks == 0 || entry.first_block + blocks > header_.block_count) {
+      f(EntryBounds(entry));
+      return;
+    }
+    for (std::uint64_t i = 0; i < blocks; ++i) f(blocks_[entry.first_block + i]);
+  }
+  static BlockMeta EntryBounds(const TermEntry& entry) {
+    BlockMeta meta{};
+    meta.tf[0] = entry.max_tf;
+    meta.length[0] = entry.min_length;
+    return meta;
+  }
+
+  // Calls f(local_doc, tf) for every posting of `entry`, ascending.
+  template <class F>
+  void ForEach(const TermEntry& entry, F&& f) const;
+
+ private:
+  friend class PostingCursor;
+  std::string_view bytes_;
+  std::shared_ptr<const void> owner_;
+  SegmentHeader header_{};
+  std::uint32_t doc_count_ = 0;
+  std::uint32_t term_count_ = 0;
+  const TermEntry* terms_ = nullptr;
+  const BlockMeta* blocks_ = nullptr;
+  const std::uint32_t* words_ = nullptr;
+  const std::uint32_t* lengths_ = nullptr;
+};
+
+// Walks one term's postings in a segment: Next, Advance (first posting >= a document) and a
+// shallow move to the block holding a document, which reads only the block's bounds.
+class PostingCursor {
+ public:
+  PostingCursor() = default;
+  void Open(const Segment& segment, const TermEntry& entry);
+
+  std::uint32_t doc() const { return doc_; }  // kNoDocument at the end
+  std::uint32_t tf() const { return tfs_[pos_]; }
+  void Next();
+  void Advance(std::uint32_t target);
+  // Moves the block position (not the current posting) to the block that may hold `target`;
+  // false when no block does. Then block_bounds() bound that block.
+  bool ShallowAdvance(std::uint32_t target);
+  const BlockMeta& block_bounds() const { return meta_; }
+  // The last document of the block ShallowAdvance stopped at (kNoDocument-1 at most).
+  std::uint32_t block_last_doc() const { return meta_last_doc_; }
+  // Changes whenever the block bounds change, so callers can cache what they derive from them.
+  std::uint32_t block_position() const { return block_; }
+
+ private:
+  void LoadBlock();
+  void MoveToBlock(std::uint32_t block);
+
+  const Segment* segment_ = nullptr;
+  const BlockMeta* blocks_ = nullptr;
+  std::uint32_t block_ = 0;        // current block (relative to the term)
+  std::uint32_t block_count_ = 0;  // blocks of the term
+  std::uint32_t df_ = 0;
+  std::uint64_t word_ = 0;  // first word of block_
+  std::uint32_t decoded_block_ = kNoDocument;
+  std::uint32_t expected_ = 0;  // smallest document the next block may start at
+  BlockMeta meta_{};
+  std::uint32_t meta_last_doc_ = 0;
+  std::uint32_t count_ = 0;
+  std::uint32_t pos_ = 0;
+  std::uint32_t doc_ = kNoDocument;
+  std::uint32_t docs_[kBlockSize];
+  std::uint32_t tfs_[kBlockSize];
+};
+
+template <class F>
+void Segment::ForEach(const TermEntry& entry, F&& f) const {
+  PostingCursor cursor;
+  cursor.Open(*this, entry);
+  for (; cursor.doc() != kNoDocument; cursor.Next()) f(cursor.doc(), cursor.tf());
+}
+
+}  // namespace lumo::index

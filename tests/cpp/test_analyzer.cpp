@@ -1,0 +1,65 @@
+// The index analyzer's term rules: numbers and single letters against a stop list, letter-digit
+// runs split into parts, texts of stop words alone, and the settings it refuses.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/IndexLoaderCheck.h"
+#include "index/Analyzer.h"
+#include "index/Errors.h"
+
+namespace {
+
+using lumo::index::Analyzer;
+using lumo::index::AnalyzerSettings;
+using lumo::index::CutMode;
+using lumo::index::TermRules;
+using Terms = std::vector<std::string>;
+
+std::shared_ptr<const lumo::typing::text::jieba::Jieba> Segmenter() {
+  // The test tokenizer lives for the whole run; the analyzer does not own it.
+  return {std::shared_ptr<const lumo::typing::text::jieba::Jieba>(), &lumo::fuzz::SmallTokenizer()};
+}
+
+Terms Analyze(const std::string& text, TermRules rules, std::vector<std::string> stop_words, float bigrams = 0.0f) {
+  const Analyzer analyzer(Segmenter(), nullptr, std::move(stop_words),
+                          AnalyzerSettings(CutMode::kDefault, true, bigrams, rules));
+  return analyzer.Analyze(text);
+}
+
+TEST(AnalyzerRules, NumbersAndSingleLettersSurviveAStopListUnderTheNewerRules) {
+  const std::vector<std::string> stop{"\xef\xbc\x91", "7", "b", "ok"};  // full-width 1, 7, b, ok
+  EXPECT_EQ(Analyze("1 7 b ok", TermRules::kNumbers, stop), (Terms{"1", "7", "b"}));
+  EXPECT_EQ(Analyze("1 7 b ok", TermRules::kFirst, stop), Terms{});
+}
+
+TEST(AnalyzerRules, LetterDigitRunsGiveTheirParts) {
+  EXPECT_EQ(Analyze("cvpr2022", TermRules::kNumbers, {}), (Terms{"cvpr", "2022"}));
+  EXPECT_EQ(Analyze("CVPR2022", TermRules::kNumbers, {}), (Terms{"cvpr", "2022"}));
+  EXPECT_EQ(Analyze("h5n1", TermRules::kNumbers, {}), (Terms{"h", "5", "n", "1"}));
+  EXPECT_EQ(Analyze("cvpr2022", TermRules::kFirst, {}), (Terms{"cvpr2022"}));
+  EXPECT_EQ(Analyze("2022", TermRules::kNumbers, {}), (Terms{"2022"}));
+}
+
+TEST(AnalyzerRules, ATextOfStopWordsAloneHasNoTermsEvenWithBigrams) {
+  const std::string stop = "\xe7\x9a\x84";  // 的
+  for (TermRules rules : {TermRules::kFirst, TermRules::kNumbers}) {
+    EXPECT_EQ(Analyze(stop + stop + stop, rules, {stop}, 0.5f), Terms{});
+    EXPECT_FALSE(Analyze(stop + stop + "x", rules, {stop}, 0.5f).empty());
+  }
+}
+
+TEST(AnalyzerRules, RefusesWhatItCannotHonour) {
+  EXPECT_THROW(lumo::index::TermRulesFromNumber(0), lumo::index::InvalidArgument);
+  EXPECT_THROW(lumo::index::TermRulesFromNumber(3), lumo::index::InvalidArgument);
+  EXPECT_EQ(lumo::index::TermRulesFromNumber(2), TermRules::kNumbers);
+  for (float weight : {-1.0f, 2e6f, std::nanf("")}) {
+    EXPECT_THROW(Analyze("x", TermRules::kNumbers, {}, weight), lumo::index::InvalidArgument);
+  }
+  EXPECT_THROW(Analyzer(nullptr, nullptr, {}, AnalyzerSettings(CutMode::kDefault, true, 0.0f, TermRules::kNumbers)),
+               lumo::index::InvalidArgument);
+}
+
+}  // namespace

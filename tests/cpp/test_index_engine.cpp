@@ -1,0 +1,214 @@
+// The segmented engine: bit packing and posting cursors against plain arrays, pruned top-k
+// against the exhaustive scorer on random corpora with removals, merges and reloads, df kept
+// exact over live documents, and the limits checked before any work.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../../fuzz/IndexLoaderCheck.h"
+#include "index/BitPacking.h"
+#include "index/InvertedIndex.h"
+#include "index/Segment.h"
+
+namespace {
+
+using lumo::fuzz::FuzzAnalyzer;
+using lumo::index::InvertedIndex;
+using lumo::index::ScoredDocument;
+
+TEST(BitPacking, EveryWidthRoundTrips) {
+  std::mt19937 random(7);
+  for (unsigned bits = 0; bits <= 32; ++bits) {
+    for (std::size_t count : {1u, 5u, 127u, 128u}) {
+      std::vector<std::uint32_t> values(count);
+      for (auto& v : values) v = bits == 0 ? 0 : static_cast<std::uint32_t>(random()) >> (32 - bits);
+      std::vector<std::uint32_t> words(lumo::index::PackedWords(count, bits) + 1, 0xDEADBEEF);
+      lumo::index::PackBits(values.data(), count, bits, words.data());
+      EXPECT_EQ(words.back(), 0xDEADBEEF) << "wrote past its words, bits " << bits;
+      std::vector<std::uint32_t> back(count, 1);
+      lumo::index::UnpackBits(words.data(), count, bits, back.data());
+      EXPECT_EQ(back, values) << "bits " << bits << " count " << count;
+    }
+  }
+}
+
+// Cursor moves over a long list agree with a search of the plain array.
+TEST(PostingCursor, AdvanceAndShallowAdvanceAgreeWithTheList) {
+  std::mt19937 random(11);
+  const std::uint32_t doc_count = 50000;
+  lumo::index::TermPostingsInput term{3, 0, {}, {}};
+  for (std::uint32_t doc = 0; doc < doc_count; doc += 1 + random() % (random() % 2 ? 3 : 700)) {
+    term.docs.push_back(doc);
+    term.tfs.push_back(1 + random() % (random() % 50 ? 3 : 100000));
+  }
+  std::vector<std::uint32_t> lengths(2 * doc_count);
+  for (auto& length : lengths) length = 1 + random() % 40;
+  const auto bytes = lumo::index::BuildSegment(doc_count, {term}, lengths);
+  const lumo::index::Segment segment(*bytes, bytes);
+  const lumo::index::TermEntry* entry = segment.Find(3);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(segment.Find(4), nullptr);
+  EXPECT_EQ(entry->df, term.docs.size());
+  std::vector<std::uint32_t> seen;
+  segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
+    seen.push_back(doc);
+    EXPECT_EQ(tf, term.tfs[seen.size() - 1]);
+  });
+  EXPECT_EQ(seen, term.docs);
+  lumo::index::PostingCursor cursor;
+  cursor.Open(segment, *entry);
+  std::uint32_t target = 0;
+  while (true) {
+    target += random() % 2000;
+    const auto it = std::lower_bound(term.docs.begin(), term.docs.end(), target);
+    if (cursor.ShallowAdvance(target)) {
+      // The block bound covers the posting Advance then lands on.
+      cursor.Advance(target);
+      ASSERT_NE(it, term.docs.end());
+      const std::uint32_t tf = std::min<std::uint32_t>(term.tfs[it - term.docs.begin()], lumo::index::kSaturatedTf);
+      const lumo::index::BlockMeta& bounds = cursor.block_bounds();
+      bool covered = false;
+      for (int i = 0; i < lumo::index::kBoundPairs; ++i) {
+        covered |= bounds.tf[i] >= tf && bounds.length[i] <= lengths[2 * *it];
+      }
+      EXPECT_TRUE(covered) << "doc " << *it;
+    } else {
+      cursor.Advance(target);
+    }
+    if (it == term.docs.end()) {
+      EXPECT_EQ(cursor.doc(), lumo::index::kNoDocument);
+      break;
+    }
+    ASSERT_EQ(cursor.doc(), *it) << "target " << target;
+    EXPECT_EQ(cursor.tf(), term.tfs[it - term.docs.begin()]);
+  }
+}
+
+// Words of the fuzz tokenizer's dictionary, and words it does not know (new terms).
+const std::vector<std::string> kWords = {"中", "国", "人", "中国", "中国人", "ab", "ab", "x1", "y2", "中中"};
+
+std::string RandomText(std::mt19937& random, int most_words) {
+  std::string text;
+  const int n = 1 + static_cast<int>(random() % most_words);
+  for (int i = 0; i < n; ++i) {
+    text += (random() % 4 == 0 ? "w" + std::to_string(random() % 40) : kWords[random() % kWords.size()]) + " ";
+  }
+  return text;
+}
+
+void ExpectSameRanking(const std::vector<ScoredDocument>& pruned, const std::vector<ScoredDocument>& exhaustive,
+                       const std::string& where) {
+  ASSERT_EQ(pruned.size(), exhaustive.size()) << where;
+  for (std::size_t i = 0; i < pruned.size(); ++i) {
+    EXPECT_EQ(pruned[i].doc, exhaustive[i].doc) << where << " rank " << i;
+    EXPECT_EQ(pruned[i].score, exhaustive[i].score) << where << " rank " << i;
+  }
+}
+
+void ExpectPrunedEqualsExhaustive(InvertedIndex& index, std::mt19937& random, const std::string& where) {
+  // Every segment through the pruned pass (the default leaves small ones to the accumulators).
+  index.set_prune_from_documents(random() % 2 ? 0 : 100);
+  lumo::index::AnalyzedText analyzed;
+  for (int q = 0; q < 40; ++q) {
+    const std::string query = RandomText(random, 12);
+    FuzzAnalyzer()->Analyze(query, analyzed);
+    for (std::size_t k : {1u, 3u, 10u, 1000u}) {
+      const auto pruned = index.Search(query, *FuzzAnalyzer(), k);
+      const auto exhaustive = index.SearchExhaustive(analyzed.terms, k, FuzzAnalyzer()->settings().bigram_weight);
+      ExpectSameRanking(pruned, exhaustive, where + " query '" + query + "' k " + std::to_string(k));
+    }
+  }
+}
+
+class PrunedSearch : public ::testing::TestWithParam<int> {};
+
+// Random corpora built by adds of random sizes (many segments, merged as they grow), with
+// random removals, a reload and a merge of two indexes: the pruned search gives exactly the
+// exhaustive ranking at every stage.
+TEST_P(PrunedSearch, EqualsExhaustiveThroughAddsRemovesReloadsAndMerges) {
+  std::mt19937 random(static_cast<unsigned>(GetParam()));
+  auto index = std::make_unique<InvertedIndex>(1.2, 0.75);
+  for (int batch = 0; batch < 40; ++batch) {
+    std::vector<std::string> texts;
+    const int n = batch % 7 == 0 ? 300 : 1 + static_cast<int>(random() % 30);
+    for (int i = 0; i < n; ++i) texts.push_back(RandomText(random, random() % 5 == 0 ? 60 : 8));
+    index->Add(texts, *FuzzAnalyzer(), 1 + random() % 3);
+    if (batch % 5 == 4) {
+      std::vector<std::uint32_t> live = index->LiveDocuments();
+      std::shuffle(live.begin(), live.end(), random);
+      live.resize(live.size() / 6);
+      index->Remove({live.begin(), live.end()});
+    }
+  }
+  ExpectPrunedEqualsExhaustive(*index, random, "built");
+  const auto payload = lumo::fuzz::SplitPayloadInput(lumo::fuzz::PayloadInput(index->ToCommitPayload()));
+  auto loaded = InvertedIndex::FromCommitPayload(payload.opened, 1.2, 0.75);
+  std::vector<std::uint32_t> live = loaded->LiveDocuments();
+  loaded->Remove({live[live.size() / 2]});
+  ExpectPrunedEqualsExhaustive(*loaded, random, "loaded");
+  auto merged = InvertedIndex::Merge({loaded.get(), index.get()}, 1.2, 0.75);
+  ExpectPrunedEqualsExhaustive(*merged, random, "merged");
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, PrunedSearch, ::testing::Values(1, 2, 3, 4));
+
+// df over live documents: after removals in several segments, each term's df is the number of
+// live documents whose analysis holds it.
+TEST(InvertedIndex, DocumentFrequencyCountsLiveDocumentsAfterRemovals) {
+  std::mt19937 random(5);
+  InvertedIndex index(1.2, 0.75);
+  std::vector<std::string> texts;
+  for (int batch = 0; batch < 12; ++batch) {
+    std::vector<std::string> batch_texts;
+    for (int i = 0; i < 40; ++i) batch_texts.push_back(RandomText(random, 10));
+    index.Add(batch_texts, *FuzzAnalyzer(), 1);
+    texts.insert(texts.end(), batch_texts.begin(), batch_texts.end());
+    std::vector<std::uint32_t> live = index.LiveDocuments();
+    index.Remove({live[random() % live.size()], live[0]});
+  }
+  std::map<std::string, std::uint32_t> df;
+  for (std::uint32_t doc : index.LiveDocuments()) {
+    std::vector<std::string> terms = FuzzAnalyzer()->Analyze(texts[doc]);
+    std::sort(terms.begin(), terms.end());
+    terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
+    for (const std::string& term : terms) ++df[term];
+  }
+  ASSERT_GT(df.size(), 10u);
+  for (const auto& [term, count] : df) EXPECT_EQ(index.DocumentFrequency(term), count) << term;
+  EXPECT_EQ(index.DocumentFrequency("not a term"), 0u);
+}
+
+TEST(InvertedIndex, LimitsAreCheckedBeforeAnyWork) {
+  EXPECT_THROW(InvertedIndex(1e39, 0.75), lumo::index::InvalidArgument);
+  EXPECT_THROW(InvertedIndex(lumo::index::kLargestK1 * 2, 0.75), lumo::index::InvalidArgument);
+  EXPECT_THROW(InvertedIndex(1.2, 1.5), lumo::index::InvalidArgument);
+  InvertedIndex largest(lumo::index::kLargestK1, 1.0);
+  largest.Add({"中国 中国 中国 ab", "ab"}, *FuzzAnalyzer(), 1);
+  for (const auto& r : largest.Search("中国 ab", *FuzzAnalyzer(), 10)) EXPECT_TRUE(std::isfinite(r.score));
+  std::vector<std::vector<ScoredDocument>> results;
+  EXPECT_THROW(largest.SearchMany({"ab"}, *FuzzAnalyzer(), lumo::index::kLargestK + 1, 1, results),
+               lumo::index::InvalidArgument);
+  EXPECT_THROW(largest.SearchMany({"ab"}, *FuzzAnalyzer(), 10, lumo::index::kMostThreads + 1, results),
+               lumo::index::InvalidArgument);
+  EXPECT_THROW(largest.Add({"ab"}, *FuzzAnalyzer(), lumo::index::kMostThreads + 1), lumo::index::InvalidArgument);
+}
+
+TEST(InvertedIndex, CancelledCallsStopAndAddNothing) {
+  InvertedIndex index(1.2, 0.75);
+  index.Add({"中国 ab"}, *FuzzAnalyzer(), 1);
+  std::atomic<bool> cancel{true};
+  std::vector<std::string> texts(500, "中国 人 ab");
+  EXPECT_THROW(index.Add(texts, *FuzzAnalyzer(), 2, &cancel), lumo::index::Interrupted);
+  EXPECT_EQ(index.document_count(), 1u);
+  std::vector<std::vector<ScoredDocument>> results;
+  EXPECT_THROW(index.SearchMany(texts, *FuzzAnalyzer(), 10, 2, results, &cancel), lumo::index::Interrupted);
+  EXPECT_THROW(index.Search("中国", *FuzzAnalyzer(), 10, &cancel), lumo::index::Interrupted);
+}
+
+}  // namespace
