@@ -86,8 +86,8 @@ TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 # -O1 with line tables only: the instrumented code is what is being checked, not its speed, and
-# the sanitizers' reports need file and line, not full debug information; both halve the
-# compile time of these trees against -O2 -g.
+# the sanitizers' reports need file and line, not full debug information; both compile quicker
+# than -O2 -g.
 SANITIZER_CMAKE = $(TOOLS_PATH) cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
 
