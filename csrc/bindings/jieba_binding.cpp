@@ -13,6 +13,7 @@
 
 #include "bindings/bindings.h"
 #include "tokenizer/jieba/Jieba.h"
+#include "unicode/Utf8.h"
 
 namespace lumo::typing::text::pybind {
 namespace {
@@ -30,41 +31,11 @@ struct WordList {
 bool MeasureUtf8(const unsigned char* s, std::size_t n, std::size_t& count, std::uint32_t& max_char) {
   count = 0;
   max_char = 0;
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = s[i];
-    std::uint32_t cp;
-    if (c < 0x80) {
-      cp = c;
-      i += 1;
-    } else if (c < 0xC2) {
-      return false;
-    } else if (c < 0xE0) {
-      if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
-      cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-      i += 2;
-    } else if (c < 0xF0) {
-      if (n - i < 3) return false;
-      const unsigned c1 = s[i + 1];
-      const unsigned c2 = s[i + 2];
-      if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80) return false;
-      if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0)) return false;
-      cp = ((c & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) | (c2 & 0x3Fu);
-      i += 3;
-    } else if (c < 0xF5) {
-      if (n - i < 4) return false;
-      const unsigned c1 = s[i + 1];
-      const unsigned c2 = s[i + 2];
-      const unsigned c3 = s[i + 3];
-      if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c3 & 0xC0) != 0x80) return false;
-      if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90)) return false;
-      cp = ((c & 0x07u) << 18) | ((c1 & 0x3Fu) << 12) | ((c2 & 0x3Fu) << 6) | (c3 & 0x3Fu);
-      i += 4;
-    } else {
-      return false;
-    }
-    ++count;
-    if (cp > max_char) max_char = cp;
+  for (std::size_t i = 0; i < n; ++count) {
+    const utf8::Decoded decoded = utf8::Decode(s + i, n - i);
+    if (decoded.form != utf8::Form::kValid) return false;
+    if (decoded.rune > max_char) max_char = decoded.rune;
+    i += decoded.length;
   }
   return true;
 }
@@ -72,24 +43,10 @@ bool MeasureUtf8(const unsigned char* s, std::size_t n, std::size_t& count, std:
 // Decodes text already validated by MeasureUtf8 into code units of type T.
 template <class T>
 void DecodeInto(const unsigned char* s, std::size_t n, T* out) {
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = s[i];
-    std::uint32_t cp;
-    if (c < 0x80) {
-      cp = c;
-      i += 1;
-    } else if (c < 0xE0) {
-      cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-      i += 2;
-    } else if (c < 0xF0) {
-      cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-      i += 3;
-    } else {
-      cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
-      i += 4;
-    }
-    *out++ = static_cast<T>(cp);
+  for (std::size_t i = 0; i < n;) {
+    const utf8::Decoded decoded = utf8::Decode(s + i, n - i);
+    *out++ = static_cast<T>(decoded.rune);
+    i += decoded.length;
   }
 }
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "bm25/TokenKey.h"
 #include "json/JSON.h"
 #include "json/JSONInternal.h"
+#include "json/StringEscape.h"
 
 namespace lumo::typing::text {
 namespace {
@@ -142,7 +142,13 @@ void WriteModelText(std::ostream& out, double b, std::int64_t doc_count, double 
   JSON root;
   JSON& frequency = root[kTokenFrequency];
   frequency = json::Object();
-  for (const auto& [token, count] : token_frequency) frequency[EscapeTokenKey(token)] = count;
+  // Token keys are written in standard JSON, which the reader decodes back to the same bytes.
+  std::string key;
+  for (const auto& [token, count] : token_frequency) {
+    key.clear();
+    json::AppendStandardEscaped(key, token);
+    frequency[key] = count;
+  }
   root[kDocCount] = doc_count;
   root[kDocLengthAverage] = doc_length_average;
   root[kB] = b;

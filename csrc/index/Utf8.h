@@ -1,54 +1,28 @@
 #pragma once
 
-// Lenient UTF-8 stepping for text that came from Python (always well formed); a malformed byte
-// is taken as one code point of its own value, so no input can read past its end.
+// The index's reading of text: lenient stepping for text that came from Python (always well
+// formed). A sequence that is malformed in its shape (a stray or missing continuation byte, a
+// bad lead byte, the end of the text) is taken as one code point of its lead byte's value, so
+// no input can read past its end; overlong forms, surrogates and values above U+10FFFF keep
+// the value their bits give.
 #include <cstddef>
-#include <string>
 #include <string_view>
+
+#include "unicode/Utf8.h"
 
 namespace lumo::index {
 
 inline char32_t DecodeUtf8(std::string_view s, std::size_t& i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  auto cont = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]) & 0x3Fu; };
-  auto is_cont = [&](std::size_t k) {
-    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0u) == 0x80u;
-  };
-  if (c >= 0xF0 && c < 0xF8 && is_cont(1) && is_cont(2) && is_cont(3)) {
-    const char32_t cp = ((c & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
-    i += 4;
-    return cp;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data()) + i;
+  const utf8::Decoded decoded = utf8::Decode(bytes, s.size() - i);
+  if (!utf8::IsWellShaped(decoded.form)) {
+    i += 1;
+    return bytes[0];
   }
-  if (c >= 0xE0 && c < 0xF0 && is_cont(1) && is_cont(2)) {
-    const char32_t cp = ((c & 0x0Fu) << 12) | (cont(1) << 6) | cont(2);
-    i += 3;
-    return cp;
-  }
-  if (c >= 0xC0 && c < 0xE0 && is_cont(1)) {
-    const char32_t cp = ((c & 0x1Fu) << 6) | cont(1);
-    i += 2;
-    return cp;
-  }
-  i += 1;
-  return c;
+  i += decoded.length;
+  return decoded.rune;
 }
 
-inline void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
+using utf8::AppendUtf8;
 
 }  // namespace lumo::index

@@ -9,8 +9,11 @@
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "json/JSONInternal.h"
+#include "json/StringEscape.h"
+#include "unicode/Utf8.h"
 
 namespace lumo::typing::text::json {
 
@@ -207,37 +210,6 @@ JSON Array() {
 
 namespace {
 
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
-
 void AppendInteger(std::string& out, std::int64_t number) {
   char buffer[24];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
@@ -272,7 +244,7 @@ void JSON::DumpTo(std::string& out, int depth, const std::string& tab) const {
       break;
     case Kind::String:
       out += '"';
-      AppendEscaped(out, *payload_.string);
+      AppendLibraryEscaped(out, *payload_.string);
       out += '"';
       break;
     case Kind::Array: {
@@ -328,7 +300,7 @@ namespace internal {
 std::string json_escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  AppendEscaped(out, text);
+  AppendLibraryEscaped(out, text);
   return out;
 }
 
@@ -373,25 +345,19 @@ void Report(const char* prefix, char found) { Report(prefix, std::string_view(&f
 
 // Conversions read the longest valid leading part of the text, as strtoll and strtod do, but
 // never depend on the process locale.
-std::int64_t ToInteger(const std::string& text) {
-  std::int64_t value = 0;
+template <class Number>
+Number ToNumber(const std::string& text, const char* range) {
+  Number value{};
   auto result = std::from_chars(text.data(), text.data() + text.size(), value);
   if (result.ec == std::errc::invalid_argument)
     throw std::invalid_argument("JSON number is not a number: '" + text + "'");
   if (result.ec == std::errc::result_out_of_range)
-    throw std::out_of_range("JSON number is out of the 64-bit range: '" + text + "'");
+    throw std::out_of_range(std::string("JSON number is out of ") + range + ": '" + text + "'");
   return value;
 }
 
-double ToDouble(const std::string& text) {
-  double value = 0.0;
-  auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (result.ec == std::errc::invalid_argument)
-    throw std::invalid_argument("JSON number is not a number: '" + text + "'");
-  if (result.ec == std::errc::result_out_of_range)
-    throw std::out_of_range("JSON number is out of the range of a double: '" + text + "'");
-  return value;
-}
+std::int64_t ToInteger(const std::string& text) { return ToNumber<std::int64_t>(text, "the 64-bit range"); }
+double ToDouble(const std::string& text) { return ToNumber<double>(text, "the range of a double"); }
 
 // Moves past a whole bracketed construct, strings included, without building anything, so
 // that arbitrarily deep input costs no stack. Stops at the end of the text if it never closes.
@@ -426,27 +392,6 @@ long HexUnit(const std::string& text, std::size_t at) {
     unit = unit * 16 + HexDigitValue(digit);
   }
   return unit;
-}
-
-// UTF-8 of a code point. A surrogate (a lone \u escape of one) gets the three-byte form that
-// its number would have, as Python's "surrogatepass" gives it: no other text has those bytes,
-// so the token stays distinct and is written back as the same escape.
-void AppendUtf8(std::string& out, std::uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
 }
 
 // The body of the string whose opening quote is at `offset`. `decode` turns \u escapes into
@@ -515,7 +460,10 @@ std::string ReadString(const std::string& text, std::size_t& offset, bool decode
             offset += 6;
           }
         }
-        AppendUtf8(buffer, unit);
+        // A lone surrogate gets the three bytes of its number, as Python's "surrogatepass"
+        // gives it: no other text has those bytes, so the token stays distinct and is written
+        // back as the same escape.
+        utf8::AppendUtf8(unit, buffer);
         continue;
       }
       default:
@@ -631,32 +579,37 @@ JSON ParseArray(const std::string& text, std::size_t& offset, int depth, Build b
   return Array();
 }
 
-JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build build) {
-  JSON result = Object();
+// Reads the members of the object whose opening brace is at `offset`, with the steps and
+// diagnostics of the object syntax. Each key is a string's body (decoded as standard JSON when
+// `decode_keys`, else as written) or, for a key of any other kind, the empty text with
+// `is_string` false; `member(key, is_string)` then parses the value at `offset`, at depth + 1.
+template <class Member>
+void ReadMembers(const std::string& text, std::size_t& offset, int depth, bool decode_keys, Member member) {
   ++offset;
   SkipSpace(text, offset);
   if (At(text, offset) == '}') {
     ++offset;
-    return result;
+    return;
   }
   while (true) {
-    // Only the kind and text of a key count, so a container as key is never built.
-    JSON key = parse_next(text, offset, depth + 1, Build::Shape);
+    SkipSpace(text, offset);
+    const bool is_string = At(text, offset) == '"';
+    std::string key;
+    if (is_string) {
+      key = ReadString(text, offset, decode_keys);
+    } else {
+      // Only the kind of such a key counts, so a container as key is never built.
+      parse_next(text, offset, depth + 1, Build::Shape);
+    }
     SkipSpace(text, offset);
     char c = At(text, offset);
     if (c != ':') {
       Report(kColonExpected, c);
-      return result;
+      return;
     }
     ++offset;
     SkipSpace(text, offset);
-    JSON value = parse_next(text, offset, depth + 1, build);
-    if (build == Build::Everything) {
-      bool is_string = false;
-      const std::string name = key.AsString(is_string);
-      // Keys are held in their written, escaped form; keys of any other kind are the empty key.
-      result[is_string ? json_escape(name) : std::string()] = std::move(value);
-    }
+    member(std::move(key), is_string);
     SkipSpace(text, offset);
     c = At(text, offset);
     if (c == ',') {
@@ -665,11 +618,21 @@ JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build 
     }
     if (c == '}') {
       ++offset;
-      return result;
+      return;
     }
     Report(kCommaExpected, c);
-    return result;
+    return;
   }
+}
+
+JSON ParseObject(const std::string& text, std::size_t& offset, int depth, Build build) {
+  JSON result = Object();
+  ReadMembers(text, offset, depth, false, [&](std::string&& key, bool is_string) {
+    JSON value = parse_next(text, offset, depth + 1, build);
+    // Keys are held in their written, escaped form; keys of any other kind are the empty key.
+    if (build == Build::Everything) result[is_string ? json_escape(key) : std::string()] = std::move(value);
+  });
+  return result;
 }
 
 }  // namespace
@@ -703,43 +666,9 @@ JSON parse_next(const std::string& text, std::size_t& offset, int depth, Build b
 bool parse_members(const std::string& text, std::size_t& offset, int depth, MemberReader& reader) {
   SkipSpace(text, offset);
   if (At(text, offset) != '{' || depth >= kMaxNestingDepth) return false;
-  // The steps and messages of ParseObject, with keys decoded and values left to the reader.
-  ++offset;
-  SkipSpace(text, offset);
-  if (At(text, offset) == '}') {
-    ++offset;
-    return true;
-  }
-  while (true) {
-    SkipSpace(text, offset);
-    std::string key;
-    if (At(text, offset) == '"') {
-      key = ReadString(text, offset, true);
-    } else {
-      parse_next(text, offset, depth + 1, Build::Shape);  // any other kind is the empty key
-    }
-    SkipSpace(text, offset);
-    char c = At(text, offset);
-    if (c != ':') {
-      Report(kColonExpected, c);
-      return true;
-    }
-    ++offset;
-    SkipSpace(text, offset);
-    reader.Member(std::move(key), text, offset, depth + 1);
-    SkipSpace(text, offset);
-    c = At(text, offset);
-    if (c == ',') {
-      ++offset;
-      continue;
-    }
-    if (c == '}') {
-      ++offset;
-      return true;
-    }
-    Report(kCommaExpected, c);
-    return true;
-  }
+  ReadMembers(text, offset, depth, true,
+              [&](std::string&& key, bool) { reader.Member(std::move(key), text, offset, depth + 1); });
+  return true;
 }
 
 }  // namespace internal

@@ -43,9 +43,8 @@ class MemberReader {
 // not an object or lies beyond the nesting limit; the caller then parses it with parse_next.
 bool parse_members(const std::string& text, std::size_t& offset, int depth, MemberReader& reader);
 
-// The writer's string escaper: the seven bytes backspace, tab, line feed, form feed,
-// carriage return, double quote and backslash become two-character escapes; every other
-// byte is copied unchanged.
+// The writer's string escaper, by the library's own rule (AppendLibraryEscaped in
+// json/StringEscape.h); the parser stores object keys in this form.
 std::string json_escape(const std::string& text);
 
 }  // namespace lumo::typing::text::json::internal

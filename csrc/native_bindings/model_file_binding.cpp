@@ -5,9 +5,11 @@
 
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "bm25/ModelText.h"
+#include "index/Errors.h"
 #include "native_bindings/native_bindings.h"
 
 namespace py = pybind11;
@@ -26,9 +28,30 @@ py::dict TokenCounts(const ModelStatistics& model) {
   return out;
 }
 
-Statistics Parse(const std::string& text) {
+// The reader's failures (its messages, and the JSON parser's number conversions) and the
+// merge's overflows are refusals of the caller's text, so they leave as InvalidArgument, after
+// the name of the text they concern.
+[[noreturn]] void Refuse(const std::string& source, const std::exception& error) {
+  throw index::InvalidArgument(source + ": " + error.what());
+}
+
+Statistics Parse(const std::string& text, const std::string& source) {
   py::gil_scoped_release unlocked;  // the text is our own copy
-  return std::make_shared<ModelStatistics>(typing::text::ParseModelText(text));
+  try {
+    return std::make_shared<ModelStatistics>(typing::text::ParseModelText(text));
+  } catch (const std::runtime_error& error) {
+    Refuse(source, error);
+  } catch (const std::logic_error& error) {
+    Refuse(source, error);
+  }
+}
+
+void Add(ModelMerge& merge, const ModelStatistics& shard, const std::string& source) {
+  try {
+    merge.Add(shard);
+  } catch (const std::runtime_error& error) {
+    Refuse(source, error);
+  }
 }
 
 py::str Render(const ModelStatistics& model) {
@@ -59,11 +82,11 @@ void BindModelFile(py::module_& m) {
           [](const ModelStatistics& s) { return typing::text::CanEncode(s.doc_count, s.doc_length_average); })
       .def("token_counts", &TokenCounts)
       .def("__len__", [](const ModelStatistics& s) { return s.token_frequency.size(); });
-  m.def("parse_model", &Parse, py::arg("text"));
+  m.def("parse_model", &Parse, py::arg("text"), py::arg("source") = "model");
   m.def("render_model", &Render, py::arg("stats"));
   py::class_<ModelMerge>(m, "ModelMerge")
       .def(py::init<>())
-      .def("add", &ModelMerge::Add, py::arg("stats"))
+      .def("add", &Add, py::arg("stats"), py::arg("source") = "model")
       .def("__len__", &ModelMerge::size)
       .def("result", [](const ModelMerge& merge) { return std::make_shared<ModelStatistics>(merge.Result()); });
 }

@@ -41,10 +41,7 @@ def parse_model(text: str | bytes, source: str = "model") -> ModelStats:
     Raises ``ValueError`` naming ``source`` and the loader's message ("load doc_count failed",
     ...) when ``BM25.load`` would refuse the text.
     """
-    try:
-        return _native.parse_model(text)
-    except (RuntimeError, ValueError, IndexError) as error:
-        raise ValueError(f"{source}: {error}") from None
+    return _native.parse_model(text, source)
 
 
 def render_model(stats: ModelStats) -> str:
@@ -103,10 +100,7 @@ def merge_models(texts: Iterable[str]) -> str:
                 f"model #{index} has b={_fixed(stats.b)}, k1={_fixed(stats.k1)} but model #0 has "
                 f"b={_fixed(first.b)}, k1={_fixed(first.k1)}; models with different parameters do not merge"
             )
-        try:
-            merge.add(stats)
-        except RuntimeError as error:
-            raise ValueError(f"model #{index}: {error}") from None
+        merge.add(stats, f"model #{index}")
     if first is None:
         raise ValueError("merge_models needs at least one model")
     return render_model(merge.result())

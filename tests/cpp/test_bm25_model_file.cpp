@@ -16,18 +16,24 @@
 #include "bm25/BM25.h"
 #include "bm25/ModelFileWriter.h"
 #include "bm25/ModelText.h"
-#include "bm25/TokenKey.h"
 #include "capture_stderr.h"
 #include "json/JSON.h"
+#include "json/StringEscape.h"
 
 namespace fs = std::filesystem;
 using lumo::typing::text::BM25;
-using lumo::typing::text::EscapeTokenKey;
 using lumo::typing::text::ParseModelText;
 using lumo::typing::text::WriteModelFile;
 using lumo::typing::text::json::JSON;
 
 namespace {
+
+// A token as the model file writes it: a member name in standard JSON.
+std::string EscapeTokenKey(const std::string& token) {
+  std::string key;
+  lumo::typing::text::json::AppendStandardEscaped(key, token);
+  return key;
+}
 
 // The tokens of a model text whose token object has the member names given as written.
 std::vector<std::string> TokensRead(const std::string& written) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "tokenizer/jieba/SeparatorLookup.h"
 #include "tokenizer/jieba/Unicode.h"
 #include "tokenizer/limonp/Logger.h"
 
@@ -22,7 +23,7 @@ class PreFilter {
   };
 
   PreFilter(const std::unordered_set<Rune>& separators, const std::string& sentence)
-      : cursor_(0), separators_(separators), quick_mask_(QuickMask(separators)) {
+      : cursor_(0), separators_(separators) {
     if (!DecodeRunesInString(sentence, runes_)) {
       // The record's line number is part of this unit's documented output.
       LUMO_LOG_AT(ERROR, "csrc/tokenizer/jieba/PreFilter", 24) << "decode failed. ";
@@ -53,25 +54,11 @@ class PreFilter {
   const RuneStrArray& Runes() const { return runes_; }
 
  private:
-  // One bit per value of the rune's low six bits, set for every separator: most runes are turned
-  // away by the mask alone, and only the few that share low bits with a separator reach the set.
-  static std::uint64_t QuickMask(const std::unordered_set<Rune>& separators) {
-    std::uint64_t mask = 0;
-    for (Rune r : separators) {
-      mask |= std::uint64_t{1} << (r & 63u);
-    }
-    return mask;
-  }
-
-  bool IsSeparator(std::size_t i) const {
-    const Rune r = runes_[i].rune;
-    return ((quick_mask_ >> (r & 63u)) & 1u) != 0 && separators_.count(r) != 0;
-  }
+  bool IsSeparator(std::size_t i) const { return separators_.Contains(runes_[i].rune); }
 
   std::size_t cursor_;
   RuneStrArray runes_;
-  const std::unordered_set<Rune>& separators_;
-  const std::uint64_t quick_mask_;
+  const SeparatorLookup separators_;
 };
 
 }  // namespace lumo::typing::text::jieba

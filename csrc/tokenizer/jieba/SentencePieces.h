@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tokenizer/jieba/PreFilter.h"
+#include "tokenizer/jieba/SeparatorLookup.h"
 #include "tokenizer/jieba/Unicode.h"
 
 namespace lumo::typing::text::jieba {
@@ -21,9 +22,7 @@ class SentencePieces {
   // Checks that the whole sentence decodes before anything is handed out, so that a sentence
   // that does not decode yields no piece at all, as with the PreFilter.
   SentencePieces(const std::unordered_set<Rune>& separators, const std::string& sentence)
-      : bytes_(reinterpret_cast<const unsigned char*>(sentence.data())),
-        separators_(separators),
-        quick_mask_(QuickMask(separators)) {
+      : bytes_(reinterpret_cast<const unsigned char*>(sentence.data())), separators_(separators) {
     decodable_ = CountRunes(sentence.data(), sentence.size(), rune_count_);
     size_ = decodable_ ? static_cast<std::uint32_t>(sentence.size()) : 0;
   }
@@ -72,19 +71,10 @@ class SentencePieces {
   }
 
  private:
-  static std::uint64_t QuickMask(const std::unordered_set<Rune>& separators) {
-    std::uint64_t mask = 0;
-    for (Rune r : separators) {
-      mask |= std::uint64_t{1} << (r & 63u);
-    }
-    return mask;
-  }
-
-  bool IsSeparator(Rune r) const { return ((quick_mask_ >> (r & 63u)) & 1u) != 0 && separators_.count(r) != 0; }
+  bool IsSeparator(Rune r) const { return separators_.Contains(r); }
 
   const unsigned char* bytes_;
-  const std::unordered_set<Rune>& separators_;
-  const std::uint64_t quick_mask_;
+  const SeparatorLookup separators_;
   bool decodable_ = false;
   std::size_t rune_count_ = 0;
   std::uint32_t size_ = 0;

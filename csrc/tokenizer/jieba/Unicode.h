@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tokenizer/limonp/LocalVector.h"
+#include "unicode/Utf8.h"
 
 namespace lumo::typing::text::jieba {
 
@@ -65,24 +66,12 @@ inline constexpr std::uint64_t MAX_DECODE_BYTES = std::uint64_t{1} << 32;
 // False on a lead byte 0xF8..0xFF and on a sequence cut short by the end of the text.
 inline bool DecodeRuneAt(const unsigned char* bytes, std::uint32_t pos, std::uint32_t n, Rune& rune,
                          std::uint32_t& length) {
-  const unsigned b0 = bytes[pos];
-  const std::uint32_t remaining = n - pos;
-  if (b0 < 0x80) {
-    rune = b0;
-    length = 1;
-  } else if (remaining >= 2 && b0 <= 0xDF) {
-    rune = ((b0 & 0x1Fu) << 6) | (bytes[pos + 1] & 0x3Fu);
-    length = 2;
-  } else if (remaining >= 3 && b0 <= 0xEF) {
-    rune = ((b0 & 0x0Fu) << 12) | ((bytes[pos + 1] & 0x3Fu) << 6) | (bytes[pos + 2] & 0x3Fu);
-    length = 3;
-  } else if (remaining >= 4 && b0 <= 0xF7) {
-    rune = ((b0 & 0x07u) << 18) | ((bytes[pos + 1] & 0x3Fu) << 12) | ((bytes[pos + 2] & 0x3Fu) << 6) |
-           (bytes[pos + 3] & 0x3Fu);
-    length = 4;
-  } else {
+  const utf8::Decoded decoded = utf8::Decode(bytes + pos, n - pos);
+  if (decoded.form == utf8::Form::kTruncated || decoded.form == utf8::Form::kBadLead) {
     return false;
   }
+  rune = decoded.rune;
+  length = decoded.length;
   return true;
 }
 
