@@ -13,7 +13,7 @@
 
 #include "bindings/bindings.h"
 #include "tokenizer/jieba/Jieba.h"
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace lumo::typing::text::pybind {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace lumo::index {
 

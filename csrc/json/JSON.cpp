@@ -13,7 +13,7 @@
 
 #include "json/JSONInternal.h"
 #include "json/StringEscape.h"
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace lumo::typing::text::json {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace lumo::typing::text::json {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "index/Utf8.h"
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace utf8 = lumo::utf8;
 using utf8::Form;

@@ -22,7 +22,6 @@ from lumotext._cli_args import (
     bigram_weight,
     default_threads,
     index_k1_parameter,
-    k1_parameter,
 )
 from lumotext.index import DEFAULTS, fold_text
 from lumotext.models import BM25_DEFAULTS
@@ -121,11 +120,13 @@ BAD_VALUES = [
             ("--b", "1.5", "expected a number from 0 to 1, got '1.5'"),
             ("--b", "-0.25", "expected a number from 0 to 1, got '-0.25'"),
             ("--b", "nan", "expected a finite number, got 'nan'"),
-            ("--k1", "-1", "expected a number of at least 0, got '-1'"),
             ("--k1", "inf", "expected a finite number, got 'inf'"),
             ("--k1", "x", "expected a number, got 'x'"),
         ]
     ),
+    ("train", "--k1", "-1", "expected a number of at least 0, got '-1'"),
+    ("build", "--k1", "-1", "expected a number from 0 to 10000, got '-1'"),
+    ("build", "--k1", "20000", "expected a number from 0 to 10000, got '20000'"),
     ("build", "--bigram-weight", "-1", "expected a number from 0 to 1e+06, got '-1'"),
     ("build", "--bigram-weight", "1e7", "expected a number from 0 to 1e+06, got '1e7'"),
     ("search", "-k", "0", "expected a positive whole number, got '0'"),
@@ -179,7 +180,9 @@ def test_the_limits_themselves_are_accepted(capsys, tmp_path, monkeypatch, comma
         (bigram_weight, lambda value: Analyzer(stop_words=None, bigram_weight=value)),
     ],
 )
-@pytest.mark.parametrize("value", ["-1e-9", "0", "1", "1.000000001", "10000", "10000.01", "1000000", "1000000.1", "1e300"])
+@pytest.mark.parametrize(
+    "value", ["-1e-9", "0", "1", "1.000000001", "10000", "10000.01", "1000000", "1000000.1", "1e300"]
+)
 def test_the_command_line_takes_what_the_api_takes(parse, make, value):
     """The option types state the index's ranges again, for argparse's messages: they must
     agree with the API at every edge."""

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tokenizer/limonp/LocalVector.h"
-#include "unicode/Utf8.h"
+#include "tokenizer/limonp/Utf8.h"
 
 namespace lumo::typing::text::jieba {
 
