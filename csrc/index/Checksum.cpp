@@ -38,4 +38,14 @@ std::uint64_t Checksum64(const void* data, std::size_t size) {
   return h;
 }
 
+std::string ChecksumText(std::uint64_t checksum) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i) {
+    out[static_cast<std::size_t>(i)] = kHex[checksum & 15u];
+    checksum >>= 4;
+  }
+  return out;
+}
+
 }  // namespace lumo::index

@@ -5,9 +5,13 @@
 // bits, swapped files), not tampering.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace lumo::index {
 
 std::uint64_t Checksum64(const void* data, std::size_t size);
+
+// A checksum as saved files spell it: 16 lower-case hex digits.
+std::string ChecksumText(std::uint64_t checksum);
 
 }  // namespace lumo::index

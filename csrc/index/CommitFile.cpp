@@ -13,16 +13,6 @@ namespace {
 constexpr std::size_t kMaxDataFileName = 64;
 constexpr std::uint64_t kMaxFiles = 1u << 20;
 
-std::string Hex16(std::uint64_t value) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 15; i >= 0; --i) {
-    out[static_cast<std::size_t>(i)] = kHex[value & 15u];
-    value >>= 4;
-  }
-  return out;
-}
-
 std::string ShortestDouble(double value) {
   char buffer[64];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -121,14 +111,14 @@ std::string EncodeCommit(const CommitRecord& record) {
   for (const CommitFileEntry& file : record.files) {
     if (!IsDataFileName(file.name)) throw InvalidArgument("not a valid data file name: '" + file.name + "'");
     if (!seen.insert(file.name).second) throw InvalidArgument("the data file name '" + file.name + "' repeats");
-    out += "file " + file.name + " " + std::to_string(file.size) + " " + Hex16(file.checksum) + "\n";
+    out += "file " + file.name + " " + std::to_string(file.size) + " " + ChecksumText(file.checksum) + "\n";
   }
   out += CommitChecksumLine(out);
   return out;
 }
 
 std::string CommitChecksumLine(std::string_view body) {
-  return "checksum " + Hex16(Checksum64(body.data(), body.size())) + "\n";
+  return "checksum " + ChecksumText(Checksum64(body.data(), body.size())) + "\n";
 }
 
 bool LooksLikeCommit(std::string_view text) {

@@ -29,19 +29,9 @@ enum class State { kMissing, kNotDirectory, kEmpty, kCommitted, kFirstFormat, kF
 
 std::string Prefix(const std::string& path) { return path.back() == '/' ? path : path + "/"; }
 
-std::string Hex16(std::uint64_t value) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 15; i >= 0; --i) {
-    out[static_cast<std::size_t>(i)] = kHex[value & 15u];
-    value >>= 4;
-  }
-  return out;
-}
-
 // A data file's name on disk: its content's checksum is part of it, so new content always gets
 // a new name and a file, once written, is never written again.
-std::string StoredName(const CommitFileEntry& file) { return file.name + "." + Hex16(file.checksum); }
+std::string StoredName(const CommitFileEntry& file) { return file.name + "." + ChecksumText(file.checksum); }
 
 bool IsStoredName(const std::string& name) {
   if (name.size() < 18 || name[name.size() - 17] != '.') return false;
