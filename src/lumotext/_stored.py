@@ -60,7 +60,9 @@ def load(path: str | os.PathLike[str], entry: Callable[[dict[str, Any]], Entry])
 
     directory = Path(path)
     if not (directory / INDEX_DIRECTORY).is_dir():
-        raise FileNotFoundError(f"{directory / INDEX_DIRECTORY} is missing: {directory} is not a saved lumotext retriever")
+        raise FileNotFoundError(
+            f"{directory / INDEX_DIRECTORY} is missing: {directory} is not a saved lumotext retriever"
+        )
     index = Index.load(directory / INDEX_DIRECTORY)
     if index.stores_documents:
         return index

@@ -121,9 +121,9 @@ def _write_hits(output: Output, index: Any, queries: list[str], args: argparse.N
     results = index.search_many(queries, k=args.k, threads=args.threads)
     texts: list[list[str | None]] = [[None] * len(hits) for hits in results]
     if index.stores_documents:
-        for row, hits in enumerate(results):
-            # Documents removed since the search are not possible here: the index is this process's.
-            texts[row] = [index.document(number).text for number, _ in hits]
+        for position, hits in enumerate(results):
+            # Nothing else changes this process's index between the search and these reads.
+            texts[position] = [index.document(number).text for number, _ in hits]
     for query, hits, hit_texts in zip(queries, results, texts):
         if as_json:
             row: dict[str, Any] = {"query": query, "hits": [[n, round(s, 6)] for n, s in hits]}

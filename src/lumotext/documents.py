@@ -59,7 +59,8 @@ def encode_metadata(value: object, position: int) -> str:
         text.encode("utf-8")  # lone surrogates
         return text
     except (TypeError, ValueError) as error:
-        raise type(error)(f"the metadata of document {position} cannot be stored as JSON: {error}") from None
+        kind = TypeError if isinstance(error, TypeError) else ValueError  # UnicodeEncodeError included
+        raise kind(f"the metadata of document {position} cannot be stored as JSON: {error}") from None
 
 
 def decode_metadata(text: str | None) -> dict[str, Any]:
