@@ -30,7 +30,7 @@
 namespace lumo::index {
 
 // Raw bytes per block: larger blocks compress better, smaller ones cost less per lookup.
-inline constexpr std::size_t kStoreBlockBytes = 64 * 1024;
+inline constexpr std::size_t kStoreBlockBytes = 32 * 1024;
 // Largest decompressed block accepted when reading (a document longer than this is refused
 // when it is added, so a stored block never exceeds it).
 inline constexpr std::size_t kLargestStoredBlock = std::size_t{1} << 31;
