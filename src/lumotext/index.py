@@ -633,7 +633,8 @@ class Index:
         """One index of the documents of all ``indexes``, in the order given: document n of
         ``indexes[i]`` becomes n plus the document counts (removed numbers included) of the
         indexes before it, so removed documents stay removed. Statistics and scores are those
-        of one index built from all the documents. All must share k1, b and analyzer settings.
+        of one index built from all the documents. All must share k1, b and analyzer settings,
+        and all store documents or none (ValueError otherwise).
         """
         parts = list(indexes)
         if not parts:
