@@ -1077,6 +1077,9 @@ namespace {
 
 constexpr const char* kEngineName = "lumotext-segments";
 constexpr std::int64_t kEngineVersion = 1;
+// An index that stores documents says this version, so that a release from before stored
+// documents refuses it instead of loading it and saving it again without its texts.
+constexpr std::int64_t kStoringEngineVersion = 2;
 
 std::shared_ptr<const std::string> BytesOf(std::string_view bytes) {
   return std::make_shared<const std::string>(bytes);
@@ -1094,10 +1097,11 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
     self->lexicon_.SealAdded(self->NewName("terms_") + ".lex");
   }
   CommitPayload payload;
-  std::string json =
-      std::string("{\"engine\": \"") + kEngineName + "\", \"version\": " + std::to_string(kEngineVersion) +
-      ", \"documents\": " + std::to_string(document_count_) + ", \"next_term\": " + std::to_string(lexicon_.next_id()) +
-      ", \"store\": " + (store_documents_ ? "true" : "false") + ", \"term_tables\": [";
+  std::string json = std::string("{\"engine\": \"") + kEngineName +
+                     "\", \"version\": " + std::to_string(store_documents_ ? kStoringEngineVersion : kEngineVersion) +
+                     ", \"documents\": " + std::to_string(document_count_) +
+                     ", \"next_term\": " + std::to_string(lexicon_.next_id()) +
+                     ", \"store\": " + (store_documents_ ? "true" : "false") + ", \"term_tables\": [";
   for (std::size_t i = 0; i < lexicon_.tables().size(); ++i) {
     const TermTable& table = lexicon_.tables()[i];
     json += (i ? ", \"" : "\"") + table.name() + "\"";
@@ -1174,9 +1178,10 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
     return it->second;
   };
   if (text(member(fields, "engine"), "the engine name") != kEngineName) throw bad("not an index of this engine");
-  if (integer(fields, "version", 1u << 30) != static_cast<std::uint64_t>(kEngineVersion)) {
-    throw bad("engine version " + std::to_string(integer(fields, "version", 1u << 30)) +
-              " is not one this release reads");
+  const std::uint64_t version = integer(fields, "version", 1u << 30);
+  if (version != static_cast<std::uint64_t>(kEngineVersion) &&
+      version != static_cast<std::uint64_t>(kStoringEngineVersion)) {
+    throw bad("engine version " + std::to_string(version) + " is not one this release reads");
   }
   index->document_count_ = integer(fields, "documents", kMaxDocuments);
   const std::uint64_t next_term = integer(fields, "next_term", kNoTerm - 1);

@@ -246,6 +246,10 @@ TEST(NumbersOnlyIndex, StoresNothingAndSaysSo) {
   EXPECT_EQ(loaded->live_count(), 1u);
   InvertedIndex storing(1.2, 0.75, true);
   EXPECT_THROW(InvertedIndex::Merge({&index, &storing}, 1.2, 0.75), lumo::index::InvalidArgument);
+  // Releases that know no stored documents read engine version 1 only: they refuse a storing
+  // index rather than save it again without its texts.
+  EXPECT_NE(storing.ToCommitPayload().engine_json.find("\"version\": 2,"), std::string::npos);
+  EXPECT_NE(payload_data.engine_json.find("\"version\": 1,"), std::string::npos);
 }
 
 }  // namespace
