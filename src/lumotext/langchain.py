@@ -60,6 +60,8 @@ class LumotextRetriever(BaseRetriever):
             if index is None or index.stores_documents:
                 raise ValueError("documents go with an index made with store=False; an index that stores them has them")
             data["index"] = _stored.stored_copy(index, [_entry(d) for d in documents])
+        elif isinstance(data, dict) and data.get("index") is not None and not data["index"].stores_documents:
+            raise ValueError("an index made with store=False needs its documents")
         return data
 
     @classmethod

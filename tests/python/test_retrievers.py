@@ -228,3 +228,34 @@ def test_metadata_json_cannot_hold_is_refused_before_anything_is_written(framewo
         type(good).from_texts(["广州早茶"], metadatas=[bad])
     loaded = type(good).load(tmp_path / "r")
     assert [text for _, _, text, _ in results(loaded, "上海")] == ["上海下雨"]
+
+
+@pytest.mark.parametrize("framework", FRAMEWORKS)
+def test_a_numbers_only_index_with_its_documents_becomes_a_storing_one(framework, tmp_path):
+    make, results, _ = FRAMEWORKS[framework]
+    retriever_type = type(make("texts", ["长江大桥"], 1))
+    texts = ["北京天气晴朗", "上海下雨", "北京下雪"]
+    plain = Index(store=False)
+    plain.add(texts)
+    if framework == "langchain":
+        from langchain_core.documents import Document
+
+        documents = [Document(page_content=t, metadata=METADATA(n)) for n, t in enumerate(texts)]
+        retriever = retriever_type(index=plain, documents=documents, k=2)
+        with pytest.raises(ValueError, match="needs its documents"):
+            retriever_type(index=plain, k=2)
+    else:
+        from llama_index.core.schema import TextNode
+
+        nodes = [TextNode(text=t, metadata=METADATA(n)) for n, t in enumerate(texts)]
+        retriever = retriever_type(plain, nodes, 2)
+        with pytest.raises(ValueError, match="needs its nodes"):
+            retriever_type(plain, None, 2)
+    assert retriever.index.stores_documents
+    found = results(retriever, "北京")
+    assert [(n, s) for n, s, _, _ in found] == plain.search("北京", k=2)
+    assert all(text == texts[n] and metadata["line"] == n for n, _, text, metadata in found)
+    with pytest.raises(ValueError, match="one document for each document number"):
+        retriever_type(index=plain, documents=documents[:2]) if framework == "langchain" else retriever_type(
+            plain, nodes[:2]
+        )
