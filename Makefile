@@ -55,6 +55,7 @@ venv: $(VENV)/.deps
 # Incremental: scikit-build-core keeps its CMake tree under build/, so an unchanged source tree
 # rebuilds nothing, and the stamp skips pip altogether.
 $(VENV)/.installed: $(VENV)/.runtime-deps $(SOURCES)
+	tools/ensure-debian.sh libzstd-dev
 	$(TOOLS_PATH) $(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_BUILD) .
 	touch $@
 

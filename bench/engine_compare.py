@@ -10,8 +10,8 @@ document. A document is two sentences: the first pass over the remaining sentenc
 they stand in the text, every later pass pairs a seeded shuffle of them, so a corpus of n
 documents is the first n documents of any larger one.
 
-Terms: lumotext.Index analyzes the texts itself (``Index()``: words and character bigrams, the
-defaults). tantivy and bm25s get the terms of the same ``Analyzer()``, computed once here:
+Terms: lumotext.Index analyzes the texts itself (``Index(store=False)``: words and character
+bigrams, the defaults; it stores no texts, as tantivy stores none here). tantivy and bm25s get the terms of the same ``Analyzer()``, computed once here:
 tantivy as one text field of the terms joined by spaces with its whitespace tokenizer
 (frequencies, no positions; BM25 with its defaults k1 1.2, b 0.75), bm25s as token lists
 (k1 1.2, b 0.75). Neither engine's own text analysis is used. The engines see the words and the
@@ -225,7 +225,7 @@ def build_child(system: str, source: str, out: str) -> dict:
 
         texts = read_lines(source)
         start = time.perf_counter()
-        index = Index()
+        index = Index(store=False)
         index.add(texts, threads=2)
         build_s = time.perf_counter() - start
         start = time.perf_counter()

@@ -92,6 +92,8 @@ struct InvertedIndex::SegmentState {
   mutable std::string live_name;       // empty until saved with this bitset
   std::uint64_t live_generation = 0;
   std::shared_ptr<const std::string> owned_bytes;  // when built in memory
+  std::shared_ptr<const DocumentStore> store;      // file: name + ".docs"; null when not stored
+  std::shared_ptr<const std::string> store_bytes;  // when built in memory
   mutable std::mutex hits_mutex;
   mutable std::unordered_map<const TermEntry*, std::uint32_t> removed_hits;
 
@@ -198,7 +200,8 @@ class InvertedIndex::Scratch {
   AnalyzedText analyzed;
 };
 
-InvertedIndex::InvertedIndex(double k1, double b) : k1_(k1), b_(b) {
+InvertedIndex::InvertedIndex(double k1, double b, bool store_documents)
+    : k1_(k1), b_(b), store_documents_(store_documents) {
   if (!std::isfinite(k1) || k1 < 0 || k1 > kLargestK1) {
     throw InvalidArgument("k1 must be a number from 0 to " + std::to_string(static_cast<int>(kLargestK1)));
   }
@@ -716,7 +719,7 @@ void InvertedIndex::QueryVector(std::string_view query, const Analyzer& analyzer
 }
 
 std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads,
-                                 const std::atomic<bool>* cancel) {
+                                 const std::atomic<bool>* cancel, const DocumentFields* fields) {
   if (threads > kMostThreads) throw InvalidArgument("threads must be at most " + std::to_string(kMostThreads));
   struct DocTerms {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> known;  // id, tf (bit 31: bigram field)
@@ -727,7 +730,26 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   if (document_count_ + texts.size() > kMaxDocuments) {
     throw InvalidArgument("the index holds the largest number of documents it can");
   }
+  if (fields != nullptr && (!fields->ids.empty() || !fields->metadata.empty())) {
+    if (!store_documents_) throw InvalidArgument("ids and metadata need an index that stores documents");
+    if ((!fields->ids.empty() && fields->ids.size() != texts.size()) ||
+        (!fields->metadata.empty() && fields->metadata.size() != texts.size())) {
+      throw InvalidArgument("ids and metadata must have one entry per text");
+    }
+    CheckNewIds(fields->ids);
+  }
   if (texts.empty()) return static_cast<std::uint32_t>(document_count_);
+  // The records first, outside the readers' lock: a record too long is refused before any work.
+  std::shared_ptr<const std::string> store_bytes;
+  if (store_documents_) {
+    DocumentStoreBuilder builder;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      CheckCancel(cancel);
+      builder.Add(texts[i], fields != nullptr && !fields->ids.empty() ? std::string_view(fields->ids[i]) : "",
+                  fields != nullptr && !fields->metadata.empty() ? std::string_view(fields->metadata[i]) : "");
+    }
+    store_bytes = builder.Finish();
+  }
   // Analysis and lookups of known terms in parallel: only writers change the dictionary, and
   // this is the only writer now.
   std::vector<DocTerms> analyzed(texts.size());
@@ -799,6 +821,10 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
   state->name = NewName("seg_");
   state->base = document_count_;
+  if (store_bytes != nullptr) {
+    state->store_bytes = std::move(store_bytes);
+    state->store = std::make_shared<const DocumentStore>(*state->store_bytes, state->store_bytes);
+  }
   state->live.assign(WordsFor(texts.size()), 0);
   for (std::uint32_t i = 0; i < texts.size(); ++i) state->live[i >> 6] |= std::uint64_t{1} << (i & 63);
   state->live_count = static_cast<std::uint32_t>(texts.size());
@@ -937,6 +963,29 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
   merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths);
   merged->segment = std::make_shared<const Segment>(*merged->owned_bytes, merged->owned_bytes);
   merged->name = NewName("seg_");
+  if (store_documents_) {
+    // The records of live documents, in number order; removed ones and gaps keep no record.
+    DocumentStoreBuilder builder;
+    std::uint64_t next = base;
+    for (const SegmentState* input : inputs) {
+      for (; next < input->base; ++next) builder.AddAbsent();
+      if (input->store != nullptr) {
+        input->store->ForEach([&](std::uint32_t local, const StoredDocument* record) {
+          if (record != nullptr && input->IsLive(local)) {
+            builder.Add(record->text, record->id, record->metadata);
+          } else {
+            builder.AddAbsent();
+          }
+        });
+      }
+      for (next = input->base + (input->store != nullptr ? input->store->doc_count() : 0); next < input->end();
+           ++next) {
+        builder.AddAbsent();
+      }
+    }
+    merged->store_bytes = builder.Finish();
+    merged->store = std::make_shared<const DocumentStore>(*merged->store_bytes, merged->store_bytes);
+  }
   return merged;
 }
 
@@ -988,7 +1037,13 @@ void InvertedIndex::ExpungeRemoved() {
 
 std::unique_ptr<InvertedIndex> InvertedIndex::Merge(const std::vector<const InvertedIndex*>& parts, double k1,
                                                     double b) {
-  auto merged = std::make_unique<InvertedIndex>(k1, b);
+  const bool store = !parts.empty() && parts.front()->store_documents_;
+  for (const InvertedIndex* part : parts) {
+    if (part->store_documents_ != store) {
+      throw InvalidArgument("cannot merge indexes that store documents with indexes that do not");
+    }
+  }
+  auto merged = std::make_unique<InvertedIndex>(k1, b, store);
   std::lock_guard<std::mutex> writing(merged->writer_);
   std::uint64_t offset = 0;
   for (const InvertedIndex* part : parts) {
@@ -1022,6 +1077,9 @@ namespace {
 
 constexpr const char* kEngineName = "lumotext-segments";
 constexpr std::int64_t kEngineVersion = 1;
+// An index that stores documents says this version, so that a release from before stored
+// documents refuses it instead of loading it and saving it again without its texts.
+constexpr std::int64_t kStoringEngineVersion = 2;
 
 std::shared_ptr<const std::string> BytesOf(std::string_view bytes) {
   return std::make_shared<const std::string>(bytes);
@@ -1040,9 +1098,10 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
   }
   CommitPayload payload;
   std::string json = std::string("{\"engine\": \"") + kEngineName +
-                     "\", \"version\": " + std::to_string(kEngineVersion) +
+                     "\", \"version\": " + std::to_string(store_documents_ ? kStoringEngineVersion : kEngineVersion) +
                      ", \"documents\": " + std::to_string(document_count_) +
-                     ", \"next_term\": " + std::to_string(lexicon_.next_id()) + ", \"term_tables\": [";
+                     ", \"next_term\": " + std::to_string(lexicon_.next_id()) +
+                     ", \"store\": " + (store_documents_ ? "true" : "false") + ", \"term_tables\": [";
   for (std::size_t i = 0; i < lexicon_.tables().size(); ++i) {
     const TermTable& table = lexicon_.tables()[i];
     json += (i ? ", \"" : "\"") + table.name() + "\"";
@@ -1059,7 +1118,13 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
             "\", \"base\": " + std::to_string(state.base) +
             ", \"documents\": " + std::to_string(state.segment->doc_count()) +
             ", \"live\": " + std::to_string(state.live_count) + ", \"words\": " + std::to_string(state.totals[0]) +
-            ", \"bigrams\": " + std::to_string(state.totals[1]) + "}";
+            ", \"bigrams\": " + std::to_string(state.totals[1]);
+    if (state.store != nullptr) {
+      json += ", \"store_file\": \"" + state.name + ".docs\"";
+      payload.files.emplace_back(state.name + ".docs",
+                                 state.store_bytes ? state.store_bytes : BytesOf(state.store->bytes()));
+    }
+    json += "}";
     payload.files.emplace_back(segment_file, state.owned_bytes ? state.owned_bytes : BytesOf(state.segment->bytes()));
     payload.files.emplace_back(
         state.live_name,
@@ -1076,10 +1141,17 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
   if (payload.files.count("term_text.bin") != 0 && payload.engine_json.find(kEngineName) == std::string::npos) {
     return FromFirstFormat(payload, k1, b);
   }
-  auto index = std::make_unique<InvertedIndex>(k1, b);
   const JSON root = JSON::Load(payload.engine_json);
   if (root.GetKind() != JSON::Kind::Object) throw bad("the engine description is not a JSON object");
   const auto& fields = root.Entries();
+  // Indexes saved before documents were stored say nothing of a store: they store nothing.
+  bool store = false;
+  if (auto it = fields.find("store"); it != fields.end()) {
+    bool ok = false;
+    store = it->second.AsBool(ok);
+    if (!ok) throw bad("the engine description's store is not true or false");
+  }
+  auto index = std::make_unique<InvertedIndex>(k1, b, store);
   auto member = [&](const JSON::ObjectMap& object, const char* key) -> const JSON& {
     auto it = object.find(key);
     if (it == object.end()) throw bad(std::string("the engine description has no ") + key);
@@ -1106,9 +1178,10 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
     return it->second;
   };
   if (text(member(fields, "engine"), "the engine name") != kEngineName) throw bad("not an index of this engine");
-  if (integer(fields, "version", 1u << 30) != static_cast<std::uint64_t>(kEngineVersion)) {
-    throw bad("engine version " + std::to_string(integer(fields, "version", 1u << 30)) +
-              " is not one this release reads");
+  const std::uint64_t version = integer(fields, "version", 1u << 30);
+  if (version != static_cast<std::uint64_t>(kEngineVersion) &&
+      version != static_cast<std::uint64_t>(kStoringEngineVersion)) {
+    throw bad("engine version " + std::to_string(version) + " is not one this release reads");
   }
   index->document_count_ = integer(fields, "documents", kMaxDocuments);
   const std::uint64_t next_term = integer(fields, "next_term", kNoTerm - 1);
@@ -1135,6 +1208,16 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
       throw bad("segment " + state->name + " does not fit the document numbers");
     }
     previous_end = state->end();
+    if (auto it = seg.find("store_file"); it != seg.end()) {
+      if (!store) throw bad("segment " + state->name + " stores documents in an index that does not");
+      const std::string store_file = text(it->second, "a store file name");
+      state->store = std::make_shared<const DocumentStore>(file(store_file), payload.owner);
+      if (state->store->doc_count() != state->segment->doc_count()) {
+        throw bad(store_file + " does not hold a record per document of its segment");
+      }
+    } else if (store) {
+      throw bad("segment " + state->name + " has no stored documents");
+    }
     state->live_name = text(member(seg, "live_file"), "a live-documents file name");
     const std::string_view live = file(state->live_name);
     const std::uint64_t words = WordsFor(state->segment->doc_count());
@@ -1219,7 +1302,65 @@ EngineStats InvertedIndex::Stats() const {
     stats.segment_bytes += state->segment->byte_size();
   }
   for (const TermTable& table : lexicon_.tables()) stats.term_table_bytes += table.bytes().size();
+  for (const auto& state : segments_) stats.store_bytes += state->store ? state->store->bytes().size() : 0;
   return stats;
+}
+
+StoredDocument InvertedIndex::Document(std::uint64_t doc) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  const SegmentState* state = FindSegment(doc);
+  if (state == nullptr || !state->IsLive(static_cast<std::uint32_t>(doc - state->base))) throw UnknownDocument(doc);
+  CheckStoresDocuments();
+  StoredDocument record;
+  if (state->store == nullptr || !state->store->Get(static_cast<std::uint32_t>(doc - state->base), record)) {
+    throw CorruptIndex("damaged index: document " + std::to_string(doc) + " has no stored record");
+  }
+  return record;
+}
+
+void InvertedIndex::CheckStoresDocuments() const {
+  if (!store_documents_) {
+    throw StateError(
+        "this index does not store documents (made with store=False, or saved before documents were stored)");
+  }
+}
+
+std::int64_t InvertedIndex::FindIdLocked(const std::string& id) const {
+  std::vector<std::uint32_t> locals;
+  for (const auto& state : segments_) {
+    if (state->store == nullptr) continue;
+    locals.clear();
+    state->store->FindId(id, locals);
+    for (std::uint32_t local : locals) {
+      if (state->IsLive(local)) return static_cast<std::int64_t>(state->base + local);
+    }
+  }
+  return -1;
+}
+
+std::vector<std::int64_t> InvertedIndex::FindIds(const std::vector<std::string>& ids) const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  std::vector<std::int64_t> out;
+  out.reserve(ids.size());
+  for (const std::string& id : ids) out.push_back(FindIdLocked(id));
+  return out;
+}
+
+void InvertedIndex::CheckNewIds(const std::vector<std::string>& ids) const {
+  std::vector<std::string_view> sorted;
+  for (const std::string& id : ids) {
+    if (!id.empty()) sorted.push_back(id);
+  }
+  std::sort(sorted.begin(), sorted.end());
+  const auto repeated = std::adjacent_find(sorted.begin(), sorted.end());
+  if (repeated != sorted.end()) throw InvalidArgument("id " + std::string(*repeated) + " is given twice");
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  for (std::string_view id : sorted) {
+    const std::int64_t holder = FindIdLocked(std::string(id));
+    if (holder >= 0) {
+      throw InvalidArgument("id " + std::string(id) + " is already held by document " + std::to_string(holder));
+    }
+  }
 }
 
 }  // namespace lumo::index

@@ -36,6 +36,7 @@
 
 #include "index/Analyzer.h"
 #include "index/CommitPayload.h"
+#include "index/DocumentStore.h"
 #include "index/Errors.h"
 #include "index/Lexicon.h"
 #include "index/Segment.h"
@@ -68,21 +69,34 @@ struct EngineStats {
   std::uint64_t postings = 0;
   std::uint64_t segment_bytes = 0;
   std::uint64_t term_table_bytes = 0;
+  std::uint64_t store_bytes = 0;
+};
+
+// What an index that stores documents keeps beside each text: per list, nothing (empty) or one
+// entry per text; an empty entry is no id, or no metadata (a JSON object's text otherwise,
+// passed through unchanged).
+struct DocumentFields {
+  std::vector<std::string> ids;
+  std::vector<std::string> metadata;
 };
 
 class InvertedIndex {
  public:
-  // InvalidArgument unless 0 <= k1 <= kLargestK1 and 0 <= b <= 1.
-  InvertedIndex(double k1, double b);
+  // InvalidArgument unless 0 <= k1 <= kLargestK1 and 0 <= b <= 1. With `store_documents`, each
+  // document's text, id and metadata ride beside the postings of its segment (DocumentStore.h),
+  // through merges, saves and loads.
+  InvertedIndex(double k1, double b, bool store_documents = false);
   InvertedIndex(const InvertedIndex&) = delete;
   InvertedIndex& operator=(const InvertedIndex&) = delete;
   ~InvertedIndex();
 
   // Analyzes `texts` on `threads` worker threads (0 = one) and adds them as the next documents,
   // in order; returns the number of the first. The result does not depend on `threads`. When
-  // `cancel` becomes true during the analysis, throws Interrupted and adds nothing.
+  // `cancel` becomes true during the analysis, throws Interrupted and adds nothing. `fields`
+  // (ids, metadata) need an index that stores documents; an id must not be held by a live
+  // document or repeat within the batch (InvalidArgument, nothing added).
   std::uint32_t Add(const std::vector<std::string>& texts, const Analyzer& analyzer, unsigned threads,
-                    const std::atomic<bool>* cancel = nullptr);
+                    const std::atomic<bool>* cancel = nullptr, const DocumentFields* fields = nullptr);
 
   // Removes every listed document, or none when one of them is unknown or already removed
   // (UnknownDocument); repeats within the list count as an unknown number.
@@ -118,6 +132,15 @@ class InvertedIndex {
   // the segments (never to terms or postings); throws CorruptIndex for any inconsistency.
   // A payload of the first saved format (its eight arrays, IndexFiles.h) is converted.
   static std::unique_ptr<InvertedIndex> FromCommitPayload(const OpenedPayload& payload, double k1, double b);
+
+  // The stored record of a live document: UnknownDocument for any other number, StateError
+  // when the index does not store documents.
+  StoredDocument Document(std::uint64_t doc) const;
+  // The live document holding each id, or -1.
+  std::vector<std::int64_t> FindIds(const std::vector<std::string>& ids) const;
+  bool stores_documents() const { return store_documents_; }
+  // StateError unless the index stores documents.
+  void CheckStoresDocuments() const;
 
   std::uint64_t document_count() const;  // numbers given out, live or not
   std::uint64_t live_count() const;
@@ -164,8 +187,12 @@ class InvertedIndex {
   void MergeSmallSegments();
   void ExpungeRemoved();
 
+  void CheckNewIds(const std::vector<std::string>& ids) const;
+  std::int64_t FindIdLocked(const std::string& id) const;
+
   double k1_;
   double b_;
+  bool store_documents_;
   mutable Lexicon lexicon_;
   std::vector<std::shared_ptr<SegmentState>> segments_;  // ascending base
   std::uint64_t document_count_ = 0;

@@ -141,6 +141,15 @@ std::size_t CheckedArraySize(std::size_t queries, std::size_t k) {
   return queries * k;
 }
 
+// A stored record as (text, id or None, metadata JSON text or None).
+py::tuple RecordTuple(const index::StoredDocument& record) {
+  auto optional = [](const std::string& value) -> py::object {
+    if (value.empty()) return py::none();
+    return py::str(value);
+  };
+  return py::make_tuple(py::str(record.text), optional(record.id), optional(record.metadata));
+}
+
 }  // namespace
 
 void BindIndex(py::module_& m) {
@@ -148,24 +157,68 @@ void BindIndex(py::module_& m) {
   m.attr("LARGEST_K") = py::int_(index::kLargestK);
   m.attr("LARGEST_K1") = py::float_(index::kLargestK1);
   py::class_<InvertedIndex, std::shared_ptr<InvertedIndex>>(m, "Index", py::module_local())
-      .def(py::init([](double k1, double b) { return std::make_shared<InvertedIndex>(k1, b); }), py::arg("k1"),
-           py::arg("b"))
+      .def(py::init([](double k1, double b, bool store) { return std::make_shared<InvertedIndex>(k1, b, store); }),
+           py::arg("k1"), py::arg("b"), py::arg("store"))
+      .def_property_readonly("stores_documents", &InvertedIndex::stores_documents)
+      .def("check_stores_documents", &InvertedIndex::CheckStoresDocuments)
       .def_property_readonly("k1", &InvertedIndex::k1)
       .def_property_readonly("b", &InvertedIndex::b)
       .def(
           "add",
-          [](InvertedIndex& self, const Analyzer& analyzer, const py::sequence& texts, unsigned threads) {
+          [](InvertedIndex& self, const Analyzer& analyzer, const py::sequence& texts, unsigned threads,
+             std::vector<std::string> ids, std::vector<std::string> metadata) {
             const std::vector<std::string> utf8 = Utf8Texts(texts, self.document_count(), "document");
+            const index::DocumentFields fields{std::move(ids), std::move(metadata)};
             std::size_t bytes = 0;
             for (const std::string& text : utf8) bytes += text.size();
             if (bytes <= kInlineAddBytes) {
               py::gil_scoped_release release;
-              return self.Add(utf8, analyzer, threads);
+              return self.Add(utf8, analyzer, threads, nullptr, &fields);
             }
             return RunInterruptible(
-                [&](const std::atomic<bool>* cancel) { return self.Add(utf8, analyzer, threads, cancel); });
+                [&](const std::atomic<bool>* cancel) { return self.Add(utf8, analyzer, threads, cancel, &fields); });
           },
-          py::arg("analyzer"), py::arg("texts"), py::arg("threads"))
+          py::arg("analyzer"), py::arg("texts"), py::arg("threads"), py::arg("ids"), py::arg("metadata"))
+      .def(
+          "document",
+          [](const InvertedIndex& self, std::uint64_t doc) {
+            index::StoredDocument record;
+            {
+              py::gil_scoped_release release;
+              record = self.Document(doc);
+            }
+            return RecordTuple(record);
+          },
+          py::arg("doc"))
+      // The records of the listed documents, None for one no longer live (removed since a search
+      // found it).
+      .def(
+          "documents",
+          [](const InvertedIndex& self, const std::vector<std::uint64_t>& docs) {
+            std::vector<std::optional<index::StoredDocument>> records(docs.size());
+            {
+              py::gil_scoped_release release;
+              for (std::size_t i = 0; i < docs.size(); ++i) {
+                try {
+                  records[i] = self.Document(docs[i]);
+                } catch (const index::UnknownDocument&) {
+                }
+              }
+            }
+            py::list out(records.size());
+            for (std::size_t i = 0; i < records.size(); ++i) {
+              out[i] = records[i] ? py::object(RecordTuple(*records[i])) : py::object(py::none());
+            }
+            return out;
+          },
+          py::arg("docs"))
+      .def(
+          "find_ids",
+          [](const InvertedIndex& self, const std::vector<std::string>& ids) {
+            py::gil_scoped_release release;
+            return self.FindIds(ids);
+          },
+          py::arg("ids"))
       .def(
           "remove",
           [](InvertedIndex& self, const std::vector<std::uint64_t>& docs) {
@@ -287,6 +340,7 @@ void BindIndex(py::module_& m) {
         out["postings"] = stats.postings;
         out["segment_bytes"] = stats.segment_bytes;
         out["term_table_bytes"] = stats.term_table_bytes;
+        out["store_bytes"] = stats.store_bytes;
         return out;
       });
 }

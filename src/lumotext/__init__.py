@@ -1,7 +1,8 @@
 """Companion package of the :mod:`pylumotext` extension: data paths, pipelines, command line.
 
-* :class:`Index` is an in-process Chinese BM25 index (add, search, save, load) and
-  :class:`Analyzer` the text-to-terms step it uses;
+* :class:`Index` is an in-process Chinese BM25 index (add, search, save, load) that keeps its
+  documents (:class:`Document`, search results as :class:`Hit`), and :class:`Analyzer` the
+  text-to-terms step it uses;
 * :func:`default_paths` names the bundled segmenter data: ``pylumotext.Jieba(**default_paths())``;
 * :func:`segment_many` segments many texts on a thread pool, in order;
 * :mod:`lumotext.sparse` turns BM25 vectors into vector-database sparse vectors and CSR
@@ -18,6 +19,7 @@ from importlib.metadata import version as _distribution_version
 from lumotext import _pickle
 from lumotext._data import default_paths
 from lumotext._export import CollectionMismatchError
+from lumotext.documents import Document, Hit
 from lumotext.index import Analyzer, Index
 from lumotext.models import load_model, merge_models, model_text
 from lumotext.pipeline import Segmenter, index_tokens, segment_many
@@ -35,6 +37,8 @@ __all__ = [
     "__version__",
     "Analyzer",
     "CollectionMismatchError",
+    "Document",
+    "Hit",
     "Index",
     "Segmenter",
     "SparseVector",

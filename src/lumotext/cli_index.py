@@ -2,8 +2,10 @@
 
 * ``lumotext index build FILE... --out DIR``: one document per input line (numbered from 0 across
   the files, empty lines included, so a document's number is its line's), saved to DIR;
-* ``lumotext search DIR QUERY...`` or ``--queries FILE``: one JSON line per query,
-  ``{"query": ..., "hits": [[number, score], ...]}``, best first.
+* ``lumotext search DIR QUERY...``: per query a line ``query: ...`` and one line per hit,
+  ``score  #number  text``, best first; with ``--queries FILE`` (or ``--json``) one JSON line
+  per query, ``{"query": ..., "hits": [[number, score], ...], "texts": [...]}`` (texts when
+  the index stores its documents).
 """
 
 from __future__ import annotations
@@ -59,7 +61,7 @@ def command_index_build(args: argparse.Namespace) -> None:
         # A setting the option types let through but the analyzer refuses is still a usage error.
         raise UsageError(str(error)) from None
     try:
-        index = Index(analyzer, k1=args.k1, b=args.b)
+        index = Index(analyzer, k1=args.k1, b=args.b, store=not args.no_store)
     except ValueError as error:
         raise UsageError(str(error)) from None
     reader = LineReader(sources(args.files), args.errors)
@@ -101,22 +103,40 @@ def command_search(args: argparse.Namespace) -> None:
     except ValueError as error:
         raise CommandError(f"cannot load the index {args.index!r}: {error}") from None
     output = Output()
+    as_json = args.json or args.queries is not None
     try:
         batch: list[str] = []
         for query in _queries(args):
             batch.append(query)
             if len(batch) == 1024:
-                _write_hits(output, batch, index.search_many(batch, k=args.k, threads=args.threads))
+                _write_hits(output, index, batch, args, as_json)
                 batch = []
         if batch:
-            _write_hits(output, batch, index.search_many(batch, k=args.k, threads=args.threads))
+            _write_hits(output, index, batch, args, as_json)
     finally:
         output.flush()
 
 
-def _write_hits(output: Output, queries: list[str], results: list[list[tuple[int, float]]]) -> None:
-    for query, hits in zip(queries, results):
-        output.line(json.dumps({"query": query, "hits": [[n, round(s, 6)] for n, s in hits]}, ensure_ascii=False))
+def _write_hits(output: Output, index: Any, queries: list[str], args: argparse.Namespace, as_json: bool) -> None:
+    results = index.search_many(queries, k=args.k, threads=args.threads)
+    texts: list[list[str | None]] = [[None] * len(hits) for hits in results]
+    if index.stores_documents:
+        for position, hits in enumerate(results):
+            # Nothing else changes this process's index between the search and these reads.
+            texts[position] = [index.document(number).text for number, _ in hits]
+    for query, hits, hit_texts in zip(queries, results, texts):
+        if as_json:
+            row: dict[str, Any] = {"query": query, "hits": [[n, round(s, 6)] for n, s in hits]}
+            if index.stores_documents:
+                row["texts"] = hit_texts
+            output.line(json.dumps(row, ensure_ascii=False))
+            continue
+        output.line(f"query: {query}")
+        for (number, score), text in zip(hits, hit_texts):
+            shown = f"  {score:.4f}  #{number}"
+            output.line(shown if text is None else f"{shown}  {' '.join(text.splitlines())}")
+        if not hits:
+            output.line("  (no document matches)")
 
 
 def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
@@ -151,6 +171,9 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     )
     build.add_argument("--search", action="store_true", help="segment with the search cut")
     build.add_argument(
+        "--no-store", action="store_true", help="keep document numbers only, not the lines' texts (a smaller index)"
+    )
+    build.add_argument(
         "--user-dict",
         action="append",
         metavar="FILE",
@@ -169,12 +192,17 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
     search = commands.add_parser(
         "search",
         help="search a saved index",
-        description="Search an index saved by 'lumotext index build'. Writes one JSON line per query: "
-        '{"query": ..., "hits": [[document number, score], ...]}, best first.',
+        description="Search an index saved by 'lumotext index build'. For each query, a line 'query: ...' "
+        "and one line per hit, 'score  #number  text', best first. With --queries or --json: one JSON line per "
+        'query, {"query": ..., "hits": [[document number, score], ...], "texts": [...]} ("texts" when the index '
+        "stores its documents).",
     )
     search.add_argument("index", metavar="DIR", help="the saved index")
     search.add_argument("query", nargs="*", metavar="QUERY", help="queries")
-    search.add_argument("--queries", metavar="FILE", help="more queries, one a line ('-': standard input)")
+    search.add_argument(
+        "--queries", metavar="FILE", help="more queries, one a line ('-': standard input); output as with --json"
+    )
+    search.add_argument("--json", action="store_true", help="one JSON line per query, with the hits' texts")
     search.add_argument(
         "-k", type=result_count, default=DEFAULTS["k"], metavar="K", help="results per query (default %(default)s)"
     )

@@ -23,13 +23,15 @@ import os
 import sys
 import threading
 from array import array
+from collections.abc import Mapping, Sized
 from functools import lru_cache
 from importlib import resources
 from itertools import islice
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Literal, Sequence, Union, overload
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Literal, Sequence, Union, overload
 
 from lumotext import _native
 from lumotext._data import default_paths
+from lumotext.documents import Document, Hit, check_id, decode_metadata, encode_metadata
 from lumotext.segmenter import segmenter_for, user_dict_lines
 from lumotext.sparse import SparseVector
 
@@ -52,6 +54,7 @@ DEFAULTS: dict[str, Any] = {
     # Index
     "k1": 1.2,
     "b": 0.75,
+    "store": True,  # keep each document's text, id and metadata in the index
     "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
     # Search
     "k": 10,  # results per query
@@ -276,20 +279,34 @@ class Index:
     numbers of the others, and a removed number is never given out again. Statistics (N, df,
     avgdl) always count the live documents only.
 
+    With ``store=True`` (the default) the index keeps each document's text, an optional id of
+    yours and a JSON metadata object, compressed beside its postings and saved with them in one
+    commit: :meth:`document`, ``search(..., return_documents=True)`` and :meth:`remove_ids`
+    use them. ``store=False`` keeps document numbers only (and so does an index saved by a
+    release before stored documents).
+
     Safe to share between threads: searches run side by side, an ``add`` or ``remove`` waits
     for running searches and holds back new ones while it changes the index (one batch at a
     time, so searches run between the batches of a long ``add``). Adds from several threads
     run one after the other, each numbering its documents consecutively.
     """
 
-    def __init__(self, analyzer: Analyzer | None = None, k1: float = DEFAULTS["k1"], b: float = DEFAULTS["b"]) -> None:
+    def __init__(
+        self,
+        analyzer: Analyzer | None = None,
+        k1: float = DEFAULTS["k1"],
+        b: float = DEFAULTS["b"],
+        store: bool = DEFAULTS["store"],
+    ) -> None:
         if analyzer is not None and not isinstance(analyzer, Analyzer):
             raise TypeError(f"analyzer must be a lumotext.Analyzer, not {type(analyzer).__name__}")
         for name, value in (("k1", k1), ("b", b)):
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+        if not isinstance(store, bool):
+            raise TypeError(f"store must be True or False, not {type(store).__name__}")
         self._analyzer = analyzer if analyzer is not None else Analyzer()
-        self._native = _native.Index(float(k1), float(b))
+        self._native = _native.Index(float(k1), float(b), store)
         self._writer = threading.Lock()
         self._adding_thread: int | None = None
 
@@ -319,6 +336,11 @@ class Index:
     def b(self) -> float:
         return float(self._native.b)
 
+    @property
+    def stores_documents(self) -> bool:
+        """Whether the index keeps its documents' texts, ids and metadata (``store=True``)."""
+        return bool(self._native.stores_documents)
+
     def __len__(self) -> int:
         return int(self._native.live_count)
 
@@ -338,9 +360,20 @@ class Index:
         threads: int | None = None,
         progress: bool = False,
         *,
+        ids: Iterable[str | None] | None = None,
+        metadata: Iterable[Mapping[str, Any] | None] | None = None,
         batch_size: int = DEFAULTS["batch_size"],
     ) -> range:
         """Adds the texts as the next documents, in order; returns their numbers.
+
+        An index that stores documents keeps each text, and with ``ids`` and ``metadata`` (one
+        entry per text, taken alongside the texts) an id of yours and a JSON object:
+        :meth:`document`, ``search(..., return_documents=True)`` and :meth:`remove_ids` give
+        them back. An id is a non-empty str (TypeError for anything else, ints included, so
+        that ids and document numbers are never confused) or None; an id held by a live
+        document, or given twice, raises ValueError. Metadata that JSON cannot encode raises
+        TypeError or ValueError. ``ids`` or ``metadata`` that run out before the texts raise
+        ValueError. Each of these is found before the batch it is in is added.
 
         The texts are taken from the iterable ``batch_size`` at a time, so a generator over a
         large file is never held whole. ``threads`` native threads analyze each batch (default:
@@ -358,6 +391,11 @@ class Index:
             raise TypeError("texts must be an iterable of str, not a single str or bytes")
         if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
             raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
+        for name, values in (("ids", ids), ("metadata", metadata)):
+            if isinstance(values, (str, bytes, Mapping)):
+                raise TypeError(f"{name} must be an iterable with one entry per text, not {type(values).__name__}")
+            if isinstance(values, Sized) and isinstance(texts, Sized) and len(values) != len(texts):
+                raise ValueError(f"{len(texts)} texts but {len(values)} {name}")
         n_threads = _check_threads(threads)
         bar = None
         if progress:
@@ -371,11 +409,16 @@ class Index:
         try:
             first = int(self._native.document_count)
             iterator = iter(texts)
+            id_iterator = None if ids is None else iter(ids)
+            metadata_iterator = None if metadata is None else iter(metadata)
             while True:
                 batch = list(islice(iterator, batch_size))
                 if not batch:
                     break
-                self._native.add(self._analyzer._native, batch, n_threads)
+                number = int(self._native.document_count)
+                batch_ids = _batch_fields(id_iterator, len(batch), number, "ids", _id_text)
+                batch_metadata = _batch_fields(metadata_iterator, len(batch), number, "metadata", encode_metadata)
+                self._native.add(self._analyzer._native, batch, n_threads, batch_ids, batch_metadata)
                 if bar is not None:
                     bar.update(len(batch))
             return range(first, int(self._native.document_count))
@@ -399,22 +442,78 @@ class Index:
         with self._writer:
             self._native.remove(numbers)
 
+    def remove_ids(self, ids: Iterable[str]) -> list[int]:
+        """Removes the documents with these ids (given to :meth:`add`); returns their numbers,
+        in the order of ``ids``. KeyError for an id no live document holds, or one listed
+        twice; then none is removed."""
+        wanted = []
+        for position, value in enumerate(ids):
+            wanted.append(check_id(value, position))
+        self._check_not_inside_add()
+        with self._writer:
+            numbers = self._native.find_ids(wanted)
+            seen: set[str] = set()
+            for value, number in zip(wanted, numbers):
+                if number < 0 or value in seen:
+                    raise KeyError(value)
+                seen.add(value)
+            self._native.remove(numbers)
+        return list(numbers)
+
+    def document(self, doc_number: int) -> Document:
+        """The stored text, id and metadata of a live document: KeyError for any other number,
+        RuntimeError for an index that does not store documents."""
+        if isinstance(doc_number, bool) or not isinstance(doc_number, int) or doc_number < 0:
+            raise KeyError(doc_number)
+        text, id_, metadata = self._native.document(doc_number)
+        return Document(text, id_, decode_metadata(metadata))
+
+    def _hits(self, results: list[tuple[int, float]]) -> list[Hit]:
+        records = self._native.documents([number for number, _ in results])
+        hits = []
+        for (number, score), record in zip(results, records):
+            if record is not None:  # removed since the search found it
+                hits.append(Hit(number, score, record[0], record[1], decode_metadata(record[2])))
+        return hits
+
     def live_documents(self) -> list[int]:
         """The numbers of the live documents, ascending."""
         return array("I", self._native.live_documents()).tolist()
 
     # --- searching ---------------------------------------------------------------------------
 
-    def search(self, query: str, k: int = DEFAULTS["k"]) -> list[tuple[int, float]]:
+    @overload
+    def search(
+        self, query: str, k: int = ..., *, return_documents: Literal[False] = ...
+    ) -> list[tuple[int, float]]: ...
+
+    @overload
+    def search(self, query: str, k: int = ..., *, return_documents: Literal[True]) -> list[Hit]: ...
+
+    def search(
+        self, query: str, k: int = DEFAULTS["k"], *, return_documents: bool = False
+    ) -> list[tuple[int, float]] | list[Hit]:
         """The best ``k`` documents as (number, score), best first, ties by lower number. A query
-        without any indexed term (empty, only stop words or punctuation) finds nothing."""
+        without any indexed term (empty, only stop words or punctuation) finds nothing.
+
+        With ``return_documents=True``, :class:`Hit` records (number, score, text, id,
+        metadata) instead; RuntimeError for an index that does not store documents."""
         if not isinstance(query, str):
             raise TypeError(f"query must be str, not {type(query).__name__}")
-        return self._native.search(self._analyzer._native, query, _check_k(k))
+        if return_documents:
+            self._native.check_stores_documents()
+        results = self._native.search(self._analyzer._native, query, _check_k(k))
+        return self._hits(results) if return_documents else results
 
     @overload
     def search_many(
-        self, queries: Sequence[str], k: int = ..., threads: int | None = ..., as_arrays: Literal[False] = ...
+        self,
+        queries: Sequence[str],
+        k: int = ...,
+        threads: int | None = ...,
+        as_arrays: Literal[False] = ...,
+        *,
+        return_documents: Literal[False] = ...,
     ) -> list[list[tuple[int, float]]]: ...
 
     @overload
@@ -422,18 +521,42 @@ class Index:
         self, queries: Sequence[str], k: int = ..., threads: int | None = ..., *, as_arrays: Literal[True]
     ) -> tuple[numpy.ndarray, numpy.ndarray]: ...
 
+    @overload
     def search_many(
-        self, queries: Sequence[str], k: int = DEFAULTS["k"], threads: int | None = None, as_arrays: bool = False
-    ) -> list[list[tuple[int, float]]] | tuple[numpy.ndarray, numpy.ndarray]:
+        self,
+        queries: Sequence[str],
+        k: int = ...,
+        threads: int | None = ...,
+        as_arrays: Literal[False] = ...,
+        *,
+        return_documents: Literal[True],
+    ) -> list[list[Hit]]: ...
+
+    def search_many(
+        self,
+        queries: Sequence[str],
+        k: int = DEFAULTS["k"],
+        threads: int | None = None,
+        as_arrays: bool = False,
+        *,
+        return_documents: bool = False,
+    ) -> list[list[tuple[int, float]]] | tuple[numpy.ndarray, numpy.ndarray] | list[list[Hit]]:
         """``search`` for each query, on ``threads`` native threads (default: the CPU count).
 
         With ``as_arrays=True``: two numpy arrays of shape (len(queries), k), document numbers
         (int64) and scores (float32); a row with fewer than k hits is padded with -1 and 0.0.
+        With ``return_documents=True``: a list of :class:`Hit` records per query.
         """
         if isinstance(queries, (str, bytes)):
             raise TypeError("queries must be a sequence of str, not a single str or bytes")
         k = _check_k(k)
+        if return_documents:
+            if as_arrays:
+                raise ValueError("as_arrays and return_documents cannot be used together")
+            self._native.check_stores_documents()
         result = self._native.search_many(self._analyzer._native, list(queries), k, _check_threads(threads), as_arrays)
+        if return_documents:
+            return [self._hits(results) for results in result]
         if not as_arrays:
             return result  # type: ignore[no-any-return]
         import numpy as np
@@ -510,7 +633,8 @@ class Index:
         """One index of the documents of all ``indexes``, in the order given: document n of
         ``indexes[i]`` becomes n plus the document counts (removed numbers included) of the
         indexes before it, so removed documents stay removed. Statistics and scores are those
-        of one index built from all the documents. All must share k1, b and analyzer settings.
+        of one index built from all the documents. All must share k1, b and analyzer settings,
+        and all store documents or none (ValueError otherwise).
         """
         parts = list(indexes)
         if not parts:
@@ -573,6 +697,22 @@ class Index:
     def total_length(self, field: Literal["words", "bigrams"] = "words") -> int:
         """The number of terms of all live documents in a field."""
         return int(self._native.total_length(_field_number(field)))
+
+
+def _id_text(value: object, position: int) -> str:
+    return "" if value is None else check_id(value, position)
+
+
+def _batch_fields(
+    values: Iterator[Any] | None, count: int, first: int, name: str, convert: Callable[[object, int], str]
+) -> list[str]:
+    """The next ``count`` entries of ``values`` as the native index takes them ([] for none)."""
+    if values is None:
+        return []
+    batch = [convert(value, first + i) for i, value in enumerate(islice(values, count))]
+    if len(batch) != count:
+        raise ValueError(f"{name} ran out at document {first + len(batch)}: give one per text")
+    return batch
 
 
 def _field_number(field: str) -> int:

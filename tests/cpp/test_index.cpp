@@ -271,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
                              [](auto& j, auto&) { Replace(j, "\"documents\": 6,", "\"documents\": 5,"); }},
                       Damage{"missing_file", [](auto&, auto& f) { f.erase(f.begin()); }},
                       Damage{"other_engine", [](auto& j, auto&) { Replace(j, "lumotext-segments", "other"); }},
-                      Damage{"other_version", [](auto& j, auto&) { Replace(j, "\"version\": 1", "\"version\": 2"); }},
+                      Damage{"other_version", [](auto& j, auto&) { Replace(j, "\"version\": 1", "\"version\": 3"); }},
                       Damage{"not_json", [](auto& j, auto&) { j = "[1, 2]"; }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 

@@ -77,3 +77,24 @@ def test_errors_exit_with_status_1_and_a_message(corpus: Path, tmp_path: Path, a
     assert result.returncode == 1
     assert message in result.stderr.decode(), result.stderr.decode()
     assert b"Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("store", [True, False])
+def test_search_prints_the_hits_texts(corpus: Path, tmp_path: Path, store: bool) -> None:
+    out = tmp_path / "ix"
+    options = [] if store else ["--no-store"]
+    built = lumotext("index", "build", corpus, tmp_path / "more.txt", "--out", out, "--no-progress", *options)
+    assert built.returncode == 0, built.stderr
+    assert Index.load(out).stores_documents == store
+    want = Index.load(out).search("北京", k=3)
+    shown = lumotext("search", out, "北京", "火星", "-k", "3")
+    assert shown.returncode == 0, shown.stderr
+    lines = shown.stdout.decode().splitlines()
+    assert lines[0] == "query: 北京" and lines[len(want) + 1 :] == ["query: 火星", "  (no document matches)"]
+    for line, (number, score) in zip(lines[1:], want):
+        fields = line.split()
+        assert fields[:2] == [f"{score:.4f}", f"#{number}"]
+        assert fields[2:] == ([LINES[number]] if store else [])
+    as_json = json.loads(lumotext("search", out, "北京", "-k", "3", "--json").stdout)
+    assert as_json["hits"] == [[n, pytest.approx(s, rel=1e-5)] for n, s in want]
+    assert as_json.get("texts") == ([LINES[n] for n, _ in want] if store else None)
