@@ -375,11 +375,13 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
 // across queries, cleared as they are read), in query-term order like every other path. On
 // small segments this beats the document-at-a-time pass, whose work per document is larger.
 void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
-                                      const Scoring& scoring, Scratch& s) const {
+                                      const Scoring& scoring, Scratch& s, const std::atomic<bool>* cancel) const {
   const Segment& segment = *state.segment;
   if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
   s.touched.clear();
   for (const QueryTerm& term : terms) {
+    // Once per term: a term's postings in a segment this small take well under a millisecond.
+    CheckCancel(cancel);
     const TermEntry* entry = segment.Find(term.id);
     if (entry == nullptr) continue;
     segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
@@ -412,7 +414,7 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
     const Segment& segment = *state.segment;
     if (state.live_count == 0) continue;
     if (segment.doc_count() < prune_from) {
-      AccumulateSegment(state, terms, scoring, s);
+      AccumulateSegment(state, terms, scoring, s, cancel);
       continue;
     }
     // Cursors of the query terms this segment holds, in query-term order.
