@@ -785,17 +785,21 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   analyzed.shrink_to_fit();
   std::sort(postings.begin(), postings.end(),
             [](const Posting& a, const Posting& b) { return a.id < b.id || (a.id == b.id && a.doc < b.doc); });
-  std::vector<TermPostingsInput> inputs;
+  PostingsInput inputs;
+  inputs.docs.reserve(postings.size());
+  inputs.tfs.reserve(postings.size());
   for (std::size_t j = 0; j < postings.size();) {
-    TermPostingsInput input;
-    input.id = postings[j].id;
-    input.field = (postings[j].tf >> 31) != 0 ? 1 : 0;
-    for (; j < postings.size() && postings[j].id == input.id; ++j) {
-      input.docs.push_back(postings[j].doc);
-      input.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
+    const std::uint32_t id = postings[j].id;
+    inputs.ids.push_back(id);
+    inputs.fields.push_back((postings[j].tf >> 31) != 0 ? 1 : 0);
+    for (; j < postings.size() && postings[j].id == id; ++j) {
+      inputs.docs.push_back(postings[j].doc);
+      inputs.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
     }
-    inputs.push_back(std::move(input));
+    inputs.starts.push_back(inputs.docs.size());
   }
+  postings.clear();
+  postings.shrink_to_fit();
   auto state = std::make_unique<SegmentState>();
   state->owned_bytes = BuildSegment(static_cast<std::uint32_t>(texts.size()), inputs, lengths);
   state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
@@ -915,26 +919,28 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
     }
   }
   std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.id < b.id; });
-  std::vector<TermPostingsInput> terms;
+  PostingsInput terms;
   for (std::size_t j = 0; j < sources.size();) {
-    TermPostingsInput term;
-    term.id = sources[j].id;
-    term.field = sources[j].entry->field == 1 ? 1 : 0;
+    const std::uint32_t id = sources[j].id;
+    const std::uint8_t field = sources[j].entry->field == 1 ? 1 : 0;
     std::uint64_t last = 0;
     bool any = false;
-    for (; j < sources.size() && sources[j].id == term.id; ++j) {
+    for (; j < sources.size() && sources[j].id == id; ++j) {
       const SegmentState& input = *inputs[sources[j].input];
       const std::uint64_t shift = input.base - base;
       input.segment->ForEach(*sources[j].entry, [&](std::uint32_t doc, std::uint32_t tf) {
         const std::uint64_t at = shift + doc;
         if (!input.IsLive(doc) || (any && at <= last)) return;
-        term.docs.push_back(static_cast<std::uint32_t>(at));
-        term.tfs.push_back(tf);
+        terms.docs.push_back(static_cast<std::uint32_t>(at));
+        terms.tfs.push_back(tf);
         last = at;
         any = true;
       });
     }
-    if (!term.docs.empty()) terms.push_back(std::move(term));
+    if (terms.docs.size() == terms.starts.back()) continue;  // no live posting
+    terms.ids.push_back(id);
+    terms.fields.push_back(field);
+    terms.starts.push_back(terms.docs.size());
   }
   merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths);
   merged->segment = std::make_shared<const Segment>(*merged->owned_bytes, merged->owned_bytes);

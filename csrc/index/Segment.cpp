@@ -48,50 +48,67 @@ void BoundPairs(std::vector<std::pair<std::uint32_t, std::uint32_t>>& postings, 
 
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                                                 const std::vector<std::uint32_t>& lengths) {
+  PostingsInput flat;
+  for (const TermPostingsInput& term : terms) {
+    flat.ids.push_back(term.id);
+    flat.fields.push_back(term.field);
+    flat.docs.insert(flat.docs.end(), term.docs.begin(), term.docs.end());
+    flat.tfs.insert(flat.tfs.end(), term.tfs.begin(), term.tfs.end());
+    flat.starts.push_back(flat.docs.size());
+  }
+  return BuildSegment(doc_count, flat, lengths);
+}
+
+std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
+                                                const std::vector<std::uint32_t>& lengths) {
   std::vector<TermEntry> entries;
   std::vector<BlockMeta> blocks;
   std::vector<std::uint32_t> words;
-  entries.reserve(terms.size());
+  entries.reserve(terms.ids.size());
   std::uint64_t postings = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   std::uint32_t gaps[kBlockSize];
   std::uint32_t tf_minus_one[kBlockSize];
-  for (const TermPostingsInput& term : terms) {
+  for (std::size_t t = 0; t < terms.ids.size(); ++t) {
+    const std::uint8_t field = terms.fields[t];
+    const std::size_t df = terms.starts[t + 1] - terms.starts[t];
+    const std::uint32_t* docs = terms.docs.data() + terms.starts[t];
+    const std::uint32_t* tfs = terms.tfs.data() + terms.starts[t];
     TermEntry entry{};
-    entry.id = term.id;
-    entry.field = term.field;
-    entry.df = static_cast<std::uint32_t>(term.docs.size());
-    postings += term.docs.size();
+    entry.id = terms.ids[t];
+    entry.field = field;
+    entry.df = static_cast<std::uint32_t>(df);
+    postings += df;
     std::uint32_t max_tf = 0;
     std::uint32_t min_length = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < term.docs.size(); ++i) {
-      max_tf = std::max(max_tf, term.tfs[i]);
-      min_length = std::min(min_length, lengths[2 * std::size_t{term.docs[i]} + term.field]);
+    for (std::size_t i = 0; i < df; ++i) {
+      max_tf = std::max(max_tf, tfs[i]);
+      min_length = std::min(min_length, lengths[2 * std::size_t{docs[i]} + field]);
     }
     entry.max_tf = SaturatedTf(max_tf);
     entry.min_length = min_length;
     if (entry.df == 1) {
-      entry.first_block = term.docs[0];
-      entry.first_word = term.tfs[0];
+      entry.first_block = docs[0];
+      entry.first_word = tfs[0];
       entries.push_back(entry);
       continue;
     }
     entry.first_block = static_cast<std::uint32_t>(blocks.size());
     entry.first_word = static_cast<std::uint32_t>(words.size());
     std::uint32_t expected = 0;
-    for (std::size_t start = 0; start < term.docs.size(); start += kBlockSize) {
-      const std::size_t count = std::min<std::size_t>(kBlockSize, term.docs.size() - start);
+    for (std::size_t start = 0; start < df; start += kBlockSize) {
+      const std::size_t count = std::min<std::size_t>(kBlockSize, df - start);
       BlockMeta meta{};
       std::uint32_t max_gap = 0, max_tf_minus_one = 0;
       pairs.clear();
       for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t doc = term.docs[start + i];
+        const std::uint32_t doc = docs[start + i];
         gaps[i] = doc - expected;
         expected = doc + 1;
-        tf_minus_one[i] = term.tfs[start + i] - 1;
+        tf_minus_one[i] = tfs[start + i] - 1;
         max_gap = std::max(max_gap, gaps[i]);
         max_tf_minus_one = std::max(max_tf_minus_one, tf_minus_one[i]);
-        pairs.emplace_back(term.tfs[start + i], lengths[2 * std::size_t{doc} + term.field]);
+        pairs.emplace_back(tfs[start + i], lengths[2 * std::size_t{doc} + field]);
       }
       meta.last_doc = expected - 1;
       BoundPairs(pairs, meta);

@@ -74,7 +74,20 @@ struct TermPostingsInput {
   std::vector<std::uint32_t> tfs;   // >= 1
 };
 
-// Builds the bytes of a segment; `terms` ascending by id, `lengths` 2 per document.
+// The postings of all terms of a segment while it is built, in flat arrays (a few bytes per
+// term, where a TermPostingsInput each costs two allocations): term i has id ids[i], field
+// fields[i] and the postings docs/tfs[starts[i], starts[i + 1]).
+struct PostingsInput {
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint8_t> fields;
+  std::vector<std::size_t> starts{0};
+  std::vector<std::uint32_t> docs;
+  std::vector<std::uint32_t> tfs;
+};
+
+// Builds the bytes of a segment; terms ascending by id, `lengths` 2 per document.
+std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
+                                                const std::vector<std::uint32_t>& lengths);
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                                                 const std::vector<std::uint32_t>& lengths);
 
