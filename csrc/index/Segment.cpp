@@ -10,7 +10,12 @@ namespace lumo::index {
 
 namespace {
 
-constexpr std::uint64_t kSegmentMagic = 0x3130474553554D4CULL;  // "LMUSEG01"
+constexpr std::uint64_t kSegmentMagic = 0x3230474553554D4CULL;          // "LMUSEG02": lengths packed
+constexpr std::uint64_t kUnpackedLengthsMagic = 0x3130474553554D4CULL;  // "LMUSEG01"
+
+std::uint64_t PackedLengthWords(std::uint64_t doc_count, unsigned bits0, unsigned bits1) {
+  return (doc_count * (bits0 + bits1) + 63) / 64;
+}
 
 std::uint64_t Padded8(std::uint64_t bytes) { return (bytes + 7) / 8 * 8; }
 
@@ -129,8 +134,13 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
   const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
   const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
   const std::uint64_t words_bytes = Padded8(words.size() * 4);
+  std::uint32_t largest[2] = {0, 0};
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i)
+    largest[i & 1] = std::max(largest[i & 1], lengths[i]);
+  const unsigned bits[2] = {BitsFor(largest[0]), BitsFor(largest[1])};
+  const std::uint64_t length_words = PackedLengthWords(doc_count, bits[0], bits[1]);
   auto out = std::make_shared<std::string>(
-      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + std::uint64_t{doc_count} * 8, '\0');
+      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + 8 + length_words * 8, '\0');
   char* at = out->data();
   std::memcpy(at, &header, sizeof(header));
   at += sizeof(header);
@@ -140,7 +150,18 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
   at += blocks_bytes;
   if (!words.empty()) std::memcpy(at, words.data(), words.size() * 4);
   at += words_bytes;
-  if (doc_count > 0) std::memcpy(at, lengths.data(), std::uint64_t{doc_count} * 8);
+  std::vector<std::uint64_t> packed(1 + length_words, 0);
+  packed[0] = bits[0] | (bits[1] << 8);
+  std::uint64_t bit = 0;
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i) {
+    const unsigned width = bits[i & 1];
+    if (width == 0) continue;
+    const std::uint64_t value = lengths[i];
+    packed[1 + (bit >> 6)] |= value << (bit & 63);
+    if ((bit & 63) + width > 64) packed[2 + (bit >> 6)] |= value >> (64 - (bit & 63));
+    bit += width;
+  }
+  std::memcpy(at, packed.data(), packed.size() * 8);
   return out;
 }
 
@@ -149,17 +170,30 @@ Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : by
   if (bytes.size() < sizeof(SegmentHeader)) throw bad("shorter than its header");
   if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) throw bad("not 8-byte aligned");
   std::memcpy(&header_, bytes.data(), sizeof(header_));
-  if (header_.magic != kSegmentMagic) throw bad("not a segment of this format");
+  const bool packed = header_.magic == kSegmentMagic;
+  if (!packed && header_.magic != kUnpackedLengthsMagic) throw bad("not a segment of this format");
   const std::uint64_t size = bytes.size();
-  // Each count is checked against the size before it is multiplied, so nothing overflows.
+  // Each count is checked against the size (documents, whose packed lengths may take no bytes at
+  // all, against 2^32) before it is multiplied, so nothing overflows.
   if (header_.doc_count >= kNoDocument || header_.term_count > size || header_.block_count > size ||
-      header_.word_count > size || header_.doc_count > size) {
+      header_.word_count > size) {
     throw bad("counts larger than the segment");
   }
-  const std::uint64_t expected = sizeof(SegmentHeader) + header_.term_count * sizeof(TermEntry) +
-                                 Padded8(header_.block_count * sizeof(BlockMeta)) + Padded8(header_.word_count * 4) +
-                                 header_.doc_count * 8;
-  if (expected != size) throw bad("its size does not match its counts");
+  const std::uint64_t before_lengths = sizeof(SegmentHeader) + header_.term_count * sizeof(TermEntry) +
+                                       Padded8(header_.block_count * sizeof(BlockMeta)) +
+                                       Padded8(header_.word_count * 4);
+  if (before_lengths > size) throw bad("its size does not match its counts");
+  std::uint64_t lengths_bytes = header_.doc_count * 8;
+  if (packed) {
+    if (size - before_lengths < 8) throw bad("its size does not match its counts");
+    std::uint64_t widths = 0;
+    std::memcpy(&widths, bytes.data() + before_lengths, 8);
+    length_bits_[0] = static_cast<unsigned>(widths & 0xFF);
+    length_bits_[1] = static_cast<unsigned>((widths >> 8) & 0xFF);
+    if (length_bits_[0] > 32 || length_bits_[1] > 32 || (widths >> 16) != 0) throw bad("length widths out of range");
+    lengths_bytes = 8 + 8 * PackedLengthWords(header_.doc_count, length_bits_[0], length_bits_[1]);
+  }
+  if (before_lengths + lengths_bytes != size) throw bad("its size does not match its counts");
   doc_count_ = static_cast<std::uint32_t>(header_.doc_count);
   term_count_ = static_cast<std::uint32_t>(header_.term_count);
   const char* at = bytes.data() + sizeof(SegmentHeader);
@@ -169,7 +203,10 @@ Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : by
   at += Padded8(header_.block_count * sizeof(BlockMeta));
   words_ = reinterpret_cast<const std::uint32_t*>(at);
   at += Padded8(header_.word_count * 4);
-  lengths_ = reinterpret_cast<const std::uint32_t*>(at);
+  if (packed)
+    packed_lengths_ = reinterpret_cast<const std::uint64_t*>(at) + 1;
+  else
+    lengths_ = reinterpret_cast<const std::uint32_t*>(at);
 }
 
 const TermEntry* Segment::Find(std::uint32_t id) const {
