@@ -26,6 +26,7 @@ MIB = 2**20
 SEGMENT_HEADER = 48
 TERM_ENTRY = 24
 BLOCK_META = 24
+PACKED_LENGTHS_MAGIC = int.from_bytes(b"LMUSEG02", "little")
 COMPONENTS = (
     ("postings", "postings data (packed gaps and tf)"),
     ("block_headers", "block headers and score bounds"),
@@ -43,12 +44,18 @@ def pad8(n: int) -> int:
 
 def segment_parts(data: bytes) -> dict[str, int]:
     """A segment's bytes by component (the layout of csrc/index/Segment.h)."""
-    _magic, docs, terms, blocks, words, _postings = struct.unpack_from("<6Q", data)
+    magic, docs, terms, blocks, words, _postings = struct.unpack_from("<6Q", data)
+    lengths = 8 * docs  # u32 pairs, as segments held them before they were packed
+    if magic == PACKED_LENGTHS_MAGIC:
+        (widths,) = struct.unpack_from(
+            "<Q", data, SEGMENT_HEADER + TERM_ENTRY * terms + pad8(BLOCK_META * blocks) + pad8(4 * words)
+        )
+        lengths = 8 + 8 * ((docs * ((widths & 0xFF) + (widths >> 8 & 0xFF)) + 63) // 64)
     parts = {
         "term_entries": TERM_ENTRY * terms,
         "block_headers": BLOCK_META * blocks,
         "postings": 4 * words,
-        "document_lengths": 8 * docs,
+        "document_lengths": lengths,
     }
     parts["other"] = len(data) - sum(parts.values())
     return parts

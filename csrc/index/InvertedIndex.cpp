@@ -1054,7 +1054,7 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
   for (std::size_t i = 0; i < lexicon_.tables().size(); ++i) {
     const TermTable& table = lexicon_.tables()[i];
     json += (i ? ", \"" : "\"") + table.name() + "\"";
-    payload.files.emplace_back(table.name(), BytesOf(table.bytes()));
+    payload.files.emplace_back(table.name(), table.bytes(), table.owner());
   }
   json += "], \"segments\": [";
   for (std::size_t i = 0; i < segments_.size(); ++i) {
@@ -1068,7 +1068,9 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
             ", \"documents\": " + std::to_string(state.segment->doc_count()) +
             ", \"live\": " + std::to_string(state.live_count) + ", \"words\": " + std::to_string(state.totals[0]) +
             ", \"bigrams\": " + std::to_string(state.totals[1]) + "}";
-    payload.files.emplace_back(segment_file, state.owned_bytes ? state.owned_bytes : BytesOf(state.segment->bytes()));
+    // Immutable bytes, held by their owner (a built string or the mapping of a loaded save): a
+    // view, never a copy. The live bitset changes under later removals, so it is copied.
+    payload.files.emplace_back(segment_file, state.segment->bytes(), state.segment->owner());
     payload.files.emplace_back(
         state.live_name,
         BytesOf(std::string_view(reinterpret_cast<const char*>(state.live.data()), state.live.size() * 8)));
