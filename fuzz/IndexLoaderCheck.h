@@ -76,11 +76,11 @@ inline std::string PayloadInput(const index::CommitPayload& payload) {
   };
   number(static_cast<std::uint32_t>(payload.engine_json.size()), 4);
   out += payload.engine_json;
-  for (const auto& [name, bytes] : payload.files) {
-    number(static_cast<std::uint32_t>(name.size()), 1);
-    out += name;
-    number(static_cast<std::uint32_t>(bytes->size()), 4);
-    out += *bytes;
+  for (const index::PayloadFile& file : payload.files) {
+    number(static_cast<std::uint32_t>(file.name.size()), 1);
+    out += file.name;
+    number(static_cast<std::uint32_t>(file.bytes.size()), 4);
+    out += file.bytes;
   }
   return out;
 }

@@ -14,10 +14,24 @@
 
 namespace lumo::index {
 
+// One file of a payload: a view of its bytes, valid while `owner` lives. The engine's files are
+// views of what it already holds (built in memory or mapped from an earlier save), so saving a
+// loaded index copies none of them into memory.
+struct PayloadFile {
+  PayloadFile(std::string name, std::string_view bytes, std::shared_ptr<const void> owner)
+      : name(std::move(name)), bytes(bytes), owner(std::move(owner)) {}
+  PayloadFile(std::string name, std::shared_ptr<const std::string> held)
+      : name(std::move(name)), bytes(*held), owner(std::move(held)) {}
+
+  std::string name;
+  std::string_view bytes;
+  std::shared_ptr<const void> owner;
+};
+
 // Taken under the engine's lock, so it is one consistent state even beside a writer thread.
 struct CommitPayload {
   std::string engine_json;  // the engine's own description (segments, counts): one JSON object
-  std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> files;  // name, bytes
+  std::vector<PayloadFile> files;
 };
 
 // A loaded commit: every file it names, mapped read-only; each view starts 8-byte aligned and

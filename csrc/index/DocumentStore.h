@@ -69,6 +69,7 @@ class DocumentStore {
 
   std::uint32_t doc_count() const { return doc_count_; }
   std::string_view bytes() const { return bytes_; }
+  const std::shared_ptr<const void>& owner() const { return owner_; }
 
   // The record of `local` into `out`; false for a document without one.
   bool Get(std::uint32_t local, StoredDocument& out) const;

@@ -197,14 +197,16 @@ void SaveIndexDirectory(const std::string& path, const IndexSettings& settings, 
   record.analyzer_json = settings.analyzer_json;
   record.engine_json = payload.engine_json;
   bool wrote = false;
-  for (const auto& [name, bytes] : payload.files) {
+  for (const PayloadFile& file : payload.files) {
+    const std::string& name = file.name;
+    const std::string_view bytes = file.bytes;
     if (!IsDataFileName(name)) throw InvalidArgument("not a valid data file name: '" + name + "'");
-    CommitFileEntry entry{name, bytes->size(), Checksum64(bytes->data(), bytes->size())};
+    CommitFileEntry entry{name, bytes.size(), Checksum64(bytes.data(), bytes.size())};
     const std::string stored = dir + StoredName(entry);
     const auto it = held.find(name);
     const bool unchanged = it != held.end() && it->second->size == entry.size && it->second->checksum == entry.checksum;
     if (!unchanged || !HasFileOfSize(stored, entry.size)) {
-      WriteNewFile(dir, stored, *bytes);
+      WriteNewFile(dir, stored, bytes);
       wrote = true;
     }
     record.files.push_back(std::move(entry));

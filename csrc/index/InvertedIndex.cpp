@@ -93,7 +93,6 @@ struct InvertedIndex::SegmentState {
   std::uint64_t live_generation = 0;
   std::shared_ptr<const std::string> owned_bytes;  // when built in memory
   std::shared_ptr<const DocumentStore> store;      // file: name + ".docs"; null when not stored
-  std::shared_ptr<const std::string> store_bytes;  // when built in memory
   mutable std::mutex hits_mutex;
   mutable std::unordered_map<const TermEntry*, std::uint32_t> removed_hits;
 
@@ -378,11 +377,13 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
 // across queries, cleared as they are read), in query-term order like every other path. On
 // small segments this beats the document-at-a-time pass, whose work per document is larger.
 void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
-                                      const Scoring& scoring, Scratch& s) const {
+                                      const Scoring& scoring, Scratch& s, const std::atomic<bool>* cancel) const {
   const Segment& segment = *state.segment;
   if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
   s.touched.clear();
   for (const QueryTerm& term : terms) {
+    // Once per term: a term's postings in a segment this small take well under a millisecond.
+    CheckCancel(cancel);
     const TermEntry* entry = segment.Find(term.id);
     if (entry == nullptr) continue;
     segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
@@ -415,7 +416,7 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
     const Segment& segment = *state.segment;
     if (state.live_count == 0) continue;
     if (segment.doc_count() < prune_from) {
-      AccumulateSegment(state, terms, scoring, s);
+      AccumulateSegment(state, terms, scoring, s, cancel);
       continue;
     }
     // Cursors of the query terms this segment holds, in query-term order.
@@ -805,25 +806,28 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   analyzed.shrink_to_fit();
   std::sort(postings.begin(), postings.end(),
             [](const Posting& a, const Posting& b) { return a.id < b.id || (a.id == b.id && a.doc < b.doc); });
-  std::vector<TermPostingsInput> inputs;
+  PostingsInput inputs;
+  inputs.docs.reserve(postings.size());
+  inputs.tfs.reserve(postings.size());
   for (std::size_t j = 0; j < postings.size();) {
-    TermPostingsInput input;
-    input.id = postings[j].id;
-    input.field = (postings[j].tf >> 31) != 0 ? 1 : 0;
-    for (; j < postings.size() && postings[j].id == input.id; ++j) {
-      input.docs.push_back(postings[j].doc);
-      input.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
+    const std::uint32_t id = postings[j].id;
+    inputs.ids.push_back(id);
+    inputs.fields.push_back((postings[j].tf >> 31) != 0 ? 1 : 0);
+    for (; j < postings.size() && postings[j].id == id; ++j) {
+      inputs.docs.push_back(postings[j].doc);
+      inputs.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
     }
-    inputs.push_back(std::move(input));
+    inputs.starts.push_back(inputs.docs.size());
   }
+  postings.clear();
+  postings.shrink_to_fit();
   auto state = std::make_unique<SegmentState>();
   state->owned_bytes = BuildSegment(static_cast<std::uint32_t>(texts.size()), inputs, lengths);
   state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
   state->name = NewName("seg_");
   state->base = document_count_;
   if (store_bytes != nullptr) {
-    state->store_bytes = std::move(store_bytes);
-    state->store = std::make_shared<const DocumentStore>(*state->store_bytes, state->store_bytes);
+    state->store = std::make_shared<const DocumentStore>(*store_bytes, store_bytes);
   }
   state->live.assign(WordsFor(texts.size()), 0);
   for (std::uint32_t i = 0; i < texts.size(); ++i) state->live[i >> 6] |= std::uint64_t{1} << (i & 63);
@@ -939,26 +943,28 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
     }
   }
   std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.id < b.id; });
-  std::vector<TermPostingsInput> terms;
+  PostingsInput terms;
   for (std::size_t j = 0; j < sources.size();) {
-    TermPostingsInput term;
-    term.id = sources[j].id;
-    term.field = sources[j].entry->field == 1 ? 1 : 0;
+    const std::uint32_t id = sources[j].id;
+    const std::uint8_t field = sources[j].entry->field == 1 ? 1 : 0;
     std::uint64_t last = 0;
     bool any = false;
-    for (; j < sources.size() && sources[j].id == term.id; ++j) {
+    for (; j < sources.size() && sources[j].id == id; ++j) {
       const SegmentState& input = *inputs[sources[j].input];
       const std::uint64_t shift = input.base - base;
       input.segment->ForEach(*sources[j].entry, [&](std::uint32_t doc, std::uint32_t tf) {
         const std::uint64_t at = shift + doc;
         if (!input.IsLive(doc) || (any && at <= last)) return;
-        term.docs.push_back(static_cast<std::uint32_t>(at));
-        term.tfs.push_back(tf);
+        terms.docs.push_back(static_cast<std::uint32_t>(at));
+        terms.tfs.push_back(tf);
         last = at;
         any = true;
       });
     }
-    if (!term.docs.empty()) terms.push_back(std::move(term));
+    if (terms.docs.size() == terms.starts.back()) continue;  // no live posting
+    terms.ids.push_back(id);
+    terms.fields.push_back(field);
+    terms.starts.push_back(terms.docs.size());
   }
   merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths);
   merged->segment = std::make_shared<const Segment>(*merged->owned_bytes, merged->owned_bytes);
@@ -983,8 +989,8 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
         builder.AddAbsent();
       }
     }
-    merged->store_bytes = builder.Finish();
-    merged->store = std::make_shared<const DocumentStore>(*merged->store_bytes, merged->store_bytes);
+    std::shared_ptr<const std::string> store_bytes = builder.Finish();
+    merged->store = std::make_shared<const DocumentStore>(*store_bytes, store_bytes);
   }
   return merged;
 }
@@ -1105,7 +1111,7 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
   for (std::size_t i = 0; i < lexicon_.tables().size(); ++i) {
     const TermTable& table = lexicon_.tables()[i];
     json += (i ? ", \"" : "\"") + table.name() + "\"";
-    payload.files.emplace_back(table.name(), BytesOf(table.bytes()));
+    payload.files.emplace_back(table.name(), table.bytes(), table.owner());
   }
   json += "], \"segments\": [";
   for (std::size_t i = 0; i < segments_.size(); ++i) {
@@ -1119,13 +1125,14 @@ CommitPayload InvertedIndex::ToCommitPayload() const {
             ", \"documents\": " + std::to_string(state.segment->doc_count()) +
             ", \"live\": " + std::to_string(state.live_count) + ", \"words\": " + std::to_string(state.totals[0]) +
             ", \"bigrams\": " + std::to_string(state.totals[1]);
+    // Immutable bytes, held by their owner (a built string or the mapping of a loaded save): a
+    // view, never a copy. The live bitset changes under later removals, so it is copied.
     if (state.store != nullptr) {
       json += ", \"store_file\": \"" + state.name + ".docs\"";
-      payload.files.emplace_back(state.name + ".docs",
-                                 state.store_bytes ? state.store_bytes : BytesOf(state.store->bytes()));
+      payload.files.emplace_back(state.name + ".docs", state.store->bytes(), state.store->owner());
     }
     json += "}";
-    payload.files.emplace_back(segment_file, state.owned_bytes ? state.owned_bytes : BytesOf(state.segment->bytes()));
+    payload.files.emplace_back(segment_file, state.segment->bytes(), state.segment->owner());
     payload.files.emplace_back(
         state.live_name,
         BytesOf(std::string_view(reinterpret_cast<const char*>(state.live.data()), state.live.size() * 8)));

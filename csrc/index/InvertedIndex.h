@@ -175,7 +175,7 @@ class InvertedIndex {
   Scoring MakeScoring() const;
   std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
   void AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
-                         Scratch& scratch) const;
+                         Scratch& scratch, const std::atomic<bool>* cancel) const;
   void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
                      std::size_t n, std::size_t k, Scratch& scratch) const;
   void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,

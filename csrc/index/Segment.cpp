@@ -10,7 +10,12 @@ namespace lumo::index {
 
 namespace {
 
-constexpr std::uint64_t kSegmentMagic = 0x3130474553554D4CULL;  // "LMUSEG01"
+constexpr std::uint64_t kSegmentMagic = 0x3230474553554D4CULL;          // "LMUSEG02": lengths packed
+constexpr std::uint64_t kUnpackedLengthsMagic = 0x3130474553554D4CULL;  // "LMUSEG01"
+
+std::uint64_t PackedLengthWords(std::uint64_t doc_count, unsigned bits0, unsigned bits1) {
+  return (doc_count * (bits0 + bits1) + 63) / 64;
+}
 
 std::uint64_t Padded8(std::uint64_t bytes) { return (bytes + 7) / 8 * 8; }
 
@@ -48,50 +53,67 @@ void BoundPairs(std::vector<std::pair<std::uint32_t, std::uint32_t>>& postings, 
 
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                                                 const std::vector<std::uint32_t>& lengths) {
+  PostingsInput flat;
+  for (const TermPostingsInput& term : terms) {
+    flat.ids.push_back(term.id);
+    flat.fields.push_back(term.field);
+    flat.docs.insert(flat.docs.end(), term.docs.begin(), term.docs.end());
+    flat.tfs.insert(flat.tfs.end(), term.tfs.begin(), term.tfs.end());
+    flat.starts.push_back(flat.docs.size());
+  }
+  return BuildSegment(doc_count, flat, lengths);
+}
+
+std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
+                                                const std::vector<std::uint32_t>& lengths) {
   std::vector<TermEntry> entries;
   std::vector<BlockMeta> blocks;
   std::vector<std::uint32_t> words;
-  entries.reserve(terms.size());
+  entries.reserve(terms.ids.size());
   std::uint64_t postings = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   std::uint32_t gaps[kBlockSize];
   std::uint32_t tf_minus_one[kBlockSize];
-  for (const TermPostingsInput& term : terms) {
+  for (std::size_t t = 0; t < terms.ids.size(); ++t) {
+    const std::uint8_t field = terms.fields[t];
+    const std::size_t df = terms.starts[t + 1] - terms.starts[t];
+    const std::uint32_t* docs = terms.docs.data() + terms.starts[t];
+    const std::uint32_t* tfs = terms.tfs.data() + terms.starts[t];
     TermEntry entry{};
-    entry.id = term.id;
-    entry.field = term.field;
-    entry.df = static_cast<std::uint32_t>(term.docs.size());
-    postings += term.docs.size();
+    entry.id = terms.ids[t];
+    entry.field = field;
+    entry.df = static_cast<std::uint32_t>(df);
+    postings += df;
     std::uint32_t max_tf = 0;
     std::uint32_t min_length = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < term.docs.size(); ++i) {
-      max_tf = std::max(max_tf, term.tfs[i]);
-      min_length = std::min(min_length, lengths[2 * std::size_t{term.docs[i]} + term.field]);
+    for (std::size_t i = 0; i < df; ++i) {
+      max_tf = std::max(max_tf, tfs[i]);
+      min_length = std::min(min_length, lengths[2 * std::size_t{docs[i]} + field]);
     }
     entry.max_tf = SaturatedTf(max_tf);
     entry.min_length = min_length;
     if (entry.df == 1) {
-      entry.first_block = term.docs[0];
-      entry.first_word = term.tfs[0];
+      entry.first_block = docs[0];
+      entry.first_word = tfs[0];
       entries.push_back(entry);
       continue;
     }
     entry.first_block = static_cast<std::uint32_t>(blocks.size());
     entry.first_word = static_cast<std::uint32_t>(words.size());
     std::uint32_t expected = 0;
-    for (std::size_t start = 0; start < term.docs.size(); start += kBlockSize) {
-      const std::size_t count = std::min<std::size_t>(kBlockSize, term.docs.size() - start);
+    for (std::size_t start = 0; start < df; start += kBlockSize) {
+      const std::size_t count = std::min<std::size_t>(kBlockSize, df - start);
       BlockMeta meta{};
       std::uint32_t max_gap = 0, max_tf_minus_one = 0;
       pairs.clear();
       for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t doc = term.docs[start + i];
+        const std::uint32_t doc = docs[start + i];
         gaps[i] = doc - expected;
         expected = doc + 1;
-        tf_minus_one[i] = term.tfs[start + i] - 1;
+        tf_minus_one[i] = tfs[start + i] - 1;
         max_gap = std::max(max_gap, gaps[i]);
         max_tf_minus_one = std::max(max_tf_minus_one, tf_minus_one[i]);
-        pairs.emplace_back(term.tfs[start + i], lengths[2 * std::size_t{doc} + term.field]);
+        pairs.emplace_back(tfs[start + i], lengths[2 * std::size_t{doc} + field]);
       }
       meta.last_doc = expected - 1;
       BoundPairs(pairs, meta);
@@ -112,8 +134,13 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
   const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
   const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
   const std::uint64_t words_bytes = Padded8(words.size() * 4);
+  std::uint32_t largest[2] = {0, 0};
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i)
+    largest[i & 1] = std::max(largest[i & 1], lengths[i]);
+  const unsigned bits[2] = {BitsFor(largest[0]), BitsFor(largest[1])};
+  const std::uint64_t length_words = PackedLengthWords(doc_count, bits[0], bits[1]);
   auto out = std::make_shared<std::string>(
-      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + std::uint64_t{doc_count} * 8, '\0');
+      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + 8 + length_words * 8, '\0');
   char* at = out->data();
   std::memcpy(at, &header, sizeof(header));
   at += sizeof(header);
@@ -123,7 +150,18 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
   at += blocks_bytes;
   if (!words.empty()) std::memcpy(at, words.data(), words.size() * 4);
   at += words_bytes;
-  if (doc_count > 0) std::memcpy(at, lengths.data(), std::uint64_t{doc_count} * 8);
+  std::vector<std::uint64_t> packed(1 + length_words, 0);
+  packed[0] = bits[0] | (bits[1] << 8);
+  std::uint64_t bit = 0;
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i) {
+    const unsigned width = bits[i & 1];
+    if (width == 0) continue;
+    const std::uint64_t value = lengths[i];
+    packed[1 + (bit >> 6)] |= value << (bit & 63);
+    if ((bit & 63) + width > 64) packed[2 + (bit >> 6)] |= value >> (64 - (bit & 63));
+    bit += width;
+  }
+  std::memcpy(at, packed.data(), packed.size() * 8);
   return out;
 }
 
@@ -132,17 +170,30 @@ Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : by
   if (bytes.size() < sizeof(SegmentHeader)) throw bad("shorter than its header");
   if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) throw bad("not 8-byte aligned");
   std::memcpy(&header_, bytes.data(), sizeof(header_));
-  if (header_.magic != kSegmentMagic) throw bad("not a segment of this format");
+  const bool packed = header_.magic == kSegmentMagic;
+  if (!packed && header_.magic != kUnpackedLengthsMagic) throw bad("not a segment of this format");
   const std::uint64_t size = bytes.size();
-  // Each count is checked against the size before it is multiplied, so nothing overflows.
+  // Each count is checked against the size (documents, whose packed lengths may take no bytes at
+  // all, against 2^32) before it is multiplied, so nothing overflows.
   if (header_.doc_count >= kNoDocument || header_.term_count > size || header_.block_count > size ||
-      header_.word_count > size || header_.doc_count > size) {
+      header_.word_count > size) {
     throw bad("counts larger than the segment");
   }
-  const std::uint64_t expected = sizeof(SegmentHeader) + header_.term_count * sizeof(TermEntry) +
-                                 Padded8(header_.block_count * sizeof(BlockMeta)) + Padded8(header_.word_count * 4) +
-                                 header_.doc_count * 8;
-  if (expected != size) throw bad("its size does not match its counts");
+  const std::uint64_t before_lengths = sizeof(SegmentHeader) + header_.term_count * sizeof(TermEntry) +
+                                       Padded8(header_.block_count * sizeof(BlockMeta)) +
+                                       Padded8(header_.word_count * 4);
+  if (before_lengths > size) throw bad("its size does not match its counts");
+  std::uint64_t lengths_bytes = header_.doc_count * 8;
+  if (packed) {
+    if (size - before_lengths < 8) throw bad("its size does not match its counts");
+    std::uint64_t widths = 0;
+    std::memcpy(&widths, bytes.data() + before_lengths, 8);
+    length_bits_[0] = static_cast<unsigned>(widths & 0xFF);
+    length_bits_[1] = static_cast<unsigned>((widths >> 8) & 0xFF);
+    if (length_bits_[0] > 32 || length_bits_[1] > 32 || (widths >> 16) != 0) throw bad("length widths out of range");
+    lengths_bytes = 8 + 8 * PackedLengthWords(header_.doc_count, length_bits_[0], length_bits_[1]);
+  }
+  if (before_lengths + lengths_bytes != size) throw bad("its size does not match its counts");
   doc_count_ = static_cast<std::uint32_t>(header_.doc_count);
   term_count_ = static_cast<std::uint32_t>(header_.term_count);
   const char* at = bytes.data() + sizeof(SegmentHeader);
@@ -152,7 +203,10 @@ Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : by
   at += Padded8(header_.block_count * sizeof(BlockMeta));
   words_ = reinterpret_cast<const std::uint32_t*>(at);
   at += Padded8(header_.word_count * 4);
-  lengths_ = reinterpret_cast<const std::uint32_t*>(at);
+  if (packed)
+    packed_lengths_ = reinterpret_cast<const std::uint64_t*>(at) + 1;
+  else
+    lengths_ = reinterpret_cast<const std::uint32_t*>(at);
 }
 
 const TermEntry* Segment::Find(std::uint32_t id) const {

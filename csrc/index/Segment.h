@@ -7,7 +7,13 @@
 //   terms      TermEntry[term_count], ascending term id
 //   blocks     BlockMeta[block_count]  (then padding to 8 bytes)
 //   words      u32[word_count]: per block the bit-packed document gaps, then the packed tf - 1
-//   lengths    u32[2 * doc_count]: terms per document, words then bigrams
+//   lengths    terms per document, words then bigrams: u64 widths (bits 0-7 the words' width
+//              w0, bits 8-15 the bigrams' w1, at most 32 each), then u64 words holding for
+//              each document its word count in w0 bits and its bigram count in w1 bits, lowest
+//              bits first (a width is that of the segment's largest count)
+//
+// Segments written before lengths were packed (magic "LMUSEG01") hold them as
+// u32[2 * doc_count] and are read as they are; a segment is rewritten packed only when merged.
 //
 // A term's postings are blocks of kBlockSize documents (the last one shorter), ascending
 // local document numbers (document number minus base). Each block records its last document
@@ -74,7 +80,20 @@ struct TermPostingsInput {
   std::vector<std::uint32_t> tfs;   // >= 1
 };
 
-// Builds the bytes of a segment; `terms` ascending by id, `lengths` 2 per document.
+// The postings of all terms of a segment while it is built, in flat arrays (a few bytes per
+// term, where a TermPostingsInput each costs two allocations): term i has id ids[i], field
+// fields[i] and the postings docs/tfs[starts[i], starts[i + 1]).
+struct PostingsInput {
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint8_t> fields;
+  std::vector<std::size_t> starts{0};
+  std::vector<std::uint32_t> docs;
+  std::vector<std::uint32_t> tfs;
+};
+
+// Builds the bytes of a segment; terms ascending by id, `lengths` 2 per document.
+std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
+                                                const std::vector<std::uint32_t>& lengths);
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                                                 const std::vector<std::uint32_t>& lengths);
 
@@ -94,7 +113,17 @@ class Segment {
   const TermEntry* Find(std::uint32_t id) const;
   const TermEntry& entry(std::uint32_t i) const { return terms_[i]; }
   std::uint32_t Length(std::uint32_t local_doc, int field) const {
-    return local_doc < doc_count_ ? lengths_[2 * std::size_t{local_doc} + static_cast<unsigned>(field)] : 0;
+    if (local_doc >= doc_count_) return 0;
+    const auto f = static_cast<unsigned>(field) & 1u;
+    if (packed_lengths_ == nullptr) return lengths_[2 * std::size_t{local_doc} + f];
+    const unsigned width = length_bits_[f];
+    if (width == 0) return 0;
+    const std::uint64_t bit =
+        std::uint64_t{local_doc} * (length_bits_[0] + length_bits_[1]) + (f ? length_bits_[0] : 0);
+    const unsigned shift = static_cast<unsigned>(bit & 63);
+    std::uint64_t value = packed_lengths_[bit >> 6] >> shift;
+    if (shift + width > 64) value |= packed_lengths_[(bit >> 6) + 1] << (64 - shift);
+    return static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
   }
 
   // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
@@ -129,7 +158,9 @@ class Segment {
   const TermEntry* terms_ = nullptr;
   const BlockMeta* blocks_ = nullptr;
   const std::uint32_t* words_ = nullptr;
-  const std::uint32_t* lengths_ = nullptr;
+  const std::uint32_t* lengths_ = nullptr;         // unpacked (older segments)
+  const std::uint64_t* packed_lengths_ = nullptr;  // packed, with their widths
+  unsigned length_bits_[2] = {0, 0};
 };
 
 // Walks one term's postings in a segment: Next, Advance (first posting >= a document) and a

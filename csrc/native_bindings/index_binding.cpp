@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -126,9 +127,11 @@ py::list ResultList(const std::vector<index::ScoredDocument>& results) {
   return out;
 }
 
-// Up to this many live documents a single search runs on the calling thread: it ends well
-// within a Ctrl-C's patience, and a thread per call would cost more than the search.
-constexpr std::uint64_t kInlineSearchDocuments = 100000;
+// A search runs on the calling thread only while live documents times query bytes stays within
+// this (100,000 documents and a query of 64 bytes): it then ends well within a Ctrl-C's
+// patience, and a thread per call would cost more than the search. Longer work runs where a
+// Ctrl-C stops it, whatever the index's size.
+constexpr std::uint64_t kInlineSearchWork = std::uint64_t{100000} * 64;
 // Up to this many bytes of text an add runs on the calling thread, for the same reasons.
 constexpr std::size_t kInlineAddBytes = 1 << 16;
 
@@ -231,7 +234,7 @@ void BindIndex(py::module_& m) {
           [](const InvertedIndex& self, const Analyzer& analyzer, const py::str& query, std::size_t k) {
             const std::string utf8 = Utf8Text(query);
             std::vector<index::ScoredDocument> results;
-            if (self.live_count() <= kInlineSearchDocuments) {
+            if (self.live_count() * std::max<std::uint64_t>(utf8.size(), 1) <= kInlineSearchWork) {
               py::gil_scoped_release release;
               results = self.Search(utf8, analyzer, k);
             } else {

@@ -251,7 +251,7 @@ TEST_P(DamagedPayloads, AreRefused) {
   const auto payload = index->ToCommitPayload();
   std::string json = payload.engine_json;
   std::map<std::string, std::string> files;
-  for (const auto& [name, bytes] : payload.files) files[name] = *bytes;
+  for (const auto& file : payload.files) files[file.name] = std::string(file.bytes);
   GetParam().apply(json, files);
   lumo::index::CommitPayload damaged{json, {}};
   for (const auto& [name, bytes] : files) damaged.files.emplace_back(name, std::make_shared<const std::string>(bytes));

@@ -274,6 +274,21 @@ TEST(InvertedIndexPayload, RoundTripsThroughADirectoryAndChecksItsCounts) {
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].doc, want[i].doc);
 
+  // Saving the loaded index views its segments and term tables where they are mapped (no copy);
+  // only the live bitsets, which removals change, are copies.
+  const auto again = index->ToCommitPayload();
+  std::size_t viewed = 0;
+  for (const auto& file : again.files) {
+    const auto mapped = loaded.payload.files.find(file.name);
+    ASSERT_NE(mapped, loaded.payload.files.end()) << file.name;
+    EXPECT_EQ(file.bytes, mapped->second) << file.name;
+    if (file.name.find(".live.") == std::string::npos) {
+      EXPECT_EQ(file.bytes.data(), mapped->second.data()) << file.name << " was copied";
+      ++viewed;
+    }
+  }
+  EXPECT_GE(viewed, 2u);  // a segment and a term table
+
   lumo::index::OpenedPayload wrong = loaded.payload;
   wrong.engine_json = "{\"documents\":3,\"live_documents\":3,\"terms\":" + std::to_string(index->term_count()) + "}";
   EXPECT_THROW(lumo::index::InvertedIndex::FromCommitPayload(wrong, 1.2, 0.75), CorruptIndex);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -14,6 +15,7 @@
 
 #include "../../fuzz/IndexLoaderCheck.h"
 #include "index/BitPacking.h"
+#include "index/Errors.h"
 #include "index/InvertedIndex.h"
 #include "index/Segment.h"
 
@@ -36,6 +38,50 @@ TEST(BitPacking, EveryWidthRoundTrips) {
       lumo::index::UnpackBits(words.data(), count, bits, back.data());
       EXPECT_EQ(back, values) << "bits " << bits << " count " << count;
     }
+  }
+}
+
+// Document lengths read back exactly at every width the segment packs them in (none, odd widths
+// that straddle words, the full 32 bits), and a segment written with them unpacked still reads.
+TEST(SegmentLengths, PackedAtEveryWidthAndUnpackedOnesStillRead) {
+  std::mt19937 random(3);
+  for (std::uint32_t doc_count : {1u, 7u, 64u, 1000u}) {
+    for (std::uint32_t largest : {0u, 1u, 5u, 1000u, 0x7FFFFu, 0xFFFFFFFFu}) {
+      std::vector<std::uint32_t> lengths(2 * doc_count);
+      for (std::size_t i = 0; i < lengths.size(); ++i) {
+        lengths[i] = (i % 2 == 0) ? static_cast<std::uint32_t>(random() % (std::uint64_t{largest} + 1))
+                                  : static_cast<std::uint32_t>(random() % 3);
+      }
+      lengths[0] = largest;
+      const auto bytes = lumo::index::BuildSegment(doc_count, std::vector<lumo::index::TermPostingsInput>{}, lengths);
+      const lumo::index::Segment segment(*bytes, bytes);
+      for (std::uint32_t doc = 0; doc < doc_count; ++doc) {
+        ASSERT_EQ(segment.Length(doc, 0), lengths[2 * doc]) << doc_count << " " << largest << " doc " << doc;
+        ASSERT_EQ(segment.Length(doc, 1), lengths[2 * doc + 1]) << doc_count << " " << largest << " doc " << doc;
+      }
+      EXPECT_EQ(segment.Length(doc_count, 0), 0u);
+    }
+  }
+  // The earlier layout: header with its own magic, no terms, lengths as u32 pairs.
+  const std::vector<std::uint32_t> lengths = {3, 1, 70000, 0, 9, 2};
+  std::string old(48 + lengths.size() * 4, '\0');
+  const std::uint64_t header[6] = {0x3130474553554D4CULL, 3, 0, 0, 0, 0};
+  std::memcpy(old.data(), header, sizeof(header));
+  std::memcpy(old.data() + 48, lengths.data(), lengths.size() * 4);
+  auto owned = std::make_shared<const std::string>(old);
+  const lumo::index::Segment segment(*owned, owned);
+  for (std::uint32_t doc = 0; doc < 3; ++doc) {
+    EXPECT_EQ(segment.Length(doc, 0), lengths[2 * doc]);
+    EXPECT_EQ(segment.Length(doc, 1), lengths[2 * doc + 1]);
+  }
+  // A packed segment whose widths are out of range or whose size disagrees with them is refused.
+  std::string bad = *lumo::index::BuildSegment(3, std::vector<lumo::index::TermPostingsInput>{}, lengths);
+  for (const std::uint64_t widths :
+       {std::uint64_t{33}, std::uint64_t{2} | (std::uint64_t{40} << 8), std::uint64_t{32} | (std::uint64_t{32} << 8)}) {
+    std::string copy = bad;
+    std::memcpy(copy.data() + 48, &widths, 8);
+    auto held = std::make_shared<const std::string>(copy);
+    EXPECT_THROW(lumo::index::Segment(*held, held), lumo::index::CorruptIndex) << widths;
   }
 }
 

@@ -5,7 +5,9 @@ lock. The saved format has its own tests (test_index_format.py)."""
 from __future__ import annotations
 
 import math
+import os
 import random
+import signal
 import threading
 import time
 from collections import Counter
@@ -404,26 +406,36 @@ def test_pruned_search_equals_the_exhaustive_one(seed: int, prune_from: int) -> 
             assert index.search_many([query], k=k, threads=2)[0] == pruned
 
 
-def test_ctrl_c_stops_a_long_search_many_early() -> None:
-    import _thread
-
+@pytest.mark.parametrize("call", ["search_many", "add"])
+def test_ctrl_c_stops_a_long_call_on_a_small_index_early(call: str) -> None:
     rng = random.Random(5)
     index = Index()
-    index.add([" ".join(rng.choices(WORDS, k=40)) for _ in range(20000)])
+    index.add([" ".join(rng.choices(WORDS, k=40)) for _ in range(2000)])
     queries = [" ".join(rng.choices(WORDS, k=30)) for _ in range(200)]
+    texts = [" ".join(rng.choices(WORDS, k=40)) for _ in range(2000)]
+
+    def run(times: int) -> None:
+        if call == "search_many":
+            index.search_many(queries * times, threads=1)
+        else:
+            index.add(texts * times)
+
     started = time.perf_counter()
-    index.search_many(queries, threads=1)
+    run(1)
     per_batch = time.perf_counter() - started
-    many = queries * 100  # about a hundred times as long
-    timer = threading.Timer(0.05, _thread.interrupt_main)
+    before = len(index)
+    # A real SIGINT, as Ctrl-C sends, during a call about a hundred times as long.
+    timer = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     started = time.perf_counter()
     with pytest.raises(KeyboardInterrupt):
-        index.search_many(many, threads=1)
+        run(100)
     stopped = time.perf_counter() - started
     timer.join()
-    # Honoured at once, not when the whole call ends.
+    # Honoured at once, not when the whole call ends; an interrupted add keeps whole batches only.
     assert stopped < 20 * per_batch + 0.5, (stopped, per_batch)
+    assert before <= len(index) < before + 100 * len(texts)
+    assert index.live_documents() == list(range(len(index)))
 
 
 def test_native_work_releases_the_interpreter_lock() -> None:
