@@ -5,6 +5,7 @@
 // array, the width of its largest value.
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace lumo::index {
 
@@ -51,6 +52,40 @@ inline void UnpackBits(const std::uint32_t* words, std::size_t count, unsigned b
     pending >>= bits;
     available -= bits;
   }
+}
+
+// UnpackBits for exactly `Count` values of `Bits` bits: with both fixed the compiler unrolls
+// and vectorises the loop (a block of postings decodes several times faster).
+template <unsigned Bits, std::size_t Count>
+inline void UnpackFixed(const std::uint32_t* words, std::uint32_t* values) {
+  if constexpr (Bits == 0) {
+    for (std::size_t i = 0; i < Count; ++i) values[i] = 0;
+  } else {
+    constexpr std::uint64_t kMask = (std::uint64_t{1} << Bits) - 1;
+    for (std::size_t i = 0; i < Count; ++i) {
+      const std::size_t bit = i * Bits;
+      const std::size_t word = bit / 32;
+      const unsigned shift = bit % 32;
+      std::uint64_t pair = words[word];
+      if (shift + Bits > 32) pair |= static_cast<std::uint64_t>(words[word + 1]) << 32;
+      values[i] = static_cast<std::uint32_t>((pair >> shift) & kMask);
+    }
+  }
+}
+
+template <std::size_t Count, std::size_t... Widths>
+inline void UnpackFixedCount(const std::uint32_t* words, unsigned bits, std::uint32_t* values,
+                             std::index_sequence<Widths...>) {
+  using Unpacker = void (*)(const std::uint32_t*, std::uint32_t*);
+  static constexpr Unpacker kByWidth[] = {&UnpackFixed<static_cast<unsigned>(Widths), Count>...};
+  kByWidth[bits](words, values);
+}
+
+// UnpackBits for `Count` values (a full block), through the unrolled decoder of the width.
+template <std::size_t Count>
+inline void UnpackBlock(const std::uint32_t* words, unsigned bits, std::uint32_t* values) {
+  if (bits > 32) return;
+  UnpackFixedCount<Count>(words, bits, values, std::make_index_sequence<33>{});
 }
 
 }  // namespace lumo::index

@@ -19,10 +19,11 @@
 // the removed documents among them, found by probing the segment's removed list against the
 // postings when a query first needs it and remembered until the segment's next removal.
 //
-// Searches are exact top-k by MaxScore with block bounds: terms whose summed score bound cannot
-// lift a document into the current top k only confirm candidates, and blocks whose bound is too
-// low are skipped undecoded. A candidate's score is summed in the query's term order, as the
-// exhaustive path sums it, so both give the same floats.
+// Searches are exact top-k by block-max MaxScore over windows of documents: in each window,
+// terms whose summed block bounds cannot lift a document into the current top k only complete
+// candidates, the others are scored term at a time into the window's accumulators, and a window
+// whose bounds are too low is skipped undecoded. A candidate's score is summed in the query's
+// term order, as the exhaustive path sums it, so both give the same floats.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -60,7 +61,9 @@ inline constexpr double kLargestK1 = 1e4;  // keeps every score and vector value
 inline constexpr std::uint64_t kLargestK = 1u << 30;
 inline constexpr unsigned kMostThreads = 1024;
 // Below this many documents a segment is scored posting by posting (measured faster there).
-inline constexpr std::uint64_t kPruneFromDocuments = 1u << 18;
+inline constexpr std::uint64_t kPruneFromDocuments = 1u << 16;
+// Documents per window of the pruned pass (its accumulators: 4 bytes and a bit per document).
+inline constexpr std::uint32_t kSearchWindow = 8192;
 
 // Sizes of the engine's parts, for benchmarks.
 struct EngineStats {
@@ -133,6 +136,8 @@ class InvertedIndex {
   // Segments of at least this many documents are searched document at a time with pruning,
   // smaller ones by scoring every posting (both exact); for tests and benchmarks.
   void set_prune_from_documents(std::uint64_t documents) { prune_from_documents_.store(documents); }
+  // Documents per window of the pruned pass (at least 1), for tests.
+  void set_search_window(std::uint32_t documents) { search_window_.store(documents); }
 
  private:
   struct SegmentState;
@@ -155,6 +160,8 @@ class InvertedIndex {
                          Scratch& scratch) const;
   void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
                      std::size_t n, std::size_t k, Scratch& scratch) const;
+  void SearchSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
+                     std::size_t k, Scratch& scratch, const std::atomic<bool>* cancel) const;
   void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,
                     std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const;
   std::string NewName(const char* prefix);
@@ -175,6 +182,7 @@ class InvertedIndex {
   mutable std::mt19937_64 salt_;
   std::shared_ptr<const void> mapped_;  // the files of a loaded payload
   std::atomic<std::uint64_t> prune_from_documents_{kPruneFromDocuments};
+  std::atomic<std::uint32_t> search_window_{kSearchWindow};
 
   // Readers take mutex_ shared. Writers (add, remove, merges, saving) take writer_ first, then
   // mutex_ exclusively only for the moments they change what readers see.

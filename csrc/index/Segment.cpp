@@ -221,8 +221,13 @@ void PostingCursor::LoadBlock() {
   const std::size_t doc_words = PackedWords(count, meta.doc_bits);
   const std::size_t tf_words = PackedWords(count, meta.tf_bits);
   if (word_ + doc_words + tf_words > segment_->header_.word_count) return;
-  UnpackBits(segment_->words_ + word_, count, meta.doc_bits, docs_);
-  UnpackBits(segment_->words_ + word_ + doc_words, count, meta.tf_bits, tfs_);
+  if (count == kBlockSize) {
+    UnpackBlock<kBlockSize>(segment_->words_ + word_, meta.doc_bits, docs_);
+    UnpackBlock<kBlockSize>(segment_->words_ + word_ + doc_words, meta.tf_bits, tfs_);
+  } else {
+    UnpackBits(segment_->words_ + word_, count, meta.doc_bits, docs_);
+    UnpackBits(segment_->words_ + word_ + doc_words, count, meta.tf_bits, tfs_);
+  }
   std::uint64_t next = expected_;
   std::uint32_t valid = 0;
   for (; valid < count; ++valid) {
@@ -237,12 +242,8 @@ void PostingCursor::LoadBlock() {
   doc_ = count_ > 0 ? docs_[0] : kNoDocument;
 }
 
-void PostingCursor::Next() {
+void PostingCursor::NextBlock() {
   if (doc_ == kNoDocument) return;
-  if (++pos_ < count_) {
-    doc_ = docs_[pos_];
-    return;
-  }
   while (block_ + 1 < block_count_) {
     MoveToBlock(block_ + 1);
     LoadBlock();

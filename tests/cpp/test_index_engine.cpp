@@ -35,6 +35,11 @@ TEST(BitPacking, EveryWidthRoundTrips) {
       std::vector<std::uint32_t> back(count, 1);
       lumo::index::UnpackBits(words.data(), count, bits, back.data());
       EXPECT_EQ(back, values) << "bits " << bits << " count " << count;
+      if (count == lumo::index::kBlockSize) {
+        std::vector<std::uint32_t> unrolled(count, 1);
+        lumo::index::UnpackBlock<lumo::index::kBlockSize>(words.data(), bits, unrolled.data());
+        EXPECT_EQ(unrolled, values) << "the unrolled decoder, bits " << bits;
+      }
     }
   }
 }
@@ -113,10 +118,13 @@ void ExpectSameRanking(const std::vector<ScoredDocument>& pruned, const std::vec
 }
 
 void ExpectPrunedEqualsExhaustive(InvertedIndex& index, std::mt19937& random, const std::string& where) {
-  // Every segment through the pruned pass (the default leaves small ones to the accumulators).
+  // Every segment through the pruned pass (the default leaves small ones to the accumulators),
+  // in windows from one document to more than a segment holds.
   index.set_prune_from_documents(random() % 2 ? 0 : 100);
   lumo::index::AnalyzedText analyzed;
   for (int q = 0; q < 40; ++q) {
+    const std::uint32_t windows[] = {1, 7, 64, 500, lumo::index::kSearchWindow};
+    index.set_search_window(windows[random() % 5]);
     const std::string query = RandomText(random, 12);
     FuzzAnalyzer()->Analyze(query, analyzed);
     for (std::size_t k : {1u, 3u, 10u, 1000u}) {
