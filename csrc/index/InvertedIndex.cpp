@@ -22,7 +22,7 @@ constexpr std::size_t kMergeFactor = 4;
 constexpr double kExpungeShare = 0.3;
 constexpr std::size_t kExpungeLeast = 64;
 // How many postings ahead a scoring loop asks for a document's lengths.
-constexpr std::uint32_t kPrefetchAhead = 8;
+constexpr std::uint32_t kPrefetchAhead = 16;
 // In a window, terms are non-essential only while their bounds sum to less than this share of
 // the threshold: candidates then need a larger partial score, and the few left to complete
 // cost less than the postings the larger essential set scores (at 1M documents, 26-32-term
