@@ -230,6 +230,8 @@ class InvertedIndex::Scratch {
   std::vector<std::size_t> local_order;
   std::vector<double> local_prefix;
   std::vector<std::size_t> rare;
+  // Per query term and segment, the term's entry there or null (found once, when its df is).
+  std::vector<const TermEntry*> term_entries;
 
   void FillNorms(Scoring& scoring) {
     constexpr std::uint32_t kNormTableSize = 1024;
@@ -294,10 +296,12 @@ std::uint32_t InvertedIndex::DeletedHits(const SegmentState& state, const TermEn
   return hits;
 }
 
-std::uint32_t InvertedIndex::LiveDf(std::uint32_t id) const {
+std::uint32_t InvertedIndex::LiveDf(std::uint32_t id, const TermEntry** found) const {
   std::uint64_t df = 0;
-  for (const auto& state : segments_) {
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const SegmentState* state = segments_[i].get();
     const TermEntry* entry = state->segment->Find(id);
+    if (found != nullptr) found[i] = entry;
     if (entry == nullptr) continue;
     const std::uint32_t gone = DeletedHits(*state, *entry);
     df += entry->df - std::min(gone, entry->df);
@@ -332,7 +336,9 @@ InvertedIndex::Scoring InvertedIndex::MakeScoring() const {
 }
 
 std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed,
-                                                                float bigram_weight) const {
+                                                                float bigram_weight,
+                                                                std::vector<const TermEntry*>* entries) const {
+  if (entries != nullptr) entries->clear();
   std::vector<std::pair<std::uint32_t, std::uint8_t>> ids;
   ids.reserve(analyzed.size());
   for (std::string_view term : analyzed) {
@@ -348,12 +354,16 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
     const std::uint32_t id = ids[j].first;
     const std::uint8_t field = ids[j].second;
     j = next;
-    const std::uint32_t df = LiveDf(id);
-    if (df == 0) continue;
+    const std::size_t at = entries != nullptr ? entries->size() : 0;
+    if (entries != nullptr) entries->resize(at + segments_.size());
+    const std::uint32_t df = LiveDf(id, entries != nullptr ? entries->data() + at : nullptr);
     const float weight = qtf * (field == 1 ? bigram_weight : 1.0f);
     const double idf = Idf(df);
     // A term of negligible weight is left out: its contributions could round to zero.
-    if (weight * idf < 1e-20) continue;
+    if (df == 0 || weight * idf < 1e-20) {
+      if (entries != nullptr) entries->resize(at);
+      continue;
+    }
     terms.push_back({id, field, weight, weight * static_cast<float>(idf)});
   }
   return terms;
@@ -426,13 +436,14 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
 // Scores every posting of the query's terms in a segment into the thread's accumulators (kept
 // across queries, cleared as they are read), in query-term order like every other path. On
 // small segments this beats the document-at-a-time pass, whose work per document is larger.
-void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
-                                      const Scoring& scoring, Scratch& s) const {
+void InvertedIndex::AccumulateSegment(const SegmentState& state, std::size_t segment_index,
+                                      const std::vector<QueryTerm>& terms, const Scoring& scoring, Scratch& s) const {
   const Segment& segment = *state.segment;
   if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
   s.touched.clear();
-  for (const QueryTerm& term : terms) {
-    const TermEntry* entry = segment.Find(term.id);
+  for (std::size_t t = 0; t < terms.size(); ++t) {
+    const QueryTerm& term = terms[t];
+    const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
     if (entry == nullptr) continue;
     segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
       if (!state.IsLive(doc)) return;
@@ -457,9 +468,9 @@ void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vect
 // score and the non-essential bounds can pass the threshold probes the non-essential terms,
 // strongest first, and its score is then summed in query-term order, as the exhaustive path
 // sums it, so both give the same floats.
-void InvertedIndex::SearchSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
-                                  const Scoring& scoring, std::size_t k, Scratch& s,
-                                  const std::atomic<bool>* cancel) const {
+void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment_index,
+                                  const std::vector<QueryTerm>& terms, const Scoring& scoring, std::size_t k,
+                                  Scratch& s, const std::atomic<bool>* cancel) const {
   const Segment& segment = *state.segment;
   // Rounding: a bound is raised by this factor so that float sums in another order never
   // exceed it; every float step errs by at most 2^-24 relatively.
@@ -470,7 +481,7 @@ void InvertedIndex::SearchSegment(const SegmentState& state, const std::vector<Q
   s.bound.clear();
   s.entries.clear();
   for (std::size_t t = 0; t < terms.size(); ++t) {
-    const TermEntry* entry = segment.Find(terms[t].id);
+    const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
     if (entry == nullptr) continue;
     s.cursors[n].Open(segment, *entry);
     if (s.cursors[n].doc() == kNoDocument) continue;
@@ -670,16 +681,16 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
   if (s.cursors.size() < terms.size()) s.cursors.resize(terms.size());
   s.FillNorms(scoring);
   const std::uint64_t prune_from = prune_from_documents_.load(std::memory_order_relaxed);
-  for (const auto& state_ptr : segments_) {
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
     CheckCancel(cancel);
-    const SegmentState& state = *state_ptr;
+    const SegmentState& state = *segments_[i];
     const Segment& segment = *state.segment;
     if (state.live_count == 0) continue;
     if (segment.doc_count() < prune_from) {
-      AccumulateSegment(state, terms, scoring, s);
+      AccumulateSegment(state, i, terms, scoring, s);
       continue;
     }
-    SearchSegment(state, terms, scoring, k, s, cancel);
+    SearchSegment(state, i, terms, scoring, k, s, cancel);
   }
   s.top.TakeSorted(out);
 }
@@ -691,7 +702,8 @@ std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const 
   analyzer.Analyze(query, scratch.analyzed);
   std::shared_lock<std::shared_mutex> lock(mutex_);
   std::vector<ScoredDocument> out;
-  SearchLocked(QueryTerms(scratch.analyzed.terms, analyzer.settings().bigram_weight), k, scratch, out, cancel);
+  SearchLocked(QueryTerms(scratch.analyzed.terms, analyzer.settings().bigram_weight, &scratch.term_entries), k, scratch,
+               out, cancel);
   return out;
 }
 
@@ -701,7 +713,7 @@ std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::st
   std::shared_lock<std::shared_mutex> lock(mutex_);
   Scratch scratch;
   std::vector<ScoredDocument> out;
-  SearchLocked(QueryTerms(terms, bigram_weight), k, scratch, out, nullptr);
+  SearchLocked(QueryTerms(terms, bigram_weight, &scratch.term_entries), k, scratch, out, nullptr);
   return out;
 }
 
@@ -749,7 +761,8 @@ void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const An
     for (std::size_t i = begin; i < end; ++i) {
       CheckCancel(cancel);
       analyzer.Analyze(queries[i], mine->analyzed);
-      SearchLocked(QueryTerms(mine->analyzed.terms, analyzer.settings().bigram_weight), k, *mine, results[i], cancel);
+      SearchLocked(QueryTerms(mine->analyzed.terms, analyzer.settings().bigram_weight, &mine->term_entries), k, *mine,
+                   results[i], cancel);
     }
   });
 }

@@ -151,17 +151,20 @@ class InvertedIndex {
   void AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                      const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live);
   SegmentState* FindSegment(std::uint64_t doc) const;
-  std::uint32_t LiveDf(std::uint32_t id) const;
+  // With `found`, also sets found[i] to the term's entry in segment i (or null).
+  std::uint32_t LiveDf(std::uint32_t id, const TermEntry** found = nullptr) const;
   std::uint32_t DeletedHits(const SegmentState& state, const TermEntry& entry) const;
   double Idf(std::uint32_t df) const;
   Scoring MakeScoring() const;
-  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
-  void AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
-                         Scratch& scratch) const;
+  // With `entries`: each kept term's entries per segment, terms.size() x segments_.size().
+  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight,
+                                    std::vector<const TermEntry*>* entries = nullptr) const;
+  void AccumulateSegment(const SegmentState& state, std::size_t segment_index, const std::vector<QueryTerm>& terms,
+                         const Scoring& scoring, Scratch& scratch) const;
   void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
                      std::size_t n, std::size_t k, Scratch& scratch) const;
-  void SearchSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
-                     std::size_t k, Scratch& scratch, const std::atomic<bool>* cancel) const;
+  void SearchSegment(const SegmentState& state, std::size_t segment_index, const std::vector<QueryTerm>& terms,
+                     const Scoring& scoring, std::size_t k, Scratch& scratch, const std::atomic<bool>* cancel) const;
   void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,
                     std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const;
   std::string NewName(const char* prefix);
