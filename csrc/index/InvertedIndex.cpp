@@ -204,8 +204,8 @@ class InvertedIndex::Scratch {
   std::vector<std::uint32_t> seeded;                   // documents already offered by the seeding, ascending
   std::vector<float> seed_values;                      // seeding: per candidate and cursor
   std::vector<float> scores;                           // accumulators of a small segment, all 0 between uses
-  std::vector<std::uint32_t> touched;
-  std::vector<std::uint32_t> cached_block;  // per cursor: the block whose bound is cached
+  std::vector<std::uint64_t> seen_docs;                // a bit per document of a small segment, all 0 between uses
+  std::vector<std::uint32_t> cached_block;             // per cursor: the block whose bound is cached
   std::vector<double> cached_bound;
   TopK top;
   AnalyzedText analyzed;
@@ -439,22 +439,37 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
 void InvertedIndex::AccumulateSegment(const SegmentState& state, std::size_t segment_index,
                                       const std::vector<QueryTerm>& terms, const Scoring& scoring, Scratch& s) const {
   const Segment& segment = *state.segment;
-  if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
-  s.touched.clear();
+  const std::uint32_t doc_count = segment.doc_count();
+  if (s.scores.size() < doc_count) s.scores.resize(doc_count, 0.0f);
+  if (s.seen_docs.size() < WordsFor(doc_count)) s.seen_docs.resize(WordsFor(doc_count), 0);
+  float* scores = s.scores.data();
+  std::uint64_t* seen = s.seen_docs.data();
+  PostingCursor& cursor = s.cursors[0];
   for (std::size_t t = 0; t < terms.size(); ++t) {
     const QueryTerm& term = terms[t];
     const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
     if (entry == nullptr) continue;
-    segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
-      if (!state.IsLive(doc)) return;
-      float& score = s.scores[doc];
-      if (score == 0.0f) s.touched.push_back(doc);  // every contribution is > 0
-      score += term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field);
-    });
+    const int field = term.field;
+    // Removed documents are scored too, and never offered (no branch per posting).
+    for (cursor.Open(segment, *entry); cursor.doc() != kNoDocument;) {
+      const std::uint32_t available = cursor.run_length();
+      const std::uint32_t* docs = cursor.run_docs();
+      const std::uint32_t* tfs = cursor.run_tfs();
+      for (std::uint32_t j = 0; j < available; ++j) {
+        const std::uint32_t doc = docs[j];
+        scores[doc] += term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
+        seen[doc >> 6] |= std::uint64_t{1} << (doc & 63);
+      }
+      cursor.Consume(available);
+    }
   }
-  for (std::uint32_t doc : s.touched) {
-    s.top.Offer(static_cast<std::uint32_t>(state.base + doc), s.scores[doc]);
-    s.scores[doc] = 0.0f;
+  for (std::uint32_t w = 0; w < WordsFor(doc_count); ++w) {
+    for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
+      const std::uint32_t doc = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
+      if (state.IsLive(doc)) s.top.Offer(static_cast<std::uint32_t>(state.base + doc), scores[doc]);
+      scores[doc] = 0.0f;
+    }
+    seen[w] = 0;
   }
 }
 
