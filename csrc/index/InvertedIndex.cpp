@@ -214,8 +214,8 @@ class InvertedIndex::Scratch {
   double norms_mean[2] = {-1.0, -1.0};
   double norms_k1 = -1.0;
   double norms_b = -1.0;
-  // The windowed pass: per document of the window its partial score and whether it was
-  // reached; the essential terms' contributions, each term's in document order, from
+  // The windowed pass: per document of the window its partial score (0 between uses) and
+  // whether it was reached; the essential terms' contributions, each term's in document order, from
   // hits[hit_begin[c]] to hits[hit_end[c]].
   std::vector<float> window_partial;
   std::vector<std::uint64_t> window_seen;
@@ -607,10 +607,8 @@ void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment
             if (j + kPrefetchAhead < available) segment.PrefetchLength(docs[j + kPrefetchAhead]);
             const float value = term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
             const std::uint32_t at = doc - first;
-            const std::uint64_t bit = std::uint64_t{1} << (at & 63);
-            std::uint64_t& word = seen[at >> 6];
-            partial_of[at] = ((word & bit) != 0 ? partial_of[at] : 0.0f) + value;
-            word |= bit;
+            partial_of[at] += value;
+            seen[at >> 6] |= std::uint64_t{1} << (at & 63);
             out[j] = {doc, value};
           }
           used += j;
@@ -634,6 +632,7 @@ void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment
           const std::uint32_t at = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
           const std::uint32_t doc = first + at;
           double partial = partial_of[at];
+          partial_of[at] = 0.0f;
           if (partial * margin + non_essential < threshold || !state.IsLive(doc)) continue;
           bool complete = true;
           for (std::size_t j = local_first; j-- > 0;) {
