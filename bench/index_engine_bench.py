@@ -10,8 +10,9 @@ random (seeded); queries are lines drawn the same way. Figures:
 * bytes per posting: the segments' bytes (postings, block bounds, term entries, document
   lengths) over their postings, and the same with the term tables added;
 * q/s: ``search_many(queries, k=10, threads=T)`` for T = 1, 2 with the default strategy
-  (segments of 2^18 documents or more pruned, smaller ones accumulated), then with every segment
-  pruned and every segment accumulated, and the test-only exhaustive scorer (fresh arrays);
+  (segments of ``_native.PRUNE_FROM_DOCUMENTS`` documents or more pruned, smaller ones
+  accumulated), then with every segment pruned and every segment accumulated, and the
+  test-only exhaustive scorer (fresh arrays);
 * remove one: median time of ``remove([n])`` over 200 random live documents;
 * one per call: ``add([doc])`` for each of the first N documents into a fresh index, against one
   ``add(docs)`` call, both on one thread.
@@ -29,6 +30,7 @@ from pathlib import Path
 import harness
 
 from lumotext import Index
+from lumotext._native import PRUNE_FROM_DOCUMENTS
 
 
 def main() -> None:
@@ -90,7 +92,7 @@ def main() -> None:
     started = time.perf_counter()
     index.search_many(queries, k=10, threads=1)
     print(f"q/s, 1 thread, every segment accumulated: {len(queries) / (time.perf_counter() - started):.0f}")
-    native._set_prune_from_documents(1 << 18)
+    native._set_prune_from_documents(PRUNE_FROM_DOCUMENTS)
     sample = queries[: min(len(queries), 300)]
     analyzer = index.analyzer._native
     started = time.perf_counter()

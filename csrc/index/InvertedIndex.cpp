@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <thread>
 #include <utility>
@@ -13,7 +14,6 @@
 #include "json/JSON.h"
 
 namespace lumo::index {
-
 namespace {
 
 constexpr std::uint64_t kMaxDocuments = 0xFFFFFFFEu;
@@ -21,6 +21,13 @@ constexpr std::size_t kMergeFactor = 4;
 // A segment is rewritten without its removed documents once they are this share of it.
 constexpr double kExpungeShare = 0.3;
 constexpr std::size_t kExpungeLeast = 64;
+// How many postings ahead a scoring loop asks for a document's lengths.
+constexpr std::uint32_t kPrefetchAhead = 16;
+// In a window, terms are non-essential only while their bounds sum to less than this share of
+// the threshold: candidates then need a larger partial score, and the few left to complete
+// cost less than the postings the larger essential set scores (at 1M documents, 26-32-term
+// queries: 0.65 is 1.5x faster than 1.0, the plain MaxScore split).
+constexpr double kEssentialShare = 0.65;
 
 void CheckCancel(const std::atomic<bool>* cancel) {
   if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) throw Interrupted();
@@ -122,9 +129,15 @@ struct InvertedIndex::Scoring {
     const double relative = mean[field] > 0 ? length / mean[field] : 1.0;
     return static_cast<float>(k1 * (1.0 - b + b * relative));
   }
+  // Norm(length, field) for lengths below norm_table_size, when a search has filled the
+  // table (the same floats, computed once instead of per posting).
+  const float* norm_table[2] = {nullptr, nullptr};
+  std::uint32_t norm_table_size = 0;
+
   float Saturation(std::uint32_t tf, std::uint32_t length, int field) const {
     const auto tf_f = static_cast<float>(tf);
-    return tf_f * k1_plus_1 / (tf_f + Norm(length, field));
+    const float norm = length < norm_table_size ? norm_table[field][length] : Norm(length, field);
+    return tf_f * k1_plus_1 / (tf_f + norm);
   }
   // At least the saturation of any tf <= max_tf at any length >= min_length (tf saturated:
   // unbounded, whose limit is k1 + 1).
@@ -192,11 +205,51 @@ class InvertedIndex::Scratch {
   std::vector<std::uint32_t> seeded;                   // documents already offered by the seeding, ascending
   std::vector<float> seed_values;                      // seeding: per candidate and cursor
   std::vector<float> scores;                           // accumulators of a small segment, all 0 between uses
-  std::vector<std::uint32_t> touched;
-  std::vector<std::uint32_t> cached_block;  // per cursor: the block whose bound is cached
+  std::vector<std::uint64_t> seen_docs;                // a bit per document of a small segment, all 0 between uses
+  std::vector<std::uint32_t> cached_block;             // per cursor: the block whose bound is cached
   std::vector<double> cached_bound;
   TopK top;
   AnalyzedText analyzed;
+  // Norm per length for the averages it was filled for (kept while they stay the same).
+  std::vector<float> norms[2];
+  double norms_mean[2] = {-1.0, -1.0};
+  double norms_k1 = -1.0;
+  double norms_b = -1.0;
+  // The windowed pass: per document of the window its partial score (0 between uses) and
+  // whether it was reached; the essential terms' contributions, each term's in document order, from
+  // hits[hit_begin[c]] to hits[hit_end[c]].
+  std::vector<float> window_partial;
+  std::vector<std::uint64_t> window_seen;
+  struct Hit {
+    std::uint32_t doc;
+    float value;
+  };
+  std::vector<Hit> hits;
+  std::vector<std::size_t> hit_begin;
+  std::vector<std::size_t> hit_end;
+  std::vector<double> window_bound;  // per cursor
+  std::vector<std::size_t> local_order;
+  std::vector<double> local_prefix;
+  std::vector<std::size_t> rare;
+  // Per query term and segment, the term's entry there or null (found once, when its df is).
+  std::vector<const TermEntry*> term_entries;
+
+  void FillNorms(Scoring& scoring) {
+    constexpr std::uint32_t kNormTableSize = 1024;
+    if (norms_k1 != scoring.k1 || norms_b != scoring.b || norms_mean[0] != scoring.mean[0] ||
+        norms_mean[1] != scoring.mean[1]) {
+      for (int f = 0; f < 2; ++f) {
+        norms[f].resize(kNormTableSize);
+        for (std::uint32_t length = 0; length < kNormTableSize; ++length) norms[f][length] = scoring.Norm(length, f);
+        norms_mean[f] = scoring.mean[f];
+      }
+      norms_k1 = scoring.k1;
+      norms_b = scoring.b;
+    }
+    scoring.norm_table[0] = norms[0].data();
+    scoring.norm_table[1] = norms[1].data();
+    scoring.norm_table_size = kNormTableSize;
+  }
 };
 
 InvertedIndex::InvertedIndex(double k1, double b, bool store_documents)
@@ -245,10 +298,12 @@ std::uint32_t InvertedIndex::DeletedHits(const SegmentState& state, const TermEn
   return hits;
 }
 
-std::uint32_t InvertedIndex::LiveDf(std::uint32_t id) const {
+std::uint32_t InvertedIndex::LiveDf(std::uint32_t id, const TermEntry** found) const {
   std::uint64_t df = 0;
-  for (const auto& state : segments_) {
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const SegmentState* state = segments_[i].get();
     const TermEntry* entry = state->segment->Find(id);
+    if (found != nullptr) found[i] = entry;
     if (entry == nullptr) continue;
     const std::uint32_t gone = DeletedHits(*state, *entry);
     df += entry->df - std::min(gone, entry->df);
@@ -283,7 +338,9 @@ InvertedIndex::Scoring InvertedIndex::MakeScoring() const {
 }
 
 std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vector<std::string_view>& analyzed,
-                                                                float bigram_weight) const {
+                                                                float bigram_weight,
+                                                                std::vector<const TermEntry*>* entries) const {
+  if (entries != nullptr) entries->clear();
   std::vector<std::pair<std::uint32_t, std::uint8_t>> ids;
   ids.reserve(analyzed.size());
   for (std::string_view term : analyzed) {
@@ -299,12 +356,16 @@ std::vector<InvertedIndex::QueryTerm> InvertedIndex::QueryTerms(const std::vecto
     const std::uint32_t id = ids[j].first;
     const std::uint8_t field = ids[j].second;
     j = next;
-    const std::uint32_t df = LiveDf(id);
-    if (df == 0) continue;
+    const std::size_t at = entries != nullptr ? entries->size() : 0;
+    if (entries != nullptr) entries->resize(at + segments_.size());
+    const std::uint32_t df = LiveDf(id, entries != nullptr ? entries->data() + at : nullptr);
     const float weight = qtf * (field == 1 ? bigram_weight : 1.0f);
     const double idf = Idf(df);
     // A term of negligible weight is left out: its contributions could round to zero.
-    if (weight * idf < 1e-20) continue;
+    if (df == 0 || weight * idf < 1e-20) {
+      if (entries != nullptr) entries->resize(at);
+      continue;
+    }
     terms.push_back({id, field, weight, weight * static_cast<float>(idf)});
   }
   return terms;
@@ -319,7 +380,8 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
   s.seeded.clear();
   s.pool.clear();
   const Segment& segment = *state.segment;
-  std::vector<std::size_t> rare(n);
+  std::vector<std::size_t>& rare = s.rare;
+  rare.resize(n);
   for (std::size_t c = 0; c < n; ++c) rare[c] = c;
   std::sort(rare.begin(), rare.end(),
             [&](std::size_t a, std::size_t b) { return s.entries[a]->df < s.entries[b]->df; });
@@ -376,26 +438,256 @@ void InvertedIndex::SeedThreshold(const SegmentState& state, const std::vector<Q
 // Scores every posting of the query's terms in a segment into the thread's accumulators (kept
 // across queries, cleared as they are read), in query-term order like every other path. On
 // small segments this beats the document-at-a-time pass, whose work per document is larger.
-void InvertedIndex::AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms,
-                                      const Scoring& scoring, Scratch& s, const std::atomic<bool>* cancel) const {
+void InvertedIndex::AccumulateSegment(const SegmentState& state, std::size_t segment_index,
+                                      const std::vector<QueryTerm>& terms, const Scoring& scoring, Scratch& s,
+                                      const std::atomic<bool>* cancel) const {
   const Segment& segment = *state.segment;
-  if (s.scores.size() < segment.doc_count()) s.scores.resize(segment.doc_count(), 0.0f);
-  s.touched.clear();
-  for (const QueryTerm& term : terms) {
+  const std::uint32_t doc_count = segment.doc_count();
+  if (s.scores.size() < doc_count) s.scores.resize(doc_count, 0.0f);
+  if (s.seen_docs.size() < WordsFor(doc_count)) s.seen_docs.resize(WordsFor(doc_count), 0);
+  float* scores = s.scores.data();
+  std::uint64_t* seen = s.seen_docs.data();
+  PostingCursor& cursor = s.cursors[0];
+  for (std::size_t t = 0; t < terms.size(); ++t) {
     // Once per term: a term's postings in a segment this small take well under a millisecond.
     CheckCancel(cancel);
-    const TermEntry* entry = segment.Find(term.id);
+    const QueryTerm& term = terms[t];
+    const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
     if (entry == nullptr) continue;
-    segment.ForEach(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
-      if (!state.IsLive(doc)) return;
-      float& score = s.scores[doc];
-      if (score == 0.0f) s.touched.push_back(doc);  // every contribution is > 0
-      score += term.weight_idf * scoring.Saturation(tf, segment.Length(doc, term.field), term.field);
-    });
+    const int field = term.field;
+    // Removed documents are scored too, and never offered (no branch per posting).
+    for (cursor.Open(segment, *entry); cursor.doc() != kNoDocument;) {
+      const std::uint32_t available = cursor.run_length();
+      const std::uint32_t* docs = cursor.run_docs();
+      const std::uint32_t* tfs = cursor.run_tfs();
+      for (std::uint32_t j = 0; j < available; ++j) {
+        const std::uint32_t doc = docs[j];
+        scores[doc] += term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
+        seen[doc >> 6] |= std::uint64_t{1} << (doc & 63);
+      }
+      cursor.Consume(available);
+    }
   }
-  for (std::uint32_t doc : s.touched) {
-    s.top.Offer(static_cast<std::uint32_t>(state.base + doc), s.scores[doc]);
-    s.scores[doc] = 0.0f;
+  for (std::uint32_t w = 0; w < WordsFor(doc_count); ++w) {
+    for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
+      const std::uint32_t doc = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
+      if (state.IsLive(doc)) s.top.Offer(static_cast<std::uint32_t>(state.base + doc), scores[doc]);
+      scores[doc] = 0.0f;
+    }
+    seen[w] = 0;
+  }
+}
+
+// Exact top k over one segment by block-max MaxScore in windows of documents. Terms are ranked
+// by their largest block bound; those whose bounds together cannot lift a document past the
+// threshold (non-essential) only complete candidates found by the others. Each window of
+// documents is bounded per term by the term's blocks there: a window whose bounds cannot pass
+// the threshold is skipped undecoded, and inside a window the terms are split again by those
+// local bounds. The essential terms of a window are scored term at a time into its
+// accumulators (tight loops, no merging of cursors per document); a document whose partial
+// score and the non-essential bounds can pass the threshold probes the non-essential terms,
+// strongest first, and its score is then summed in query-term order, as the exhaustive path
+// sums it, so both give the same floats.
+void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment_index,
+                                  const std::vector<QueryTerm>& terms, const Scoring& scoring, std::size_t k,
+                                  Scratch& s, const std::atomic<bool>* cancel) const {
+  const Segment& segment = *state.segment;
+  // Rounding: a bound is raised by this factor so that float sums in another order never
+  // exceed it; every float step errs by at most 2^-24 relatively.
+  const double margin = 1.0 + 1e-6 * static_cast<double>(terms.size() + 4);
+  // Cursors of the query terms this segment holds, in query-term order.
+  std::size_t n = 0;
+  s.term_of.clear();
+  s.bound.clear();
+  s.entries.clear();
+  for (std::size_t t = 0; t < terms.size(); ++t) {
+    const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
+    if (entry == nullptr) continue;
+    s.cursors[n].Open(segment, *entry);
+    if (s.cursors[n].doc() == kNoDocument) continue;
+    s.term_of.push_back(t);
+    s.entries.push_back(entry);
+    // The largest block bound: tighter than one from the term's largest tf and shortest
+    // document, which seldom meet in one posting.
+    double largest = 0;
+    segment.ForEachBlockBound(
+        *entry, [&](const BlockMeta& meta) { largest = std::max(largest, scoring.BlockBound(meta, terms[t].field)); });
+    s.bound.push_back(terms[t].weight_idf * largest * margin);
+    ++n;
+  }
+  if (n == 0) return;
+  s.order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) s.order[i] = i;
+  std::sort(s.order.begin(), s.order.end(), [&](std::size_t a, std::size_t b) { return s.bound[a] < s.bound[b]; });
+  s.prefix.resize(n);
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) s.prefix[i] = sum += s.bound[s.order[i]];
+  s.contribution.assign(n, 0.0f);
+  s.matched.assign(n, 0);
+  s.cached_block.assign(n, kNoDocument);
+  s.cached_bound.assign(n, 0.0);
+  s.window_bound.resize(n);
+  s.hit_begin.resize(n);
+  s.hit_end.resize(n);
+  auto bound_of = [&](std::size_t c, const BlockMeta& meta) {
+    const QueryTerm& term = terms[s.term_of[c]];
+    return term.weight_idf * scoring.BlockBound(meta, term.field) * margin;
+  };
+  auto score_of = [&](std::size_t c, const PostingCursor& cursor, std::uint32_t doc) {
+    const QueryTerm& term = terms[s.term_of[c]];
+    return term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
+  };
+  SeedThreshold(state, terms, scoring, n, k, s);
+  double threshold = s.top.threshold();
+  // Cursors order[first_essential, n) are essential: every document that can still enter the
+  // top k holds at least one of their terms.
+  std::size_t first_essential = 0;
+  while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
+
+  const std::uint32_t window = std::max<std::uint32_t>(1, search_window_.load(std::memory_order_relaxed));
+  if (s.window_partial.size() < window) {
+    s.window_partial.resize(window);
+    s.window_seen.assign((window + 63) / 64, 0);
+  }
+  const std::uint32_t doc_count = segment.doc_count();
+  std::uint32_t start = 0;
+  while (first_essential < n && start < doc_count) {
+    CheckCancel(cancel);
+    std::uint32_t first = kNoDocument;
+    for (std::size_t i = first_essential; i < n; ++i) {
+      PostingCursor& cursor = s.cursors[s.order[i]];
+      cursor.Advance(start);
+      first = std::min(first, cursor.doc());
+    }
+    if (first >= doc_count) break;
+    const std::uint32_t last = doc_count - 1 - first < window - 1 ? doc_count - 1 : first + (window - 1);
+    // Each term's bound over the window, from the blocks that overlap it.
+    double total = 0;
+    s.local_order.clear();
+    for (std::size_t c = 0; c < n; ++c) {
+      PostingCursor& cursor = s.cursors[c];
+      double local = 0;
+      if (cursor.doc() <= last && cursor.ShallowAdvance(first)) {
+        cursor.ForEachBlockUpTo(last, [&](const BlockMeta& meta) { local = std::max(local, bound_of(c, meta)); });
+      }
+      s.window_bound[c] = local;
+      if (local > 0) {
+        s.local_order.push_back(c);
+        total += local;
+      }
+    }
+    if (total >= threshold) {
+      std::sort(s.local_order.begin(), s.local_order.end(),
+                [&](std::size_t a, std::size_t b) { return s.window_bound[a] < s.window_bound[b]; });
+      const std::size_t m = s.local_order.size();
+      s.local_prefix.resize(m);
+      double running = 0;
+      for (std::size_t i = 0; i < m; ++i) s.local_prefix[i] = running += s.window_bound[s.local_order[i]];
+      std::size_t local_first = 0;
+      // Fewer non-essential terms than their bounds allow: each candidate must then have a
+      // larger partial score, which leaves far fewer of them to complete (measured).
+      while (local_first < m && s.local_prefix[local_first] < threshold * kEssentialShare) ++local_first;
+      // Essential terms, scored term at a time over the window.
+      std::fill(s.hit_begin.begin(), s.hit_begin.end(), 0);
+      std::fill(s.hit_end.begin(), s.hit_end.end(), 0);
+      std::size_t used = 0;
+      float* partial_of = s.window_partial.data();
+      std::uint64_t* seen = s.window_seen.data();
+      for (std::size_t i = local_first; i < m; ++i) {
+        const std::size_t c = s.local_order[i];
+        PostingCursor& cursor = s.cursors[c];
+        const QueryTerm& term = terms[s.term_of[c]];
+        const int field = term.field;
+        cursor.Advance(first);
+        s.hit_begin[c] = used;
+        while (cursor.doc() <= last) {
+          const std::uint32_t available = cursor.run_length();
+          const std::uint32_t* docs = cursor.run_docs();
+          const std::uint32_t* tfs = cursor.run_tfs();
+          if (s.hits.size() < used + available) s.hits.resize(std::max(2 * s.hits.size(), used + available));
+          Scratch::Hit* out = s.hits.data() + used;
+          std::uint32_t j = 0;
+          for (; j < available && docs[j] <= last; ++j) {
+            const std::uint32_t doc = docs[j];
+            if (j + kPrefetchAhead < available) segment.PrefetchLength(docs[j + kPrefetchAhead]);
+            const float value = term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
+            const std::uint32_t at = doc - first;
+            partial_of[at] += value;
+            seen[at >> 6] |= std::uint64_t{1} << (at & 63);
+            out[j] = {doc, value};
+          }
+          used += j;
+          cursor.Consume(j);
+          if (j < available) break;
+        }
+        s.hit_end[c] = used;
+      }
+      auto essential_value = [&](std::size_t c, std::uint32_t doc, float& value) {
+        const Scratch::Hit* begin = s.hits.data() + s.hit_begin[c];
+        const Scratch::Hit* end = s.hits.data() + s.hit_end[c];
+        const Scratch::Hit* it =
+            std::lower_bound(begin, end, doc, [](const Scratch::Hit& h, std::uint32_t d) { return h.doc < d; });
+        if (it == end || it->doc != doc) return false;
+        value = it->value;
+        return true;
+      };
+      const double non_essential = local_first > 0 ? s.local_prefix[local_first - 1] : 0.0;
+      for (std::uint32_t w = 0; w <= (last - first) / 64; ++w) {
+        for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
+          const std::uint32_t at = w * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
+          const std::uint32_t doc = first + at;
+          double partial = partial_of[at];
+          partial_of[at] = 0.0f;
+          if (partial * margin + non_essential < threshold || !state.IsLive(doc)) continue;
+          bool complete = true;
+          for (std::size_t j = local_first; j-- > 0;) {
+            if (partial * margin + s.local_prefix[j] < threshold) {
+              complete = false;
+              break;
+            }
+            const std::size_t c = s.local_order[j];
+            PostingCursor& cursor = s.cursors[c];
+            if (!cursor.ShallowAdvance(doc)) continue;
+            if (s.cached_block[c] != cursor.block_position()) {
+              s.cached_block[c] = cursor.block_position();
+              s.cached_bound[c] = bound_of(c, cursor.block_bounds());
+            }
+            const double below = j > 0 ? s.local_prefix[j - 1] : 0.0;
+            if (partial * margin + s.cached_bound[c] + below < threshold) {
+              complete = false;
+              break;
+            }
+            cursor.Advance(doc);
+            if (cursor.doc() != doc) continue;
+            const float value = score_of(c, cursor, doc);
+            s.contribution[c] = value;
+            s.matched[c] = 1;
+            partial += value;
+          }
+          if (complete) {
+            // Summed in query-term order (cursors are in that order), as the exhaustive path does.
+            float score = 0.0f;
+            for (std::size_t c = 0; c < n; ++c) {
+              float value = 0.0f;
+              if (s.matched[c]) {
+                score += s.contribution[c];
+              } else if (essential_value(c, doc, value)) {
+                score += value;
+              }
+            }
+            if (!std::binary_search(s.seeded.begin(), s.seeded.end(), doc) &&
+                s.top.Offer(static_cast<std::uint32_t>(state.base + doc), score)) {
+              threshold = s.top.threshold();
+            }
+          }
+          for (std::size_t j = 0; j < local_first; ++j) s.matched[s.local_order[j]] = 0;
+        }
+        seen[w] = 0;
+      }
+      while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
+    }
+    if (last >= doc_count - 1) break;
+    start = last + 1;
   }
 }
 
@@ -403,181 +695,21 @@ void InvertedIndex::SearchLocked(const std::vector<QueryTerm>& terms, std::size_
                                  std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const {
   out.clear();
   if (terms.empty() || k == 0) return;
-  const Scoring scoring = MakeScoring();
-  // Rounding: a bound is raised by this factor so that float sums in another order never
-  // exceed it; every float step errs by at most 2^-24 relatively.
-  const double margin = 1.0 + 1e-6 * static_cast<double>(terms.size() + 4);
+  Scoring scoring = MakeScoring();
   s.top.Reset(k);
   if (s.cursors.size() < terms.size()) s.cursors.resize(terms.size());
+  s.FillNorms(scoring);
   const std::uint64_t prune_from = prune_from_documents_.load(std::memory_order_relaxed);
-  for (const auto& state_ptr : segments_) {
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
     CheckCancel(cancel);
-    const SegmentState& state = *state_ptr;
+    const SegmentState& state = *segments_[i];
     const Segment& segment = *state.segment;
     if (state.live_count == 0) continue;
     if (segment.doc_count() < prune_from) {
-      AccumulateSegment(state, terms, scoring, s, cancel);
+      AccumulateSegment(state, i, terms, scoring, s, cancel);
       continue;
     }
-    // Cursors of the query terms this segment holds, in query-term order.
-    std::size_t n = 0;
-    s.term_of.clear();
-    s.bound.clear();
-    s.entries.clear();
-    for (std::size_t t = 0; t < terms.size(); ++t) {
-      const TermEntry* entry = segment.Find(terms[t].id);
-      if (entry == nullptr) continue;
-      s.cursors[n].Open(segment, *entry);
-      if (s.cursors[n].doc() == kNoDocument) continue;
-      s.term_of.push_back(t);
-      s.entries.push_back(entry);
-      // The largest block bound: tighter than one from the term's largest tf and shortest
-      // document, which seldom meet in one posting.
-      double largest = 0;
-      segment.ForEachBlockBound(*entry, [&](const BlockMeta& meta) {
-        largest = std::max(largest, scoring.BlockBound(meta, terms[t].field));
-      });
-      s.bound.push_back(terms[t].weight_idf * largest * margin);
-      ++n;
-    }
-    if (n == 0) continue;
-    s.order.resize(n);
-    for (std::size_t i = 0; i < n; ++i) s.order[i] = i;
-    std::sort(s.order.begin(), s.order.end(), [&](std::size_t a, std::size_t b) { return s.bound[a] < s.bound[b]; });
-    s.prefix.resize(n);
-    double sum = 0;
-    for (std::size_t i = 0; i < n; ++i) s.prefix[i] = sum += s.bound[s.order[i]];
-    s.contribution.assign(n, 0.0f);
-    s.matched.assign(n, 0);
-    s.cached_block.assign(n, kNoDocument);
-    s.cached_bound.assign(n, 0.0);
-    auto block_bound = [&](std::size_t c) {
-      const PostingCursor& cursor = s.cursors[c];
-      if (s.cached_block[c] != cursor.block_position()) {
-        s.cached_block[c] = cursor.block_position();
-        const QueryTerm& term = terms[s.term_of[c]];
-        s.cached_bound[c] = term.weight_idf * scoring.BlockBound(cursor.block_bounds(), term.field) * margin;
-      }
-      return s.cached_bound[c];
-    };
-    SeedThreshold(state, terms, scoring, n, k, s);
-    // Cursors order[0, first_essential) are non-essential: together they cannot lift a
-    // document past the threshold, so they are only probed for candidates of the others.
-    double threshold = s.top.threshold();
-    std::size_t first_essential = 0;
-    while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
-    std::uint64_t steps = 0;
-    std::uint32_t window_end = 0;
-    bool window_open = false;
-    auto next_essential = [&] {
-      std::uint32_t next = kNoDocument;
-      for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
-      return next;
-    };
-    std::uint32_t doc = next_essential();
-    while (first_essential < n && doc != kNoDocument) {
-      if ((++steps & 0xFFFF) == 0) CheckCancel(cancel);
-      const double non_essential = first_essential > 0 ? s.prefix[first_essential - 1] : 0.0;
-      if (!window_open || doc > window_end) {
-        // The window up to the first end of an essential cursor's block: when the block bounds
-        // of the cursors with postings in it cannot pass the threshold, skip it whole.
-        window_end = kNoDocument - 1;
-        for (std::size_t i = first_essential; i < n; ++i) {
-          const PostingCursor& cursor = s.cursors[s.order[i]];
-          if (cursor.doc() != kNoDocument) window_end = std::min(window_end, cursor.block_last_doc());
-        }
-        window_end = std::max(window_end, doc);
-        double window_bound = non_essential;
-        for (std::size_t i = first_essential; i < n; ++i) {
-          const std::size_t c = s.order[i];
-          if (s.cursors[c].doc() <= window_end) window_bound += block_bound(c);
-        }
-        if (window_bound < threshold) {
-          for (std::size_t i = first_essential; i < n; ++i) s.cursors[s.order[i]].Advance(window_end + 1);
-          window_open = false;
-          doc = next_essential();
-          continue;
-        }
-        window_open = true;
-      }
-      bool candidate = state.IsLive(doc);
-      if (candidate) {
-        double possible = non_essential;
-        for (std::size_t i = first_essential; i < n; ++i) {
-          const std::size_t c = s.order[i];
-          if (s.cursors[c].doc() == doc) possible += block_bound(c);
-        }
-        candidate = possible >= threshold;
-      }
-      if (!candidate) {
-        std::uint32_t next = kNoDocument;
-        for (std::size_t i = first_essential; i < n; ++i) {
-          PostingCursor& cursor = s.cursors[s.order[i]];
-          if (cursor.doc() == doc) cursor.Next();
-          next = std::min(next, cursor.doc());
-        }
-        doc = next;
-        continue;
-      }
-      double partial = 0;
-      std::uint32_t next = kNoDocument;
-      for (std::size_t i = first_essential; i < n; ++i) {
-        const std::size_t c = s.order[i];
-        PostingCursor& cursor = s.cursors[c];
-        if (cursor.doc() == doc) {
-          const QueryTerm& term = terms[s.term_of[c]];
-          const float value =
-              term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
-          s.contribution[c] = value;
-          s.matched[c] = 1;
-          partial += value;
-          cursor.Next();
-        }
-        next = std::min(next, cursor.doc());
-      }
-      bool complete = true;
-      for (std::size_t i = first_essential; i-- > 0;) {
-        if (partial * margin + s.prefix[i] < threshold) {
-          complete = false;
-          break;
-        }
-        const std::size_t c = s.order[i];
-        PostingCursor& cursor = s.cursors[c];
-        if (!cursor.ShallowAdvance(doc)) continue;
-        const double below = i > 0 ? s.prefix[i - 1] : 0.0;
-        if (partial * margin + block_bound(c) + below < threshold) {
-          complete = false;
-          break;
-        }
-        cursor.Advance(doc);
-        if (cursor.doc() != doc) continue;
-        const QueryTerm& term = terms[s.term_of[c]];
-        const float value =
-            term.weight_idf * scoring.Saturation(cursor.tf(), segment.Length(doc, term.field), term.field);
-        s.contribution[c] = value;
-        s.matched[c] = 1;
-        partial += value;
-      }
-      if (complete) {
-        // Summed in query-term order (cursors are in that order), as the exhaustive path does.
-        float score = 0.0f;
-        for (std::size_t c = 0; c < n; ++c) {
-          if (s.matched[c]) score += s.contribution[c];
-        }
-        if (!std::binary_search(s.seeded.begin(), s.seeded.end(), doc) &&
-            s.top.Offer(static_cast<std::uint32_t>(state.base + doc), score)) {
-          threshold = s.top.threshold();
-          const std::size_t before = first_essential;
-          while (first_essential < n && s.prefix[first_essential] < threshold) ++first_essential;
-          if (first_essential != before) {  // fewer essential cursors: the next document among them
-            next = kNoDocument;
-            for (std::size_t i = first_essential; i < n; ++i) next = std::min(next, s.cursors[s.order[i]].doc());
-          }
-        }
-      }
-      std::fill(s.matched.begin(), s.matched.end(), 0);
-      doc = next;
-    }
+    SearchSegment(state, i, terms, scoring, k, s, cancel);
   }
   s.top.TakeSorted(out);
 }
@@ -589,7 +721,8 @@ std::vector<ScoredDocument> InvertedIndex::Search(std::string_view query, const 
   analyzer.Analyze(query, scratch.analyzed);
   std::shared_lock<std::shared_mutex> lock(mutex_);
   std::vector<ScoredDocument> out;
-  SearchLocked(QueryTerms(scratch.analyzed.terms, analyzer.settings().bigram_weight), k, scratch, out, cancel);
+  SearchLocked(QueryTerms(scratch.analyzed.terms, analyzer.settings().bigram_weight, &scratch.term_entries), k, scratch,
+               out, cancel);
   return out;
 }
 
@@ -599,7 +732,7 @@ std::vector<ScoredDocument> InvertedIndex::SearchTerms(const std::vector<std::st
   std::shared_lock<std::shared_mutex> lock(mutex_);
   Scratch scratch;
   std::vector<ScoredDocument> out;
-  SearchLocked(QueryTerms(terms, bigram_weight), k, scratch, out, nullptr);
+  SearchLocked(QueryTerms(terms, bigram_weight, &scratch.term_entries), k, scratch, out, nullptr);
   return out;
 }
 
@@ -647,7 +780,8 @@ void InvertedIndex::SearchMany(const std::vector<std::string>& queries, const An
     for (std::size_t i = begin; i < end; ++i) {
       CheckCancel(cancel);
       analyzer.Analyze(queries[i], mine->analyzed);
-      SearchLocked(QueryTerms(mine->analyzed.terms, analyzer.settings().bigram_weight), k, *mine, results[i], cancel);
+      SearchLocked(QueryTerms(mine->analyzed.terms, analyzer.settings().bigram_weight, &mine->term_entries), k, *mine,
+                   results[i], cancel);
     }
   });
 }

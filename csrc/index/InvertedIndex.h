@@ -19,10 +19,11 @@
 // the removed documents among them, found by probing the segment's removed list against the
 // postings when a query first needs it and remembered until the segment's next removal.
 //
-// Searches are exact top-k by MaxScore with block bounds: terms whose summed score bound cannot
-// lift a document into the current top k only confirm candidates, and blocks whose bound is too
-// low are skipped undecoded. A candidate's score is summed in the query's term order, as the
-// exhaustive path sums it, so both give the same floats.
+// Searches are exact top-k by block-max MaxScore over windows of documents: in each window,
+// terms whose summed block bounds cannot lift a document into the current top k only complete
+// candidates, the others are scored term at a time into the window's accumulators, and a window
+// whose bounds are too low is skipped undecoded. A candidate's score is summed in the query's
+// term order, as the exhaustive path sums it, so both give the same floats.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -61,7 +62,9 @@ inline constexpr double kLargestK1 = 1e4;  // keeps every score and vector value
 inline constexpr std::uint64_t kLargestK = 1u << 30;
 inline constexpr unsigned kMostThreads = 1024;
 // Below this many documents a segment is scored posting by posting (measured faster there).
-inline constexpr std::uint64_t kPruneFromDocuments = 1u << 18;
+inline constexpr std::uint64_t kPruneFromDocuments = 1u << 16;
+// Documents per window of the pruned pass (its accumulators: 4 bytes and a bit per document).
+inline constexpr std::uint32_t kSearchWindow = 8192;
 
 // Sizes of the engine's parts, for benchmarks.
 struct EngineStats {
@@ -156,6 +159,8 @@ class InvertedIndex {
   // Segments of at least this many documents are searched document at a time with pruning,
   // smaller ones by scoring every posting (both exact); for tests and benchmarks.
   void set_prune_from_documents(std::uint64_t documents) { prune_from_documents_.store(documents); }
+  // Documents per window of the pruned pass (at least 1), for tests.
+  void set_search_window(std::uint32_t documents) { search_window_.store(documents); }
 
  private:
   struct SegmentState;
@@ -169,15 +174,20 @@ class InvertedIndex {
   void AppendSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                      const std::vector<std::uint32_t>& lengths, std::vector<std::uint64_t> live);
   SegmentState* FindSegment(std::uint64_t doc) const;
-  std::uint32_t LiveDf(std::uint32_t id) const;
+  // With `found`, also sets found[i] to the term's entry in segment i (or null).
+  std::uint32_t LiveDf(std::uint32_t id, const TermEntry** found = nullptr) const;
   std::uint32_t DeletedHits(const SegmentState& state, const TermEntry& entry) const;
   double Idf(std::uint32_t df) const;
   Scoring MakeScoring() const;
-  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight) const;
-  void AccumulateSegment(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
-                         Scratch& scratch, const std::atomic<bool>* cancel) const;
+  // With `entries`: each kept term's entries per segment, terms.size() x segments_.size().
+  std::vector<QueryTerm> QueryTerms(const std::vector<std::string_view>& analyzed, float bigram_weight,
+                                    std::vector<const TermEntry*>* entries = nullptr) const;
+  void AccumulateSegment(const SegmentState& state, std::size_t segment_index, const std::vector<QueryTerm>& terms,
+                         const Scoring& scoring, Scratch& scratch, const std::atomic<bool>* cancel) const;
   void SeedThreshold(const SegmentState& state, const std::vector<QueryTerm>& terms, const Scoring& scoring,
                      std::size_t n, std::size_t k, Scratch& scratch) const;
+  void SearchSegment(const SegmentState& state, std::size_t segment_index, const std::vector<QueryTerm>& terms,
+                     const Scoring& scoring, std::size_t k, Scratch& scratch, const std::atomic<bool>* cancel) const;
   void SearchLocked(const std::vector<QueryTerm>& terms, std::size_t k, Scratch& scratch,
                     std::vector<ScoredDocument>& out, const std::atomic<bool>* cancel) const;
   std::string NewName(const char* prefix);
@@ -202,6 +212,7 @@ class InvertedIndex {
   mutable std::mt19937_64 salt_;
   std::shared_ptr<const void> mapped_;  // the files of a loaded payload
   std::atomic<std::uint64_t> prune_from_documents_{kPruneFromDocuments};
+  std::atomic<std::uint32_t> search_window_{kSearchWindow};
 
   // Readers take mutex_ shared. Writers (add, remove, merges, saving) take writer_ first, then
   // mutex_ exclusively only for the moments they change what readers see.

@@ -275,15 +275,34 @@ void PostingCursor::LoadBlock() {
   const std::size_t doc_words = PackedWords(count, meta.doc_bits);
   const std::size_t tf_words = PackedWords(count, meta.tf_bits);
   if (word_ + doc_words + tf_words > segment_->header_.word_count) return;
-  UnpackBits(segment_->words_ + word_, count, meta.doc_bits, docs_);
-  UnpackBits(segment_->words_ + word_ + doc_words, count, meta.tf_bits, tfs_);
+  if (count == kBlockSize) {
+    UnpackBlock<kBlockSize>(segment_->words_ + word_, meta.doc_bits, docs_);
+    UnpackBlock<kBlockSize>(segment_->words_ + word_ + doc_words, meta.tf_bits, tfs_);
+  } else {
+    UnpackBits(segment_->words_ + word_, count, meta.doc_bits, docs_);
+    UnpackBits(segment_->words_ + word_ + doc_words, count, meta.tf_bits, tfs_);
+  }
+  for (std::uint32_t i = 0; i < count; ++i) tfs_[i] += tfs_[i] != 0xFFFFFFFFu;  // saturating
+  // The gaps summed in 64 bits (no wrap), so the block is valid when its last document is.
+  std::uint64_t sum = expected_;
+  for (std::uint32_t i = 0; i < count; ++i) sum += docs_[i];
+  if (sum + count - 1 < segment_->doc_count_) {
+    std::uint32_t next = expected_;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      docs_[i] += next;
+      next = docs_[i] + 1;
+    }
+    expected_ = next;
+    count_ = count;
+    doc_ = docs_[0];
+    return;
+  }
   std::uint64_t next = expected_;
   std::uint32_t valid = 0;
   for (; valid < count; ++valid) {
     const std::uint64_t doc = next + docs_[valid];
     if (doc >= segment_->doc_count_) break;
     docs_[valid] = static_cast<std::uint32_t>(doc);
-    tfs_[valid] = tfs_[valid] == 0xFFFFFFFFu ? 0xFFFFFFFFu : tfs_[valid] + 1;
     next = doc + 1;
   }
   expected_ = static_cast<std::uint32_t>(next);
@@ -291,12 +310,8 @@ void PostingCursor::LoadBlock() {
   doc_ = count_ > 0 ? docs_[0] : kNoDocument;
 }
 
-void PostingCursor::Next() {
+void PostingCursor::NextBlock() {
   if (doc_ == kNoDocument) return;
-  if (++pos_ < count_) {
-    doc_ = docs_[pos_];
-    return;
-  }
   while (block_ + 1 < block_count_) {
     MoveToBlock(block_ + 1);
     LoadBlock();

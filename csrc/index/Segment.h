@@ -126,6 +126,12 @@ class Segment {
     return static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
   }
 
+  // A hint that Length(local_doc, ...) is read soon (the lengths are read in document order
+  // of one term, far apart in a large segment: the hint hides the wait for memory).
+  void PrefetchLength(std::uint32_t local_doc) const {
+    if (local_doc < doc_count_) __builtin_prefetch(lengths_ + 2 * std::size_t{local_doc});
+  }
+
   // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
   // without blocks).
   template <class F>
@@ -172,7 +178,25 @@ class PostingCursor {
 
   std::uint32_t doc() const { return doc_; }  // kNoDocument at the end
   std::uint32_t tf() const { return tfs_[pos_]; }
-  void Next();
+  // The decoded postings from the current one to its block's end, for tight loops (none at the
+  // end); Consume(n) moves past n of them, to the next block when that is all of them.
+  std::uint32_t run_length() const { return doc_ == kNoDocument ? 0 : count_ - pos_; }
+  const std::uint32_t* run_docs() const { return docs_ + pos_; }
+  const std::uint32_t* run_tfs() const { return tfs_ + pos_; }
+  void Consume(std::uint32_t n) {
+    if (n == 0) return;
+    pos_ += n - 1;
+    Next();
+  }
+  // The posting `ahead` places on in the decoded block (the current one past its end).
+  std::uint32_t doc_ahead(std::uint32_t ahead) const { return pos_ + ahead < count_ ? docs_[pos_ + ahead] : doc_; }
+  void Next() {
+    if (doc_ != kNoDocument && ++pos_ < count_) {
+      doc_ = docs_[pos_];
+      return;
+    }
+    NextBlock();
+  }
   void Advance(std::uint32_t target);
   // Moves the block position (not the current posting) to the block that may hold `target`;
   // false when no block does. Then block_bounds() bound that block.
@@ -182,8 +206,22 @@ class PostingCursor {
   std::uint32_t block_last_doc() const { return meta_last_doc_; }
   // Changes whenever the block bounds change, so callers can cache what they derive from them.
   std::uint32_t block_position() const { return block_; }
+  // After ShallowAdvance: calls f(bounds) for the block it stopped at and each later one that
+  // may hold a document up to `last`, without moving or decoding anything.
+  template <class F>
+  void ForEachBlockUpTo(std::uint32_t last, F&& f) const {
+    if (block_count_ == 0) {
+      if (doc_ <= last) f(meta_);
+      return;
+    }
+    for (std::uint32_t b = block_; b < block_count_; ++b) {
+      f(blocks_[b]);
+      if (blocks_[b].last_doc >= last) return;
+    }
+  }
 
  private:
+  void NextBlock();  // Next past the decoded block's end
   void LoadBlock();
   void MoveToBlock(std::uint32_t block);
 

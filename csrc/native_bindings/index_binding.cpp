@@ -159,6 +159,7 @@ void BindIndex(py::module_& m) {
   // The index's limits, for the Python layer and the command line to state, never to repeat.
   m.attr("LARGEST_K") = py::int_(index::kLargestK);
   m.attr("LARGEST_K1") = py::float_(index::kLargestK1);
+  m.attr("PRUNE_FROM_DOCUMENTS") = py::int_(index::kPruneFromDocuments);
   py::class_<InvertedIndex, std::shared_ptr<InvertedIndex>>(m, "Index", py::module_local())
       .def(py::init([](double k1, double b, bool store) { return std::make_shared<InvertedIndex>(k1, b, store); }),
            py::arg("k1"), py::arg("b"), py::arg("store"))

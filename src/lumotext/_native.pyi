@@ -11,6 +11,7 @@ class CharTable:
 TERM_RULES: int
 LARGEST_K: int
 LARGEST_K1: float
+PRUNE_FROM_DOCUMENTS: int
 
 def fold(text: str, t2s: CharTable | None) -> str: ...
 

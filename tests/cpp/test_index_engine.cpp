@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -37,6 +38,11 @@ TEST(BitPacking, EveryWidthRoundTrips) {
       std::vector<std::uint32_t> back(count, 1);
       lumo::index::UnpackBits(words.data(), count, bits, back.data());
       EXPECT_EQ(back, values) << "bits " << bits << " count " << count;
+      if (count == lumo::index::kBlockSize) {
+        std::vector<std::uint32_t> unrolled(count, 1);
+        lumo::index::UnpackBlock<lumo::index::kBlockSize>(words.data(), bits, unrolled.data());
+        EXPECT_EQ(unrolled, values) << "the unrolled decoder, bits " << bits;
+      }
     }
   }
 }
@@ -137,6 +143,37 @@ TEST(PostingCursor, AdvanceAndShallowAdvanceAgreeWithTheList) {
   }
 }
 
+// A walk through the decoded runs (run_docs/run_tfs, Consume) visits the postings Next does,
+// whether runs are taken whole or in part.
+TEST(PostingCursor, RunsVisitEveryPostingOnce) {
+  std::mt19937 random(13);
+  const std::uint32_t doc_count = 20000;
+  lumo::index::TermPostingsInput term{1, 1, {}, {}};
+  for (std::uint32_t doc = random() % 5; doc < doc_count; doc += 1 + random() % 40) {
+    term.docs.push_back(doc);
+    term.tfs.push_back(1 + random() % 4);
+  }
+  const std::vector<std::uint32_t> lengths(2 * doc_count, 7);
+  const auto bytes = lumo::index::BuildSegment(doc_count, {term}, lengths);
+  const lumo::index::Segment segment(*bytes, bytes);
+  lumo::index::PostingCursor cursor;
+  cursor.Open(segment, *segment.Find(1));
+  std::vector<std::uint32_t> docs, tfs;
+  while (cursor.doc() != lumo::index::kNoDocument) {
+    ASSERT_GT(cursor.run_length(), 0u);
+    EXPECT_EQ(cursor.run_docs()[0], cursor.doc());
+    const std::uint32_t take = 1 + random() % cursor.run_length();
+    for (std::uint32_t j = 0; j < take; ++j) {
+      docs.push_back(cursor.run_docs()[j]);
+      tfs.push_back(cursor.run_tfs()[j]);
+    }
+    cursor.Consume(take);
+  }
+  EXPECT_EQ(cursor.run_length(), 0u);
+  EXPECT_EQ(docs, term.docs);
+  EXPECT_EQ(tfs, term.tfs);
+}
+
 // Words of the fuzz tokenizer's dictionary, and words it does not know (new terms).
 const std::vector<std::string> kWords = {"中", "国", "人", "中国", "中国人", "ab", "ab", "x1", "y2", "中中"};
 
@@ -159,10 +196,13 @@ void ExpectSameRanking(const std::vector<ScoredDocument>& pruned, const std::vec
 }
 
 void ExpectPrunedEqualsExhaustive(InvertedIndex& index, std::mt19937& random, const std::string& where) {
-  // Every segment through the pruned pass (the default leaves small ones to the accumulators).
+  // Every segment through the pruned pass (the default leaves small ones to the accumulators),
+  // in windows from one document to more than a segment holds.
   index.set_prune_from_documents(random() % 2 ? 0 : 100);
   lumo::index::AnalyzedText analyzed;
   for (int q = 0; q < 40; ++q) {
+    const std::uint32_t windows[] = {1, 7, 64, 500, lumo::index::kSearchWindow};
+    index.set_search_window(windows[random() % 5]);
     const std::string query = RandomText(random, 12);
     FuzzAnalyzer()->Analyze(query, analyzed);
     for (std::size_t k : {1u, 3u, 10u, 1000u}) {
@@ -203,6 +243,57 @@ TEST_P(PrunedSearch, EqualsExhaustiveThroughAddsRemovesReloadsAndMerges) {
   ExpectPrunedEqualsExhaustive(*merged, random, "merged");
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, PrunedSearch, ::testing::Values(1, 2, 3, 4));
+
+// Long queries over a larger corpus of words with skewed frequencies, as real sentence queries
+// are: many terms with close bounds, so the windows split them into essential and
+// non-essential ones in every way. Every window size, k and thread count gives exactly the
+// exhaustive ranking, before and after removals.
+TEST(PrunedSearch, LongQueriesOverSkewedWordsEqualExhaustive) {
+  std::mt19937 random(17);
+  auto word = [&] {
+    // Roughly Zipf: small numbers far more often.
+    const double u = std::uniform_real_distribution<double>(0.0, 1.0)(random);
+    return "w" + std::to_string(static_cast<int>(std::pow(400.0, u)) - 1);
+  };
+  auto text = [&](int least, int most) {
+    std::string out;
+    const int n = least + static_cast<int>(random() % static_cast<unsigned>(most - least + 1));
+    for (int i = 0; i < n; ++i) out += word() + " ";
+    return out;
+  };
+  InvertedIndex index(1.2, 0.75);
+  for (int batch = 0; batch < 3; ++batch) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) texts.push_back(text(3, 40));
+    index.Add(texts, *FuzzAnalyzer(), 2);
+  }
+  index.set_prune_from_documents(0);
+  std::vector<std::string> queries;
+  for (int q = 0; q < 25; ++q) queries.push_back(text(15, 30));
+  lumo::index::AnalyzedText analyzed;
+  for (int round = 0; round < 2; ++round) {
+    for (std::uint32_t window : {64u, 1000u, lumo::index::kSearchWindow}) {
+      index.set_search_window(window);
+      for (std::size_t k : {1u, 10u, 100u}) {
+        std::vector<std::vector<ScoredDocument>> many;
+        index.SearchMany(queries, *FuzzAnalyzer(), k, 2, many);
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+          FuzzAnalyzer()->Analyze(queries[q], analyzed);
+          const auto exhaustive = index.SearchExhaustive(analyzed.terms, k, FuzzAnalyzer()->settings().bigram_weight);
+          ASSERT_EQ(exhaustive.size(), k);
+          const std::string where = "round " + std::to_string(round) + " window " + std::to_string(window) + " k " +
+                                    std::to_string(k) + " query " + std::to_string(q);
+          ExpectSameRanking(index.Search(queries[q], *FuzzAnalyzer(), k), exhaustive, where);
+          ExpectSameRanking(many[q], exhaustive, where + " (search_many)");
+        }
+      }
+    }
+    std::vector<std::uint32_t> live = index.LiveDocuments();
+    std::shuffle(live.begin(), live.end(), random);
+    live.resize(live.size() / 5);
+    index.Remove({live.begin(), live.end()});
+  }
+}
 
 // df over live documents: after removals in several segments, each term's df is the number of
 // live documents whose analysis holds it.
