@@ -13,6 +13,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -96,6 +97,28 @@ def command_index_build(args: argparse.Namespace) -> None:
     )
 
 
+@contextlib.contextmanager
+def _changing(path: str) -> Iterator[None]:
+    """Holds an exclusive lock on the index's directory from load to save, so that two commands
+    changing one index take turns instead of each saving over the other's change. The lock is
+    on the directory itself (the save's own lock file is a different file, taken inside it)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        yield  # the load that follows reports the path's fault in its own words
+        return
+    try:
+        try:
+            import fcntl
+        except ImportError:  # no flock where there is no fcntl
+            yield
+            return
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
 def _load(path: str) -> Index:
     try:
         return Index.load(path)
@@ -115,9 +138,14 @@ def _documents(count: int) -> str:
 
 
 def command_index_add(args: argparse.Namespace) -> None:
+    reader = LineReader(sources(args.files), args.errors)
+    with _changing(args.index):
+        _add(args, reader)
+
+
+def _add(args: argparse.Namespace, reader: LineReader) -> None:
     started = time.monotonic()
     index = _load(args.index)
-    reader = LineReader(sources(args.files), args.errors)
     progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
 
     def texts() -> Iterator[str]:
@@ -141,16 +169,17 @@ def command_index_add(args: argparse.Namespace) -> None:
 
 
 def command_index_remove(args: argparse.Namespace) -> None:
-    index = _load(args.index)
     numbers = list(dict.fromkeys(args.numbers))  # a number given twice is removed once
-    try:
-        index.remove(numbers)
-    except KeyError as error:
-        raise CommandError(
-            f"document {error.args[0]} is not in the index {args.index!r} (never added or already removed); "
-            "nothing removed"
-        ) from None
-    _save_in_place(index, args.index)
+    with _changing(args.index):
+        index = _load(args.index)
+        try:
+            index.remove(numbers)
+        except KeyError as error:
+            raise CommandError(
+                f"document {error.args[0]} is not in the index {args.index!r} (never added or already "
+                "removed); nothing removed"
+            ) from None
+        _save_in_place(index, args.index)
     print(
         f"{PROG}: removed {_documents(len(numbers))} from {args.index}, now {_documents(len(index))}", file=sys.stderr
     )

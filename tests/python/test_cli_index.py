@@ -226,3 +226,18 @@ def test_info_describes_the_saved_index(corpus: Path, tmp_path: Path, capsys: py
         'analyzer: stop_words=null mode="default" fold_traditional=true hmm=true bigram_weight=0.5 '
         f"user_dict=null rules={loaded.analyzer.settings['rules']}"
     ]
+
+
+def test_changes_side_by_side_all_land(corpus: Path, tmp_path: Path) -> None:
+    # Each command loads, changes and saves; without taking turns, the last save would drop
+    # what the others added in the meantime.
+    ix = built(corpus, tmp_path)
+    lines = tmp_path / "lines.txt"
+    lines.write_text("".join(f"第{i}行 北京 上海 长江大桥\n" for i in range(3000)), encoding="utf-8")
+    command = [sys.executable, "-m", "lumotext", "index"]
+    running = [subprocess.Popen([*command, "add", str(ix), str(lines), "--threads", "1"]) for _ in range(3)]
+    running.append(subprocess.Popen([*command, "remove", str(ix), "1"]))
+    assert [p.wait(timeout=300) for p in running] == [0, 0, 0, 0]
+    loaded = Index.load(ix)
+    assert len(loaded) == 3 + 3 * 3000 - 1
+    assert 1 not in loaded.live_documents()
