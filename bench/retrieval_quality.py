@@ -32,6 +32,10 @@ Collections (every one built deterministically from the shared corpora at run ti
   all): spans begin and end inside words as often as not, so this one leans towards character
   n-grams. The two known-item sets together keep either kind of analyzer from
   being favoured by construction.
+* ``ud-known-item``: the 1,000 Wikipedia sentences of shared/corpora/ud-zh-gsdsimp (dev and
+  test) as documents; each sentence's query is 2 or 3 of its gold words (nouns, proper nouns,
+  verbs, numbers; no punctuation), in a shuffled order. The words come from the treebank's
+  own segmentation, not from ours, so this known-item set favours no analyzer by construction.
 * ``known-item-spellings``: the same documents; lines with a run of letters then digits
   (``UTF-8``, ``VT100``, ``gdm3``) and at least 8 Han characters (a seeded sample of 1,000).
   The query is the run spelled another way (joined, split by a space or by a hyphen) beside
@@ -71,6 +75,7 @@ COLLECTIONS = (
     "known-item-words",
     "known-item-spans",
     "known-item-spellings",
+    "ud-known-item",
 )
 TOP_K = 100
 SEED = 14
@@ -289,6 +294,54 @@ def known_item_spellings(
         {f"q{i}": {f"l{i}": 1.0} for i in chosen},
         "bench-zh lines with a letters-then-digits run; query = the run respelled + 2 Han words",
         docs_key="bench-zh",
+    )
+
+
+UD_CONTENT_TAGS = frozenset({"NOUN", "PROPN", "VERB", "NUM"})
+
+
+def ud_sentences() -> list[tuple[str, list[str]]]:
+    """(text, content words) of each sentence of the shared UD Chinese GSDSimp dev and test files."""
+    out: list[tuple[str, list[str]]] = []
+    for split in ("dev", "test"):
+        text, words = "", []
+        with open(harness.corpus_file("ud-zh-gsdsimp", f"zh_gsdsimp-ud-{split}.conllu"), encoding="utf-8") as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line.startswith("# text = "):
+                    text, words = line[len("# text = ") :], []
+                elif line and not line.startswith("#"):
+                    columns = line.split("\t")
+                    if columns[0].isdigit() and columns[3] in UD_CONTENT_TAGS:
+                        words.append(columns[1])
+                elif not line and text:
+                    out.append((text, words))
+                    text = ""
+        if text:
+            out.append((text, words))
+    return out
+
+
+def ud_known_item() -> Collection:
+    rng = random.Random(SEED)
+    sentences = ud_sentences()
+    queries, query_ids, qrels = [], [], {}
+    for i, (_, words) in enumerate(sentences):
+        distinct = list(dict.fromkeys(words))
+        if len(distinct) < 2:
+            continue
+        picked = rng.sample(distinct, min(len(distinct), 2 + rng.randrange(2)))
+        queries.append(join_words(picked))
+        query_ids.append(f"q{i}")
+        qrels[f"q{i}"] = {f"s{i}": 1.0}
+    return Collection(
+        "ud-known-item",
+        [f"s{i}" for i in range(len(sentences))],
+        [text for text, _ in sentences],
+        query_ids,
+        queries,
+        qrels,
+        "UD Chinese GSDSimp dev+test sentences; query = 2-3 of the sentence's gold content words, shuffled",
     )
 
 
@@ -617,6 +670,8 @@ def main() -> int:
         cols += [c for c in known_item(harness.bench_lines(), known, jieba.cut, stop_words) if c.name in wanted]
     if "known-item-spellings" in wanted:
         cols.append(known_item_spellings(harness.bench_lines(), 300 if args.quick else 1000, jieba.cut, stop_words))
+    if "ud-known-item" in wanted:
+        cols.append(ud_known_item())
 
     systems: list[tuple[str, Callable[[Collection], dict[str, list[str]]]]] = []
     if index_available():

@@ -48,6 +48,17 @@ thread_count = _count(MAX_THREADS, "threads")
 result_count = _count(MAX_K, "results")
 
 
+def document_number(text: str) -> int:
+    """An argument type: a document number of an index, a whole number of at least 0."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a document number (a whole number >= 0), got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a document number (a whole number >= 0), got {text!r}")
+    return value
+
+
 def finite_number(text: str) -> float:
     try:
         value = float(text)

@@ -2,6 +2,11 @@
 
 * ``lumotext index build FILE... --out DIR``: one document per input line (numbered from 0 across
   the files, empty lines included, so a document's number is its line's), saved to DIR;
+* ``lumotext index add DIR FILE...``: the input lines as the next documents of the saved index,
+  saved back in place (one atomic commit);
+* ``lumotext index remove DIR NUMBER...`` (or ``--ids ID...``): the documents removed, saved
+  back in place;
+* ``lumotext index info DIR``: documents, segments, size on disk, k1, b and analyzer settings;
 * ``lumotext search DIR QUERY...``: per query a line ``query: ...`` and one line per hit,
   ``score  #number  text``, best first; with ``--queries FILE`` (or ``--json``) one JSON line
   per query, ``{"query": ..., "hits": [[number, score], ...], "texts": [...]}`` (texts when
@@ -11,6 +16,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -18,13 +24,20 @@ import time
 from pathlib import Path
 from typing import Any, Iterator
 
-from lumotext._cli_args import add_threads_option, b_parameter, bigram_weight, index_k1_parameter, result_count
+from lumotext._cli_args import (
+    add_threads_option,
+    b_parameter,
+    bigram_weight,
+    document_number,
+    index_k1_parameter,
+    result_count,
+)
 from lumotext._cli_io import PROG, CommandError, LineReader, Output, Progress, UsageError, progress_enabled, sources
-from lumotext.index import DEFAULTS
+from lumotext.index import DEFAULTS, Index
 
 
 def command_index_build(args: argparse.Namespace) -> None:
-    from lumotext.index import Analyzer, Index
+    from lumotext.index import Analyzer
 
     started = time.monotonic()
     out = os.path.abspath(args.out)
@@ -87,6 +100,160 @@ def command_index_build(args: argparse.Namespace) -> None:
     )
 
 
+@contextlib.contextmanager
+def _changing(path: str) -> Iterator[None]:
+    """Holds an exclusive lock on the index's directory from load to save, so that two commands
+    changing one index take turns instead of each saving over the other's change. The lock is
+    on the directory itself (the save's own lock file is a different file, taken inside it)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        yield  # the load that follows reports the path's fault in its own words
+        return
+    try:
+        try:
+            import fcntl
+        except ImportError:  # no flock where there is no fcntl
+            yield
+            return
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def _load(path: str) -> Index:
+    try:
+        return Index.load(path)
+    except ValueError as error:
+        raise CommandError(f"cannot load the index {path!r}: {error}") from None
+
+
+def _save_in_place(index: Index, path: str) -> None:
+    try:
+        index.save(path)
+    except FileExistsError:  # replaced by something else since it was loaded
+        raise CommandError(f"{path!r} no longer holds a saved index; not replacing it") from None
+
+
+def _documents(count: int) -> str:
+    return f"{count} document" if count == 1 else f"{count} documents"
+
+
+def command_index_add(args: argparse.Namespace) -> None:
+    reader = LineReader(sources(args.files), args.errors)
+    with _changing(args.index):
+        _add(args, reader)
+
+
+def _add(args: argparse.Namespace, reader: LineReader) -> None:
+    started = time.monotonic()
+    index = _load(args.index)
+    progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
+
+    def texts() -> Iterator[str]:
+        for text in reader:
+            yield text
+            progress.update(reader.sizes.popleft())
+
+    try:
+        # Everything is read and indexed before the one save, so a failure or Ctrl-C on the
+        # way leaves the saved index as it was.
+        added = index.add(texts(), threads=args.threads)
+    finally:
+        progress.close()
+    _save_in_place(index, args.index)
+    numbers = {0: "none", 1: f"number {added.start}"}.get(len(added), f"numbers {added.start}-{added.stop - 1}")
+    print(
+        f"{PROG}: added {_documents(len(added))} ({numbers}) to {args.index}, now {_documents(len(index))}, "
+        f"in {time.monotonic() - started:.1f} s",
+        file=sys.stderr,
+    )
+
+
+def command_index_remove(args: argparse.Namespace) -> None:
+    if not args.numbers and not args.ids:
+        raise UsageError("give document numbers, or ids with --ids")
+    numbers = list(dict.fromkeys(args.numbers))  # a number given twice is removed once
+    ids = list(dict.fromkeys(args.ids or []))
+    for id_ in ids:
+        try:
+            id_.encode("utf-8")
+        except UnicodeEncodeError:  # bytes the file system's encoding could not decode
+            raise CommandError(f"--ids: {id_!r} is not valid UTF-8") from None
+    with _changing(args.index):
+        index = _load(args.index)
+        found = index._native.find_ids(ids) if ids else []
+        for id_, number in zip(ids, found):
+            if number < 0:
+                raise CommandError(f"no document of the index {args.index!r} has the id {id_!r}; nothing removed")
+        numbers = list(dict.fromkeys([*numbers, *found]))
+        try:
+            index.remove(numbers)
+        except KeyError as error:
+            raise CommandError(
+                f"document {error.args[0]} is not in the index {args.index!r} (never added or already "
+                "removed); nothing removed"
+            ) from None
+        _save_in_place(index, args.index)
+    print(
+        f"{PROG}: removed {_documents(len(numbers))} from {args.index}, now {_documents(len(index))}", file=sys.stderr
+    )
+
+
+def _size_on_disk(path: str) -> int:
+    """Bytes of the regular files in the index's directory: the commit's files and any a save
+    still keeps for readers of the commit before it."""
+    total = 0
+    with os.scandir(path) as entries:
+        for entry in entries:
+            if entry.is_file(follow_symlinks=False):
+                total += entry.stat(follow_symlinks=False).st_size
+    return total
+
+
+def index_info(index: Index, path: str) -> dict[str, Any]:
+    """What ``lumotext index info`` shows, as a JSON-ready dictionary."""
+    stats = index._native.engine_stats()
+    document_count = int(index._native.document_count)
+    return {
+        "documents": len(index),
+        "removed": document_count - len(index),
+        "next_number": document_count,
+        "terms": index.term_count,
+        "segments": int(stats["segments"]),
+        "bytes_on_disk": _size_on_disk(path),
+        "k1": index.k1,
+        "b": index.b,
+        "analyzer": index.analyzer.settings,
+    }
+
+
+def _shown_setting(value: Any) -> str:
+    if isinstance(value, list):
+        return f"<{len(value)} lines>"
+    return json.dumps(value)
+
+
+def command_index_info(args: argparse.Namespace) -> None:
+    info = index_info(_load(args.index), args.index)
+    output = Output()
+    try:
+        if args.json:
+            output.line(json.dumps(info, ensure_ascii=False))
+            return
+        output.line(f"documents: {info['documents']} ({info['removed']} removed, next number {info['next_number']})")
+        output.line(f"terms: {info['terms']}")
+        output.line(f"segments: {info['segments']}")
+        output.line(f"size on disk: {info['bytes_on_disk']} bytes")
+        output.line(f"k1: {info['k1']:g}")
+        output.line(f"b: {info['b']:g}")
+        settings = " ".join(f"{key}={_shown_setting(value)}" for key, value in info["analyzer"].items())
+        output.line(f"analyzer: {settings}")
+    finally:
+        output.flush()
+
+
 def _queries(args: argparse.Namespace) -> Iterator[str]:
     yield from args.query
     if args.queries is not None:
@@ -94,14 +261,9 @@ def _queries(args: argparse.Namespace) -> Iterator[str]:
 
 
 def command_search(args: argparse.Namespace) -> None:
-    from lumotext.index import Index
-
     if not args.query and args.queries is None:
         raise CommandError("give queries as arguments or with --queries FILE")
-    try:
-        index = Index.load(args.index)
-    except ValueError as error:
-        raise CommandError(f"cannot load the index {args.index!r}: {error}") from None
+    index = _load(args.index)
     output = Output()
     as_json = args.json or args.queries is not None
     try:
@@ -188,6 +350,40 @@ def add_commands(commands: Any, inputs: argparse.ArgumentParser) -> None:
         "(default: %(default)s)",
     )
     build.set_defaults(run=command_index_build, parser=build)
+
+    saved = argparse.ArgumentParser(add_help=False)
+    saved.add_argument("index", metavar="DIR", help="a saved index, changed in place")
+    add = index_commands.add_parser(
+        "add",
+        parents=[saved, inputs],
+        help="add the input lines to a saved index",
+        description="Index the input lines as the next documents of a saved index (numbered on from its "
+        "highest number, empty lines included) and save it in place, in one atomic step: a failure "
+        "leaves it as it was. The index's own k1, b and analyzer settings apply.",
+    )
+    add_threads_option(add, "analyze")
+    add.set_defaults(run=command_index_add, parser=add)
+
+    remove = index_commands.add_parser(
+        "remove",
+        parents=[saved],
+        help="remove documents from a saved index",
+        description="Remove documents by number, or by the ids they were added with, from a saved index and "
+        "save it in place, in one atomic step. A number or id that is not a live document of the index "
+        "removes nothing (exit status 1).",
+    )
+    remove.add_argument("numbers", nargs="*", type=document_number, metavar="NUMBER", help="document numbers")
+    remove.add_argument("--ids", nargs="+", metavar="ID", help="ids given to the documents when they were added")
+    remove.set_defaults(run=command_index_remove, parser=remove)
+
+    info = index_commands.add_parser(
+        "info",
+        help="describe a saved index",
+        description="Show a saved index's documents, terms, segments, size on disk, k1, b and analyzer settings.",
+    )
+    info.add_argument("index", metavar="DIR", help="the saved index")
+    info.add_argument("--json", action="store_true", help="one JSON object, the analyzer settings in full")
+    info.set_defaults(run=command_index_info, parser=info)
 
     search = commands.add_parser(
         "search",

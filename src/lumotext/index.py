@@ -51,9 +51,9 @@ DEFAULTS: dict[str, Any] = {
     "hmm": True,  # the segmenter's HMM for words outside the dictionary
     "bigram_weight": 0.5,  # weight of the character-bigram field (0: words only)
     "user_dict": None,  # no words beyond the bundled dictionary
-    # Index
-    "k1": 1.2,
-    "b": 0.75,
+    # Index: k1 and b chosen by nDCG@10 over seven collections (bench/results/defaults_grid.md)
+    "k1": 0.5,
+    "b": 0.4,
     "store": True,  # keep each document's text, id and metadata in the index
     "batch_size": 2048,  # texts per native call in add (and per Ctrl-C checkpoint)
     # Search

@@ -327,6 +327,23 @@ def test_first_format_indexes_load_and_a_save_converts_them(tmp_path: Path) -> N
     assert len(Index.load(old)) == 4
 
 
+def test_an_index_saved_under_earlier_defaults_scores_as_it_did(tmp_path: Path) -> None:
+    # Saved by Index() when the defaults were k1 1.2, b 0.75 and bigram weight 0.5: its commit
+    # and settings carry them, so changing the defaults changes no saved index.
+    old = tmp_path / "old"
+    shutil.copytree(FIXTURES / "index_earlier_defaults", old)
+    then = Index(Analyzer(stop_words="default", bigram_weight=0.5), k1=1.2, b=0.75)
+    then.add(DOCS)
+    then.remove([1])
+    loaded = Index.load(old)
+    assert (loaded.k1, loaded.b, loaded.analyzer.settings["bigram_weight"]) == (1.2, 0.75, 0.5)
+    assert results(loaded) == results(then)
+    loaded.add(["火星"])
+    loaded.save(old)
+    again = Index.load(old)
+    assert (again.k1, again.b, again.analyzer.settings) == (1.2, 0.75, then.analyzer.settings)
+
+
 @pytest.mark.parametrize(
     "damage, message",
     [

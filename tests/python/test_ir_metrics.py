@@ -97,3 +97,28 @@ def test_character_grams_split_han_runs_and_keep_other_runs_whole(text, unigrams
     import retrieval_quality as rq
 
     assert rq.char_grams(text, unigrams, bigrams) == expected
+
+
+def splits_into(text: str, words: set[str], parts: int) -> bool:
+    """Whether ``text`` is ``parts`` of ``words`` joined, with or without a space between two."""
+    if parts == 0:
+        return text == ""
+    text = text.removeprefix(" ")
+    return any(text.startswith(w) and splits_into(text[len(w) :], words - {w}, parts - 1) for w in words)
+
+
+def test_ud_known_item_queries_are_gold_words_of_their_one_sentence():
+    pytest.importorskip("scipy")
+    import retrieval_quality as rq
+    from shared_data import require, ud_sentences
+
+    require("corpora/ud-zh-gsdsimp/zh_gsdsimp-ud-test.conllu")
+    gold = ud_sentences()
+    collection = rq.ud_known_item()
+    # Every sentence of both files is a document, in order.
+    assert [doc.replace(" ", "") for doc in collection.docs] == ["".join(words) for words in gold]
+    assert len(collection.queries) >= 0.9 * len(gold)
+    for query_id, query in zip(collection.query_ids, collection.queries):
+        (relevant,) = collection.qrels[query_id]
+        words = set(gold[collection.doc_ids.index(relevant)])
+        assert splits_into(query, words, 2) or splits_into(query, words, 3), query
