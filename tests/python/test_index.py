@@ -432,8 +432,9 @@ def test_ctrl_c_stops_a_long_call_on_a_small_index_early(call: str) -> None:
         run(100)
     stopped = time.perf_counter() - started
     timer.join()
-    # Honoured at once, not when the whole call ends; an interrupted add keeps whole batches only.
-    assert stopped < 20 * per_batch + 0.5, (stopped, per_batch)
+    # Honoured at once, not when the whole call of a hundred batches ends; an interrupted add
+    # keeps whole batches only. The slack covers a machine that turns busy between the two timings.
+    assert stopped < 20 * per_batch + 1.0, (stopped, per_batch)
     assert before <= len(index) < before + 100 * len(texts)
     assert index.live_documents() == list(range(len(index)))
 

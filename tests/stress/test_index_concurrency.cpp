@@ -1,8 +1,9 @@
 // One index used by several threads at once: one adds documents, one removes them, two search,
 // one saves it into a directory while another loads that directory. Each thread checks what it
 // can know for sure beside the others: a document removed before a search began is never a hit,
-// counts agree with the live documents, every save loads. The ThreadSanitizer build (make
-// test-tsan) runs the same binary and fails on any data race.
+// counts agree with the live documents, every save loads, a stored text read beside the writers
+// is the one added under that number. The ThreadSanitizer build (make test-tsan) runs the same
+// binary and fails on any data race.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -82,6 +83,34 @@ class ScratchDir {
   fs::path path_;
 };
 
+// The texts given to the index, by document number, recorded before the add that numbers them.
+class AddedTexts {
+ public:
+  void Append(const std::vector<std::string>& texts) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    texts_.insert(texts_.end(), texts.begin(), texts.end());
+  }
+  std::string At(std::uint64_t doc) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return doc < texts_.size() ? texts_[doc] : std::string("(never added)");
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> texts_;
+};
+
+// With stored documents: a live document's stored text is its added text; one removed meanwhile
+// is reported unknown, never as another's record.
+bool StoredTextMatches(const InvertedIndex& index, const AddedTexts& added, std::uint64_t doc) {
+  if (!index.stores_documents()) return true;
+  try {
+    return index.Document(doc).text == added.At(doc);
+  } catch (const lumo::index::UnknownDocument&) {
+    return true;
+  }
+}
+
 // The counts of `index` agree with its live documents, and every hit of a search is one of them.
 void ExpectConsistent(const InvertedIndex& index, const char* what) {
   const std::vector<std::uint32_t> live = index.LiveDocuments();
@@ -92,12 +121,15 @@ void ExpectConsistent(const InvertedIndex& index, const char* what) {
   }
 }
 
-TEST(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
+class IndexConcurrency : public ::testing::TestWithParam<bool> {};
+
+TEST_P(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
   ScratchDir scratch;
   const std::string path = scratch.Sub("ix");
   const lumo::index::IndexSettings settings{1.2, 0.75, "{}"};
-  InvertedIndex index(1.2, 0.75);
+  InvertedIndex index(1.2, 0.75, /*store_documents=*/GetParam());
   RemovedSet removed;
+  AddedTexts added;
   std::atomic<bool> adding{true};
   std::atomic<std::uint64_t> saves{0};
   std::atomic<int> loads{0};
@@ -111,6 +143,7 @@ TEST(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
       std::vector<std::string> texts;
       for (int i = 0; i < kBatch; ++i) texts.push_back(RandomText(random));
       const std::uint64_t before = index.document_count();
+      added.Append(texts);
       const std::uint32_t first = index.Add(texts, *FuzzAnalyzer(), round % 3);
       if (first != before) failures.fetch_add(1);  // the only adder: numbers follow on
     }
@@ -143,6 +176,7 @@ TEST(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
         const auto hits = index.Search(RandomText(random), *FuzzAnalyzer(), 20);
         for (const auto& hit : hits) {
           if (gone.count(hit.doc) != 0) failures.fetch_add(1);
+          if (!StoredTextMatches(index, added, hit.doc)) failures.fetch_add(1);
         }
         std::vector<std::vector<lumo::index::ScoredDocument>> many;
         index.SearchMany({RandomText(random), RandomText(random)}, *FuzzAnalyzer(), 5, 2, many);
@@ -165,6 +199,10 @@ TEST(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
       const auto directory = lumo::index::LoadIndexDirectory(path, loads.load() % 2 == 0);
       const auto loaded = InvertedIndex::FromCommitPayload(directory.payload, 1.2, 0.75);
       ExpectConsistent(*loaded, "loaded");
+      EXPECT_EQ(loaded->stores_documents(), GetParam());
+      for (std::uint32_t doc : loaded->LiveDocuments()) {
+        if (!StoredTextMatches(*loaded, added, doc)) failures.fetch_add(1);
+      }
       loads.fetch_add(1);
     }
   });
@@ -187,6 +225,12 @@ TEST(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
   const auto got = loaded->Search("ab cd \xe4\xba\xba", *FuzzAnalyzer(), 30);
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].doc, want[i].doc);
+  for (std::uint32_t doc : loaded->LiveDocuments()) EXPECT_TRUE(StoredTextMatches(*loaded, added, doc)) << doc;
 }
+
+INSTANTIATE_TEST_SUITE_P(StoringDocumentsOrNot, IndexConcurrency, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Stored") : std::string("NumbersOnly");
+                         });
 
 }  // namespace
