@@ -3,10 +3,10 @@
     python bench/index_size.py [--docs 1000000] [--index DIR] [--name index_size]
 
 Without --index, builds the index of the first --docs documents of bench/engine_compare.py's
-corpus (Index(), add(texts, threads=2)) in a temporary directory and saves it. Each file of the
-directory is read by its layout: a segment (header, term entries, block headers with their score
-bounds, packed postings, document lengths), a live bitset, a term table (ids, offsets, text), or
-the commit file.
+corpus (Index(store=False), as tantivy stores nothing there; add(texts, threads=2)) in a
+temporary directory and saves it. Each file of the directory is read by its layout: a segment
+(header, term entries, block headers with their score bounds, packed postings, document
+lengths), a live bitset, stored documents, a term table (ids, offsets, text), or the commit file.
 """
 
 from __future__ import annotations
@@ -24,9 +24,9 @@ from engine_compare import corpus_sentences, first_documents, hold_out
 
 MIB = 2**20
 SEGMENT_HEADER = 48
-TERM_ENTRY = 24
-BLOCK_META = 24
-PACKED_LENGTHS_MAGIC = int.from_bytes(b"LMUSEG02", "little")
+# Bytes per term entry and per block header, by segment magic (earlier layouts: 24 each).
+ENTRY_SIZES = {int.from_bytes(b"LMUSEG03", "little"): 16}
+UNPACKED_LENGTHS_MAGIC = int.from_bytes(b"LMUSEG01", "little")
 COMPONENTS = (
     ("postings", "postings data (packed gaps and tf)"),
     ("block_headers", "block headers and score bounds"),
@@ -34,6 +34,7 @@ COMPONENTS = (
     ("term_dictionary", "term dictionary (ids, offsets, text)"),
     ("document_lengths", "document lengths"),
     ("live_bitsets", "live bitsets"),
+    ("stored_documents", "stored documents"),
     ("other", "headers, padding, commit file"),
 )
 
@@ -45,15 +46,16 @@ def pad8(n: int) -> int:
 def segment_parts(data: bytes) -> dict[str, int]:
     """A segment's bytes by component (the layout of csrc/index/Segment.h)."""
     magic, docs, terms, blocks, words, _postings = struct.unpack_from("<6Q", data)
+    entry = ENTRY_SIZES.get(magic, 24)
     lengths = 8 * docs  # u32 pairs, as segments held them before they were packed
-    if magic == PACKED_LENGTHS_MAGIC:
+    if magic != UNPACKED_LENGTHS_MAGIC:
         (widths,) = struct.unpack_from(
-            "<Q", data, SEGMENT_HEADER + TERM_ENTRY * terms + pad8(BLOCK_META * blocks) + pad8(4 * words)
+            "<Q", data, SEGMENT_HEADER + entry * terms + pad8(entry * blocks) + pad8(4 * words)
         )
         lengths = 8 + 8 * ((docs * ((widths & 0xFF) + (widths >> 8 & 0xFF)) + 63) // 64)
     parts = {
-        "term_entries": TERM_ENTRY * terms,
-        "block_headers": BLOCK_META * blocks,
+        "term_entries": entry * terms,
+        "block_headers": entry * blocks,
         "postings": 4 * words,
         "document_lengths": lengths,
     }
@@ -71,6 +73,8 @@ def term_table_parts(data: bytes) -> dict[str, int]:
 def file_parts(name: str, data: bytes) -> dict[str, int]:
     if re.search(r"\.seg\.[0-9a-f]{16}$", name):
         return segment_parts(data)
+    if ".docs." in name:
+        return {"stored_documents": len(data)}
     if ".live." in name:
         return {"live_bitsets": len(data)}
     if ".lex." in name:
@@ -105,7 +109,7 @@ def build(count: int, out: str) -> None:
     from lumotext import Index
 
     pool, _queries = hold_out(corpus_sentences(harness.bench_lines()), 2000)
-    index = Index()
+    index = Index(store=False)
     index.add(first_documents(pool, count), threads=2)
     index.save(out)
 

@@ -812,8 +812,8 @@ SparseRows InvertedIndex::DocumentVectors(std::uint64_t first_doc, std::uint64_t
       for (cursor.Advance(from); cursor.doc() < to; cursor.Next()) {
         const std::uint32_t doc = cursor.doc();
         if (!state->IsLive(doc)) continue;
-        const int field = entry.field == 1 ? 1 : 0;
-        entries.push_back({static_cast<std::uint32_t>(state->base + doc), entry.id,
+        const int field = entry.field();
+        entries.push_back({static_cast<std::uint32_t>(state->base + doc), entry.id(),
                            scoring.Saturation(cursor.tf(), segment.Length(doc, field), field)});
       }
     }
@@ -1067,7 +1067,7 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
     const Segment& segment = *inputs[i]->segment;
     for (std::uint32_t t = 0; t < segment.term_count(); ++t) {
       const TermEntry& entry = segment.entry(t);
-      std::uint32_t id = entry.id;
+      std::uint32_t id = entry.id();
       if (remap != nullptr) {
         if (id >= remap->size()) continue;  // damaged: a term the dictionary never gave out
         id = (*remap)[id];
@@ -1080,7 +1080,7 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
   PostingsInput terms;
   for (std::size_t j = 0; j < sources.size();) {
     const std::uint32_t id = sources[j].id;
-    const std::uint8_t field = sources[j].entry->field == 1 ? 1 : 0;
+    const auto field = static_cast<std::uint8_t>(sources[j].entry->field());
     std::uint64_t last = 0;
     bool any = false;
     for (; j < sources.size() && sources[j].id == id; ++j) {

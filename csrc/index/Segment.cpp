@@ -10,8 +10,32 @@ namespace lumo::index {
 
 namespace {
 
-constexpr std::uint64_t kSegmentMagic = 0x3230474553554D4CULL;          // "LMUSEG02": lengths packed
-constexpr std::uint64_t kUnpackedLengthsMagic = 0x3130474553554D4CULL;  // "LMUSEG01"
+constexpr std::uint64_t kSegmentMagic = 0x3330474553554D4CULL;  // "LMUSEG03": 16-byte entries and headers
+// The earlier layouts, converted when opened: 24-byte term entries and block headers, lengths
+// packed ("LMUSEG02") or as u32 pairs ("LMUSEG01").
+constexpr std::uint64_t kWideEntriesMagic = 0x3230474553554D4CULL;
+constexpr std::uint64_t kUnpackedLengthsMagic = 0x3130474553554D4CULL;
+
+struct WideTermEntry {
+  std::uint32_t id;
+  std::uint32_t df;
+  std::uint32_t first_block;
+  std::uint32_t first_word;
+  std::uint32_t min_length;
+  std::uint16_t max_tf;
+  std::uint8_t field;
+  std::uint8_t reserved;
+};
+static_assert(sizeof(WideTermEntry) == 24);
+
+struct WideBlockMeta {
+  std::uint32_t last_doc;
+  std::uint32_t length[kBoundPairs];
+  std::uint16_t tf[kBoundPairs];  // 0: no pair; 0xFFFF: unbounded
+  std::uint8_t doc_bits;
+  std::uint8_t tf_bits;
+};
+static_assert(sizeof(WideBlockMeta) == 24);
 
 std::uint64_t PackedLengthWords(std::uint64_t doc_count, unsigned bits0, unsigned bits1) {
   return (doc_count * (bits0 + bits1) + 63) / 64;
@@ -19,7 +43,10 @@ std::uint64_t PackedLengthWords(std::uint64_t doc_count, unsigned bits0, unsigne
 
 std::uint64_t Padded8(std::uint64_t bytes) { return (bytes + 7) / 8 * 8; }
 
-std::uint16_t SaturatedTf(std::uint32_t tf) { return static_cast<std::uint16_t>(std::min(tf, kSaturatedTf)); }
+std::uint8_t SaturatedTf(std::uint32_t tf) { return static_cast<std::uint8_t>(std::min(tf, kSaturatedTf)); }
+std::uint16_t SaturatedLength(std::uint32_t length) {
+  return static_cast<std::uint16_t>(std::min(length, kSaturatedLength));
+}
 
 std::uint32_t BlockPostings(std::uint32_t df, std::uint32_t block, std::uint32_t blocks) {
   return block + 1 < blocks ? kBlockSize : df - kBlockSize * (blocks - 1);
@@ -45,8 +72,116 @@ void BoundPairs(std::vector<std::pair<std::uint32_t, std::uint32_t>>& postings, 
   }
   for (std::size_t i = 0; i < front.size(); ++i) {
     meta.tf[i] = SaturatedTf(front[i].first);
-    meta.length[i] = front[i].second;
+    meta.length[i] = SaturatedLength(front[i].second);
   }
+}
+
+// The bytes of a segment from its parts; `lengths` 2 per document.
+std::shared_ptr<const std::string> Assemble(std::uint32_t doc_count, std::uint64_t postings,
+                                            const std::vector<TermEntry>& entries, const std::vector<BlockMeta>& blocks,
+                                            const std::uint32_t* words, std::uint64_t word_count,
+                                            const std::vector<std::uint32_t>& lengths) {
+  SegmentHeader header{kSegmentMagic, doc_count, entries.size(), blocks.size(), word_count, postings};
+  const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
+  const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
+  const std::uint64_t words_bytes = Padded8(word_count * 4);
+  std::uint32_t largest[2] = {0, 0};
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i)
+    largest[i & 1] = std::max(largest[i & 1], lengths[i]);
+  const unsigned bits[2] = {BitsFor(largest[0]), BitsFor(largest[1])};
+  const std::uint64_t length_words = PackedLengthWords(doc_count, bits[0], bits[1]);
+  auto out = std::make_shared<std::string>(
+      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + 8 + length_words * 8, '\0');
+  char* at = out->data();
+  std::memcpy(at, &header, sizeof(header));
+  at += sizeof(header);
+  if (!entries.empty()) std::memcpy(at, entries.data(), terms_bytes);
+  at += terms_bytes;
+  if (!blocks.empty()) std::memcpy(at, blocks.data(), blocks.size() * sizeof(BlockMeta));
+  at += blocks_bytes;
+  if (word_count != 0) std::memcpy(at, words, word_count * 4);
+  at += words_bytes;
+  std::vector<std::uint64_t> packed(1 + length_words, 0);
+  packed[0] = bits[0] | (bits[1] << 8);
+  std::uint64_t bit = 0;
+  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i) {
+    const unsigned width = bits[i & 1];
+    if (width == 0) continue;
+    const std::uint64_t value = lengths[i];
+    packed[1 + (bit >> 6)] |= value << (bit & 63);
+    if ((bit & 63) + width > 64) packed[2 + (bit >> 6)] |= value >> (64 - (bit & 63));
+    bit += width;
+  }
+  std::memcpy(at, packed.data(), packed.size() * 8);
+  return out;
+}
+
+CorruptIndex Damaged(const char* why) { return CorruptIndex(std::string("damaged index segment: ") + why); }
+
+// A segment of an earlier layout in this one: the same postings words, narrower entries and
+// block headers (their bounds saturated, so they still hold), lengths packed. Its counts are
+// checked against its size as the current layout's are.
+std::shared_ptr<const std::string> ConvertEarlierLayout(std::string_view bytes, const SegmentHeader& header) {
+  const bool packed = header.magic == kWideEntriesMagic;
+  const std::uint64_t size = bytes.size();
+  if (header.doc_count >= kNoDocument || header.term_count > size || header.block_count > size ||
+      header.word_count > size) {
+    throw Damaged("counts larger than the segment");
+  }
+  const std::uint64_t terms_at = sizeof(SegmentHeader);
+  const std::uint64_t blocks_at = terms_at + header.term_count * sizeof(WideTermEntry);
+  const std::uint64_t words_at = blocks_at + Padded8(header.block_count * sizeof(WideBlockMeta));
+  const std::uint64_t lengths_at = words_at + Padded8(header.word_count * 4);
+  if (lengths_at > size) throw Damaged("its size does not match its counts");
+  const auto doc_count = static_cast<std::uint32_t>(header.doc_count);
+  std::vector<std::uint32_t> lengths(2 * std::size_t{doc_count});
+  if (packed) {
+    if (size - lengths_at < 8) throw Damaged("its size does not match its counts");
+    std::uint64_t widths = 0;
+    std::memcpy(&widths, bytes.data() + lengths_at, 8);
+    const unsigned bits[2] = {static_cast<unsigned>(widths & 0xFF), static_cast<unsigned>((widths >> 8) & 0xFF)};
+    if (bits[0] > 32 || bits[1] > 32 || (widths >> 16) != 0) throw Damaged("length widths out of range");
+    const std::uint64_t words = PackedLengthWords(doc_count, bits[0], bits[1]);
+    if (lengths_at + 8 + 8 * words != size) throw Damaged("its size does not match its counts");
+    std::vector<std::uint64_t> packed_words(words + 1, 0);  // one more: a read may straddle it
+    std::memcpy(packed_words.data(), bytes.data() + lengths_at + 8, 8 * words);
+    std::uint64_t bit = 0;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      const unsigned width = bits[i & 1];
+      if (width == 0) continue;
+      const unsigned shift = static_cast<unsigned>(bit & 63);
+      std::uint64_t value = packed_words[bit >> 6] >> shift;
+      if (shift + width > 64) value |= packed_words[(bit >> 6) + 1] << (64 - shift);
+      lengths[i] = static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
+      bit += width;
+    }
+  } else {
+    if (lengths_at + 8 * header.doc_count != size) throw Damaged("its size does not match its counts");
+    if (!lengths.empty()) std::memcpy(lengths.data(), bytes.data() + lengths_at, lengths.size() * 4);
+  }
+  std::vector<TermEntry> entries(static_cast<std::size_t>(header.term_count));
+  for (std::size_t t = 0; t < entries.size(); ++t) {
+    WideTermEntry wide;
+    std::memcpy(&wide, bytes.data() + terms_at + t * sizeof(WideTermEntry), sizeof(wide));
+    const std::uint32_t field = wide.field == 1 ? 1u : 0u;
+    entries[t] = {(wide.id & kLargestTermId) | (field << 31), wide.df, wide.first_block, wide.first_word};
+  }
+  std::vector<BlockMeta> blocks(static_cast<std::size_t>(header.block_count));
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    WideBlockMeta wide;
+    std::memcpy(&wide, bytes.data() + blocks_at + b * sizeof(WideBlockMeta), sizeof(wide));
+    BlockMeta& meta = blocks[b];
+    meta.last_doc = wide.last_doc;
+    for (int i = 0; i < kBoundPairs; ++i) {
+      meta.tf[i] = SaturatedTf(wide.tf[i]);
+      meta.length[i] = SaturatedLength(wide.length[i]);
+    }
+    meta.doc_bits = wide.doc_bits;
+    meta.tf_bits = wide.tf_bits;
+  }
+  std::vector<std::uint32_t> words(static_cast<std::size_t>(header.word_count));
+  if (!words.empty()) std::memcpy(words.data(), bytes.data() + words_at, words.size() * 4);
+  return Assemble(doc_count, header.posting_count, entries, blocks, words.data(), words.size(), lengths);
 }
 
 }  // namespace
@@ -79,19 +214,11 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
     const std::size_t df = terms.starts[t + 1] - terms.starts[t];
     const std::uint32_t* docs = terms.docs.data() + terms.starts[t];
     const std::uint32_t* tfs = terms.tfs.data() + terms.starts[t];
+    if (terms.ids[t] > kLargestTermId) throw InvalidArgument("an index holds at most 2^31 - 1 distinct terms");
     TermEntry entry{};
-    entry.id = terms.ids[t];
-    entry.field = field;
+    entry.id_and_field = terms.ids[t] | (std::uint32_t{field == 1} << 31);
     entry.df = static_cast<std::uint32_t>(df);
     postings += df;
-    std::uint32_t max_tf = 0;
-    std::uint32_t min_length = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < df; ++i) {
-      max_tf = std::max(max_tf, tfs[i]);
-      min_length = std::min(min_length, lengths[2 * std::size_t{docs[i]} + field]);
-    }
-    entry.max_tf = SaturatedTf(max_tf);
-    entry.min_length = min_length;
     if (entry.df == 1) {
       entry.first_block = docs[0];
       entry.first_word = tfs[0];
@@ -130,90 +257,66 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
     }
     entries.push_back(entry);
   }
-  SegmentHeader header{kSegmentMagic, doc_count, entries.size(), blocks.size(), words.size(), postings};
-  const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
-  const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
-  const std::uint64_t words_bytes = Padded8(words.size() * 4);
-  std::uint32_t largest[2] = {0, 0};
-  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i)
-    largest[i & 1] = std::max(largest[i & 1], lengths[i]);
-  const unsigned bits[2] = {BitsFor(largest[0]), BitsFor(largest[1])};
-  const std::uint64_t length_words = PackedLengthWords(doc_count, bits[0], bits[1]);
-  auto out = std::make_shared<std::string>(
-      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + 8 + length_words * 8, '\0');
-  char* at = out->data();
-  std::memcpy(at, &header, sizeof(header));
-  at += sizeof(header);
-  if (!entries.empty()) std::memcpy(at, entries.data(), terms_bytes);
-  at += terms_bytes;
-  if (!blocks.empty()) std::memcpy(at, blocks.data(), blocks.size() * sizeof(BlockMeta));
-  at += blocks_bytes;
-  if (!words.empty()) std::memcpy(at, words.data(), words.size() * 4);
-  at += words_bytes;
-  std::vector<std::uint64_t> packed(1 + length_words, 0);
-  packed[0] = bits[0] | (bits[1] << 8);
-  std::uint64_t bit = 0;
-  for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i) {
-    const unsigned width = bits[i & 1];
-    if (width == 0) continue;
-    const std::uint64_t value = lengths[i];
-    packed[1 + (bit >> 6)] |= value << (bit & 63);
-    if ((bit & 63) + width > 64) packed[2 + (bit >> 6)] |= value >> (64 - (bit & 63));
-    bit += width;
-  }
-  std::memcpy(at, packed.data(), packed.size() * 8);
-  return out;
+  return Assemble(doc_count, postings, entries, blocks, words.data(), words.size(), lengths);
 }
 
 Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : bytes_(bytes), owner_(std::move(owner)) {
-  auto bad = [](const char* why) { return CorruptIndex(std::string("damaged index segment: ") + why); };
-  if (bytes.size() < sizeof(SegmentHeader)) throw bad("shorter than its header");
-  if (reinterpret_cast<std::uintptr_t>(bytes.data()) % 8 != 0) throw bad("not 8-byte aligned");
-  std::memcpy(&header_, bytes.data(), sizeof(header_));
-  const bool packed = header_.magic == kSegmentMagic;
-  if (!packed && header_.magic != kUnpackedLengthsMagic) throw bad("not a segment of this format");
-  const std::uint64_t size = bytes.size();
+  if (bytes_.size() < sizeof(SegmentHeader)) throw Damaged("shorter than its header");
+  if (reinterpret_cast<std::uintptr_t>(bytes_.data()) % 8 != 0) throw Damaged("not 8-byte aligned");
+  std::memcpy(&header_, bytes_.data(), sizeof(header_));
+  if (header_.magic == kWideEntriesMagic || header_.magic == kUnpackedLengthsMagic) {
+    auto converted = ConvertEarlierLayout(bytes_, header_);
+    bytes_ = *converted;
+    owner_ = std::move(converted);
+    std::memcpy(&header_, bytes_.data(), sizeof(header_));
+  }
+  if (header_.magic != kSegmentMagic) throw Damaged("not a segment of this format");
+  const std::uint64_t size = bytes_.size();
   // Each count is checked against the size (documents, whose packed lengths may take no bytes at
   // all, against 2^32) before it is multiplied, so nothing overflows.
   if (header_.doc_count >= kNoDocument || header_.term_count > size || header_.block_count > size ||
       header_.word_count > size) {
-    throw bad("counts larger than the segment");
+    throw Damaged("counts larger than the segment");
   }
   const std::uint64_t before_lengths = sizeof(SegmentHeader) + header_.term_count * sizeof(TermEntry) +
                                        Padded8(header_.block_count * sizeof(BlockMeta)) +
                                        Padded8(header_.word_count * 4);
-  if (before_lengths > size) throw bad("its size does not match its counts");
-  std::uint64_t lengths_bytes = header_.doc_count * 8;
-  if (packed) {
-    if (size - before_lengths < 8) throw bad("its size does not match its counts");
-    std::uint64_t widths = 0;
-    std::memcpy(&widths, bytes.data() + before_lengths, 8);
-    length_bits_[0] = static_cast<unsigned>(widths & 0xFF);
-    length_bits_[1] = static_cast<unsigned>((widths >> 8) & 0xFF);
-    if (length_bits_[0] > 32 || length_bits_[1] > 32 || (widths >> 16) != 0) throw bad("length widths out of range");
-    lengths_bytes = 8 + 8 * PackedLengthWords(header_.doc_count, length_bits_[0], length_bits_[1]);
-  }
-  if (before_lengths + lengths_bytes != size) throw bad("its size does not match its counts");
+  if (before_lengths > size || size - before_lengths < 8) throw Damaged("its size does not match its counts");
+  std::uint64_t widths = 0;
+  std::memcpy(&widths, bytes_.data() + before_lengths, 8);
+  length_bits_[0] = static_cast<unsigned>(widths & 0xFF);
+  length_bits_[1] = static_cast<unsigned>((widths >> 8) & 0xFF);
+  if (length_bits_[0] > 32 || length_bits_[1] > 32 || (widths >> 16) != 0) throw Damaged("length widths out of range");
+  const std::uint64_t lengths_bytes = 8 + 8 * PackedLengthWords(header_.doc_count, length_bits_[0], length_bits_[1]);
+  if (before_lengths + lengths_bytes != size) throw Damaged("its size does not match its counts");
   doc_count_ = static_cast<std::uint32_t>(header_.doc_count);
   term_count_ = static_cast<std::uint32_t>(header_.term_count);
-  const char* at = bytes.data() + sizeof(SegmentHeader);
+  const char* at = bytes_.data() + sizeof(SegmentHeader);
   terms_ = reinterpret_cast<const TermEntry*>(at);
   at += header_.term_count * sizeof(TermEntry);
   blocks_ = reinterpret_cast<const BlockMeta*>(at);
   at += Padded8(header_.block_count * sizeof(BlockMeta));
   words_ = reinterpret_cast<const std::uint32_t*>(at);
   at += Padded8(header_.word_count * 4);
-  if (packed)
-    packed_lengths_ = reinterpret_cast<const std::uint64_t*>(at) + 1;
-  else
-    lengths_ = reinterpret_cast<const std::uint32_t*>(at);
+  packed_lengths_ = reinterpret_cast<const std::uint64_t*>(at) + 1;
+}
+
+BlockMeta Segment::EntryBounds(const TermEntry& entry) const {
+  BlockMeta meta{};
+  if (entry.df == 1) {
+    meta.tf[0] = SaturatedTf(std::max<std::uint32_t>(entry.first_word, 1));
+    meta.length[0] = SaturatedLength(Length(entry.first_block, entry.field()));
+  } else {
+    meta.tf[0] = static_cast<std::uint8_t>(kSaturatedTf);
+  }
+  return meta;
 }
 
 const TermEntry* Segment::Find(std::uint32_t id) const {
   const TermEntry* end = terms_ + term_count_;
   const TermEntry* it =
-      std::lower_bound(terms_, end, id, [](const TermEntry& e, std::uint32_t value) { return e.id < value; });
-  return it != end && it->id == id ? it : nullptr;
+      std::lower_bound(terms_, end, id, [](const TermEntry& e, std::uint32_t value) { return e.id() < value; });
+  return it != end && it->id() == id ? it : nullptr;
 }
 
 void PostingCursor::Open(const Segment& segment, const TermEntry& entry) {
@@ -230,7 +333,7 @@ void PostingCursor::Open(const Segment& segment, const TermEntry& entry) {
     count_ = 1;
     docs_[0] = entry.first_block;
     tfs_[0] = std::max<std::uint32_t>(entry.first_word, 1);
-    meta_ = Segment::EntryBounds(entry);
+    meta_ = segment.EntryBounds(entry);
     meta_last_doc_ = docs_[0];
     if (docs_[0] < segment.doc_count_) doc_ = docs_[0];
     return;

@@ -4,16 +4,17 @@
 // stored as one byte string that is either built in memory or mapped from its file.
 //
 //   header     SegmentHeader
-//   terms      TermEntry[term_count], ascending term id
-//   blocks     BlockMeta[block_count]  (then padding to 8 bytes)
+//   terms      TermEntry[term_count] (16 bytes each), ascending term id
+//   blocks     BlockMeta[block_count] (16 bytes each; then padding to 8 bytes)
 //   words      u32[word_count]: per block the bit-packed document gaps, then the packed tf - 1
 //   lengths    terms per document, words then bigrams: u64 widths (bits 0-7 the words' width
 //              w0, bits 8-15 the bigrams' w1, at most 32 each), then u64 words holding for
 //              each document its word count in w0 bits and its bigram count in w1 bits, lowest
 //              bits first (a width is that of the segment's largest count)
 //
-// Segments written before lengths were packed (magic "LMUSEG01") hold them as
-// u32[2 * doc_count] and are read as they are; a segment is rewritten packed only when merged.
+// Segments of the earlier layouts, with 24-byte term entries and block headers ("LMUSEG02",
+// and "LMUSEG01" whose lengths are u32[2 * doc_count] besides), are converted to this one in
+// memory when opened, so every reader sees one layout; the next save writes them in it.
 //
 // A term's postings are blocks of kBlockSize documents (the last one shorter), ascending
 // local document numbers (document number minus base). Each block records its last document
@@ -34,8 +35,13 @@ namespace lumo::index {
 
 inline constexpr std::uint32_t kBlockSize = 128;
 inline constexpr std::uint32_t kNoDocument = 0xFFFFFFFFu;
-// A largest term frequency at or above this is stored as this, read as "unbounded".
-inline constexpr std::uint32_t kSaturatedTf = 0xFFFFu;
+// A bound's term frequency at or above this is stored as this, read as "unbounded".
+inline constexpr std::uint32_t kSaturatedTf = 0xFFu;
+// A bound's length above this is stored as this: still at most the real length, so the bound
+// still holds.
+inline constexpr std::uint32_t kSaturatedLength = 0xFFFFu;
+// Term ids leave the top bit of their word to the term's field.
+inline constexpr std::uint32_t kLargestTermId = 0x7FFFFFFFu;
 
 struct SegmentHeader {
   std::uint64_t magic;
@@ -47,16 +53,15 @@ struct SegmentHeader {
 };
 
 struct TermEntry {
-  std::uint32_t id;
-  std::uint32_t df;           // postings, removed documents included
-  std::uint32_t first_block;  // with df == 1: the document
-  std::uint32_t first_word;   // with df == 1: the term frequency
-  std::uint32_t min_length;   // smallest field length of its documents
-  std::uint16_t max_tf;       // largest term frequency, saturated at kSaturatedTf
-  std::uint8_t field;         // 0 words, 1 bigrams
-  std::uint8_t reserved;
+  std::uint32_t id_and_field;  // bits 0-30 the term id, bit 31 its field (0 words, 1 bigrams)
+  std::uint32_t df;            // postings, removed documents included
+  std::uint32_t first_block;   // with df == 1: the document
+  std::uint32_t first_word;    // with df == 1: the term frequency
+
+  std::uint32_t id() const { return id_and_field & kLargestTermId; }
+  int field() const { return static_cast<int>(id_and_field >> 31); }
 };
-static_assert(sizeof(TermEntry) == 24);
+static_assert(sizeof(TermEntry) == 16);
 
 // A block's bounds are up to kBoundPairs (tf, length) pairs such that every posting of the
 // block has a tf at most and a length at least those of one pair: the score of a pair bounds
@@ -65,12 +70,13 @@ static_assert(sizeof(TermEntry) == 24);
 inline constexpr int kBoundPairs = 3;
 struct BlockMeta {
   std::uint32_t last_doc;
-  std::uint32_t length[kBoundPairs];
-  std::uint16_t tf[kBoundPairs];  // 0: no pair; kSaturatedTf: unbounded
+  std::uint16_t length[kBoundPairs];  // saturated at kSaturatedLength
+  std::uint8_t tf[kBoundPairs];       // 0: no pair; kSaturatedTf: unbounded
   std::uint8_t doc_bits;
   std::uint8_t tf_bits;
+  std::uint8_t reserved;
 };
-static_assert(sizeof(BlockMeta) == 24);
+static_assert(sizeof(BlockMeta) == 16);
 
 // The postings of one term while a segment is built.
 struct TermPostingsInput {
@@ -99,7 +105,8 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
 
 class Segment {
  public:
-  // Throws CorruptIndex when the header does not describe `bytes` exactly.
+  // Throws CorruptIndex when the header does not describe `bytes` exactly. A segment of an
+  // earlier layout is converted: its bytes and owner are then those of the copy.
   Segment(std::string_view bytes, std::shared_ptr<const void> owner);
 
   std::uint32_t doc_count() const { return doc_count_; }
@@ -115,7 +122,6 @@ class Segment {
   std::uint32_t Length(std::uint32_t local_doc, int field) const {
     if (local_doc >= doc_count_) return 0;
     const auto f = static_cast<unsigned>(field) & 1u;
-    if (packed_lengths_ == nullptr) return lengths_[2 * std::size_t{local_doc} + f];
     const unsigned width = length_bits_[f];
     if (width == 0) return 0;
     const std::uint64_t bit =
@@ -129,7 +135,9 @@ class Segment {
   // A hint that Length(local_doc, ...) is read soon (the lengths are read in document order
   // of one term, far apart in a large segment: the hint hides the wait for memory).
   void PrefetchLength(std::uint32_t local_doc) const {
-    if (local_doc < doc_count_) __builtin_prefetch(lengths_ + 2 * std::size_t{local_doc});
+    if (local_doc >= doc_count_) return;
+    const std::uint64_t bit = std::uint64_t{local_doc} * (length_bits_[0] + length_bits_[1]);
+    __builtin_prefetch(packed_lengths_ + (bit >> 6));
   }
 
   // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
@@ -143,12 +151,8 @@ class Segment {
     }
     for (std::uint64_t i = 0; i < blocks; ++i) f(blocks_[entry.first_block + i]);
   }
-  static BlockMeta EntryBounds(const TermEntry& entry) {
-    BlockMeta meta{};
-    meta.tf[0] = entry.max_tf;
-    meta.length[0] = entry.min_length;
-    return meta;
-  }
+  // The bounds of a term without blocks: its one posting's own (unbounded when damaged).
+  BlockMeta EntryBounds(const TermEntry& entry) const;
 
   // Calls f(local_doc, tf) for every posting of `entry`, ascending.
   template <class F>
@@ -164,8 +168,7 @@ class Segment {
   const TermEntry* terms_ = nullptr;
   const BlockMeta* blocks_ = nullptr;
   const std::uint32_t* words_ = nullptr;
-  const std::uint32_t* lengths_ = nullptr;         // unpacked (older segments)
-  const std::uint64_t* packed_lengths_ = nullptr;  // packed, with their widths
+  const std::uint64_t* packed_lengths_ = nullptr;
   unsigned length_bits_[2] = {0, 0};
 };
 

@@ -295,6 +295,38 @@ TEST(PrunedSearch, LongQueriesOverSkewedWordsEqualExhaustive) {
   }
 }
 
+// Block headers keep a bound's tf in a byte and its length in 16 bits, saturated so the bound
+// still holds: documents longer than 65,535 terms and terms repeated hundreds of times in one
+// document are still ranked exactly as the exhaustive scorer ranks them.
+TEST(PrunedSearch, TermFrequenciesAndLengthsPastTheHeadersRangeEqualExhaustive) {
+  std::mt19937 random(23);
+  auto repeated = [](const std::string& word, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += word + " ";
+    return out;
+  };
+  std::vector<std::string> texts;
+  for (int i = 0; i < 600; ++i) {
+    std::string text =
+        repeated("a", 1 + static_cast<int>(random() % 3)) + repeated("b", static_cast<int>(random() % 2));
+    if (i % 7 == 0) text += repeated("c", 200 + static_cast<int>(random() % 900));                    // tf past 255
+    if (i % 150 == 3) text += repeated("filler", 66000 + static_cast<int>(random() % 5000)) + "a c";  // long
+    texts.push_back(text);
+  }
+  InvertedIndex index(1.2, 0.75);
+  index.Add(texts, *FuzzAnalyzer(), 2);
+  index.set_prune_from_documents(0);
+  lumo::index::AnalyzedText analyzed;
+  for (const char* query : {"a", "c", "a c", "b c", "a b c filler", "filler c"}) {
+    FuzzAnalyzer()->Analyze(query, analyzed);
+    for (std::size_t k : {1u, 5u, 50u}) {
+      const auto exhaustive = index.SearchExhaustive(analyzed.terms, k, FuzzAnalyzer()->settings().bigram_weight);
+      ExpectSameRanking(index.Search(query, *FuzzAnalyzer(), k), exhaustive,
+                        std::string(query) + " k " + std::to_string(k));
+    }
+  }
+}
+
 // df over live documents: after removals in several segments, each term's df is the number of
 // live documents whose analysis holds it.
 TEST(InvertedIndex, DocumentFrequencyCountsLiveDocumentsAfterRemovals) {
