@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "index/EngineDescription.h"
 #include "index/IndexFiles.h"
 #include "index/InvertedIndex.h"
 #include "json/JSON.h"
@@ -40,7 +41,7 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromFirstFormat(const OpenedPayloa
   const std::uint64_t n_docs = live.size();
   if (n_terms >= kNoTerm || n_docs > 0xFFFFFFFEu) throw bad("too many terms or documents");
   using typing::text::json::JSON;
-  const JSON counts = JSON::Load(payload.engine_json);
+  const JSON counts = ParseEngineDescription(payload.engine_json);
   auto count = [&](const char* key) {
     bool ok = false;
     const auto it = counts.Entries().find(key);

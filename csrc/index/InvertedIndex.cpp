@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "index/BitPacking.h"
+#include "index/EngineDescription.h"
 #include "json/JSON.h"
 
 namespace lumo::index {
@@ -1282,7 +1283,7 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
   if (payload.files.count("term_text.bin") != 0 && payload.engine_json.find(kEngineName) == std::string::npos) {
     return FromFirstFormat(payload, k1, b);
   }
-  const JSON root = JSON::Load(payload.engine_json);
+  const JSON root = ParseEngineDescription(payload.engine_json);
   if (root.GetKind() != JSON::Kind::Object) throw bad("the engine description is not a JSON object");
   const auto& fields = root.Entries();
   // Indexes saved before documents were stored say nothing of a store: they store nothing.
@@ -1292,7 +1293,13 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
     store = it->second.AsBool(ok);
     if (!ok) throw bad("the engine description's store is not true or false");
   }
-  auto index = std::make_unique<InvertedIndex>(k1, b, store);
+  std::unique_ptr<InvertedIndex> index;
+  try {
+    index = std::make_unique<InvertedIndex>(k1, b, store);
+  } catch (const InvalidArgument& e) {
+    // k1 and b come from the saved commit: outside their ranges the save is damaged.
+    throw bad(std::string("its k1 or b is out of range (") + e.what() + ")");
+  }
   auto member = [&](const JSON::ObjectMap& object, const char* key) -> const JSON& {
     auto it = object.find(key);
     if (it == object.end()) throw bad(std::string("the engine description has no ") + key);
@@ -1325,7 +1332,7 @@ std::unique_ptr<InvertedIndex> InvertedIndex::FromCommitPayload(const OpenedPayl
     throw bad("engine version " + std::to_string(version) + " is not one this release reads");
   }
   index->document_count_ = integer(fields, "documents", kMaxDocuments);
-  const std::uint64_t next_term = integer(fields, "next_term", kNoTerm - 1);
+  const std::uint64_t next_term = integer(fields, "next_term", std::uint64_t{kLargestTermId} + 1);
   std::vector<TermTable> tables;
   for (const JSON& name_value : member(fields, "term_tables").Elements()) {
     const std::string name = text(name_value, "a term table name");

@@ -85,8 +85,10 @@ std::uint32_t Lexicon::Find(std::string_view term) const {
     if (it != added_ids_.end()) return it->second;
   }
   for (const TermTable& table : tables_) {
+    // A saved id the dictionary never gave out can only be damage: that entry reads as absent
+    // (checked here rather than for every id when a table is opened).
     const std::uint32_t id = table.Find(term);
-    if (id != kNoTerm) return id;
+    if (id < next_id_) return id;
   }
   return kNoTerm;
 }
@@ -94,7 +96,7 @@ std::uint32_t Lexicon::Find(std::string_view term) const {
 std::uint32_t Lexicon::Intern(std::string_view term) {
   std::uint32_t id = Find(term);
   if (id != kNoTerm) return id;
-  if (next_id_ >= kNoTerm - 1) throw InvalidArgument("the index holds the largest number of terms it can");
+  if (next_id_ > kLargestTermId) throw InvalidArgument("the index holds the largest number of terms it can");
   id = next_id_++;
   added_.emplace_back(term);
   added_ids_.emplace(added_.back(), id);

@@ -19,6 +19,8 @@
 namespace lumo::index {
 
 inline constexpr std::uint32_t kNoTerm = 0xFFFFFFFFu;
+// Segments keep a term's field in the top bit of its id's word, so ids stay below 2^31.
+inline constexpr std::uint32_t kLargestTermId = 0x7FFFFFFFu;
 
 class TermTable {
  public:

@@ -76,32 +76,13 @@ void BoundPairs(std::vector<std::pair<std::uint32_t, std::uint32_t>>& postings, 
   }
 }
 
-// The bytes of a segment from its parts; `lengths` 2 per document.
-std::shared_ptr<const std::string> Assemble(std::uint32_t doc_count, std::uint64_t postings,
-                                            const std::vector<TermEntry>& entries, const std::vector<BlockMeta>& blocks,
-                                            const std::uint32_t* words, std::uint64_t word_count,
-                                            const std::vector<std::uint32_t>& lengths) {
-  SegmentHeader header{kSegmentMagic, doc_count, entries.size(), blocks.size(), word_count, postings};
-  const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
-  const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
-  const std::uint64_t words_bytes = Padded8(word_count * 4);
+// The lengths section of a segment: the widths word, then the packed counts.
+std::vector<std::uint64_t> PackLengths(std::uint32_t doc_count, const std::vector<std::uint32_t>& lengths) {
   std::uint32_t largest[2] = {0, 0};
   for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i)
     largest[i & 1] = std::max(largest[i & 1], lengths[i]);
   const unsigned bits[2] = {BitsFor(largest[0]), BitsFor(largest[1])};
-  const std::uint64_t length_words = PackedLengthWords(doc_count, bits[0], bits[1]);
-  auto out = std::make_shared<std::string>(
-      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + 8 + length_words * 8, '\0');
-  char* at = out->data();
-  std::memcpy(at, &header, sizeof(header));
-  at += sizeof(header);
-  if (!entries.empty()) std::memcpy(at, entries.data(), terms_bytes);
-  at += terms_bytes;
-  if (!blocks.empty()) std::memcpy(at, blocks.data(), blocks.size() * sizeof(BlockMeta));
-  at += blocks_bytes;
-  if (word_count != 0) std::memcpy(at, words, word_count * 4);
-  at += words_bytes;
-  std::vector<std::uint64_t> packed(1 + length_words, 0);
+  std::vector<std::uint64_t> packed(1 + PackedLengthWords(doc_count, bits[0], bits[1]), 0);
   packed[0] = bits[0] | (bits[1] << 8);
   std::uint64_t bit = 0;
   for (std::uint64_t i = 0; i < 2 * std::uint64_t{doc_count}; ++i) {
@@ -112,8 +93,35 @@ std::shared_ptr<const std::string> Assemble(std::uint32_t doc_count, std::uint64
     if ((bit & 63) + width > 64) packed[2 + (bit >> 6)] |= value >> (64 - (bit & 63));
     bit += width;
   }
-  std::memcpy(at, packed.data(), packed.size() * 8);
+  return packed;
+}
+
+// The bytes of a segment from its parts.
+std::shared_ptr<const std::string> Assemble(std::uint32_t doc_count, std::uint64_t postings,
+                                            const std::vector<TermEntry>& entries, const std::vector<BlockMeta>& blocks,
+                                            const std::uint32_t* words, std::uint64_t word_count,
+                                            std::string_view lengths_section) {
+  SegmentHeader header{kSegmentMagic, doc_count, entries.size(), blocks.size(), word_count, postings};
+  const std::uint64_t terms_bytes = entries.size() * sizeof(TermEntry);
+  const std::uint64_t blocks_bytes = Padded8(blocks.size() * sizeof(BlockMeta));
+  const std::uint64_t words_bytes = Padded8(word_count * 4);
+  auto out = std::make_shared<std::string>(
+      sizeof(header) + terms_bytes + blocks_bytes + words_bytes + lengths_section.size(), '\0');
+  char* at = out->data();
+  std::memcpy(at, &header, sizeof(header));
+  at += sizeof(header);
+  if (!entries.empty()) std::memcpy(at, entries.data(), terms_bytes);
+  at += terms_bytes;
+  if (!blocks.empty()) std::memcpy(at, blocks.data(), blocks.size() * sizeof(BlockMeta));
+  at += blocks_bytes;
+  if (word_count != 0) std::memcpy(at, words, word_count * 4);
+  at += words_bytes;
+  std::memcpy(at, lengths_section.data(), lengths_section.size());
   return out;
+}
+
+std::string_view BytesOf(const std::vector<std::uint64_t>& words) {
+  return {reinterpret_cast<const char*>(words.data()), words.size() * 8};
 }
 
 CorruptIndex Damaged(const char* why) { return CorruptIndex(std::string("damaged index segment: ") + why); }
@@ -134,30 +142,26 @@ std::shared_ptr<const std::string> ConvertEarlierLayout(std::string_view bytes, 
   const std::uint64_t lengths_at = words_at + Padded8(header.word_count * 4);
   if (lengths_at > size) throw Damaged("its size does not match its counts");
   const auto doc_count = static_cast<std::uint32_t>(header.doc_count);
-  std::vector<std::uint32_t> lengths(2 * std::size_t{doc_count});
+  // Packed lengths are packed as this layout packs them and are taken over as they stand; u32
+  // pairs (their size bounded by the file's) are packed.
+  std::string_view lengths_section;
+  std::vector<std::uint64_t> packed_pairs;
   if (packed) {
     if (size - lengths_at < 8) throw Damaged("its size does not match its counts");
     std::uint64_t widths = 0;
     std::memcpy(&widths, bytes.data() + lengths_at, 8);
     const unsigned bits[2] = {static_cast<unsigned>(widths & 0xFF), static_cast<unsigned>((widths >> 8) & 0xFF)};
     if (bits[0] > 32 || bits[1] > 32 || (widths >> 16) != 0) throw Damaged("length widths out of range");
-    const std::uint64_t words = PackedLengthWords(doc_count, bits[0], bits[1]);
-    if (lengths_at + 8 + 8 * words != size) throw Damaged("its size does not match its counts");
-    std::vector<std::uint64_t> packed_words(words + 1, 0);  // one more: a read may straddle it
-    std::memcpy(packed_words.data(), bytes.data() + lengths_at + 8, 8 * words);
-    std::uint64_t bit = 0;
-    for (std::size_t i = 0; i < lengths.size(); ++i) {
-      const unsigned width = bits[i & 1];
-      if (width == 0) continue;
-      const unsigned shift = static_cast<unsigned>(bit & 63);
-      std::uint64_t value = packed_words[bit >> 6] >> shift;
-      if (shift + width > 64) value |= packed_words[(bit >> 6) + 1] << (64 - shift);
-      lengths[i] = static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
-      bit += width;
+    if (lengths_at + 8 + 8 * PackedLengthWords(doc_count, bits[0], bits[1]) != size) {
+      throw Damaged("its size does not match its counts");
     }
+    lengths_section = bytes.substr(lengths_at);
   } else {
     if (lengths_at + 8 * header.doc_count != size) throw Damaged("its size does not match its counts");
+    std::vector<std::uint32_t> lengths(2 * std::size_t{doc_count});
     if (!lengths.empty()) std::memcpy(lengths.data(), bytes.data() + lengths_at, lengths.size() * 4);
+    packed_pairs = PackLengths(doc_count, lengths);
+    lengths_section = BytesOf(packed_pairs);
   }
   std::vector<TermEntry> entries(static_cast<std::size_t>(header.term_count));
   for (std::size_t t = 0; t < entries.size(); ++t) {
@@ -181,7 +185,7 @@ std::shared_ptr<const std::string> ConvertEarlierLayout(std::string_view bytes, 
   }
   std::vector<std::uint32_t> words(static_cast<std::size_t>(header.word_count));
   if (!words.empty()) std::memcpy(words.data(), bytes.data() + words_at, words.size() * 4);
-  return Assemble(doc_count, header.posting_count, entries, blocks, words.data(), words.size(), lengths);
+  return Assemble(doc_count, header.posting_count, entries, blocks, words.data(), words.size(), lengths_section);
 }
 
 }  // namespace
@@ -214,7 +218,7 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
     const std::size_t df = terms.starts[t + 1] - terms.starts[t];
     const std::uint32_t* docs = terms.docs.data() + terms.starts[t];
     const std::uint32_t* tfs = terms.tfs.data() + terms.starts[t];
-    if (terms.ids[t] > kLargestTermId) throw InvalidArgument("an index holds at most 2^31 - 1 distinct terms");
+    if (terms.ids[t] > kLargestTermId) throw InvalidArgument("a term id past the largest a segment holds");
     TermEntry entry{};
     entry.id_and_field = terms.ids[t] | (std::uint32_t{field == 1} << 31);
     entry.df = static_cast<std::uint32_t>(df);
@@ -257,7 +261,8 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
     }
     entries.push_back(entry);
   }
-  return Assemble(doc_count, postings, entries, blocks, words.data(), words.size(), lengths);
+  const std::vector<std::uint64_t> packed_lengths = PackLengths(doc_count, lengths);
+  return Assemble(doc_count, postings, entries, blocks, words.data(), words.size(), BytesOf(packed_lengths));
 }
 
 Segment::Segment(std::string_view bytes, std::shared_ptr<const void> owner) : bytes_(bytes), owner_(std::move(owner)) {

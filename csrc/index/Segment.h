@@ -31,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/Lexicon.h"
+
 namespace lumo::index {
 
 inline constexpr std::uint32_t kBlockSize = 128;
@@ -40,8 +42,6 @@ inline constexpr std::uint32_t kSaturatedTf = 0xFFu;
 // A bound's length above this is stored as this: still at most the real length, so the bound
 // still holds.
 inline constexpr std::uint32_t kSaturatedLength = 0xFFFFu;
-// Term ids leave the top bit of their word to the term's field.
-inline constexpr std::uint32_t kLargestTermId = 0x7FFFFFFFu;
 
 struct SegmentHeader {
   std::uint64_t magic;

@@ -19,6 +19,7 @@
 #include "index/CharFolding.h"
 #include "index/Checksum.h"
 #include "index/InvertedIndex.h"
+#include "index/Lexicon.h"
 
 namespace {
 
@@ -244,6 +245,38 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
   text.replace(at, from.size(), to);
 }
 
+// Term ids stay below 2^31 (segments keep the field in the top bit): the dictionary gives out
+// the last one and then refuses new terms, still finding the ones it has.
+TEST(Lexicon, RefusesNewTermsPastTheLargestId) {
+  lumo::index::Lexicon lexicon;
+  lexicon.Restore({}, lumo::index::kLargestTermId);
+  EXPECT_EQ(lexicon.Intern("last"), lumo::index::kLargestTermId);
+  EXPECT_THROW(lexicon.Intern("one more"), lumo::index::InvalidArgument);
+  EXPECT_EQ(lexicon.Intern("last"), lumo::index::kLargestTermId);
+  EXPECT_EQ(lexicon.Find("one more"), lumo::index::kNoTerm);
+}
+
+// A saved table naming an id the dictionary never gave out (damage) reads as absent: the term is
+// given a new id instead of one a segment cannot hold.
+TEST(Lexicon, ASavedIdPastTheNextOneReadsAsAbsent) {
+  const auto bytes = lumo::index::TermTable::Build({{"kept", 1}, {"damaged", 0x90000000u}});
+  std::vector<lumo::index::TermTable> tables;
+  tables.emplace_back("terms", *bytes, bytes);
+  lumo::index::Lexicon lexicon;
+  lexicon.Restore(std::move(tables), 2);
+  EXPECT_EQ(lexicon.Find("kept"), 1u);
+  EXPECT_EQ(lexicon.Find("damaged"), lumo::index::kNoTerm);
+  EXPECT_EQ(lexicon.Intern("damaged"), 2u);
+}
+
+// k1 and b come from the saved commit; values the index would refuse when built are damage.
+TEST(InvertedIndex, APayloadWithScoringParametersOutOfRangeIsDamaged) {
+  const auto payload = SplitPayloadInput(PayloadInput(Build(kDocs, 1)->ToCommitPayload()));
+  for (const auto& [k1, b] : {std::pair<double, double>{1.2, 2.0}, {1.2, -0.5}, {-1.0, 0.75}, {1e9, 0.75}}) {
+    EXPECT_THROW(InvertedIndex::FromCommitPayload(payload.opened, k1, b), lumo::index::CorruptIndex) << k1 << " " << b;
+  }
+}
+
 class DamagedPayloads : public ::testing::TestWithParam<Damage> {};
 TEST_P(DamagedPayloads, AreRefused) {
   auto index = Build(kDocs, 1);
@@ -260,19 +293,20 @@ TEST_P(DamagedPayloads, AreRefused) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Payloads, DamagedPayloads,
-    ::testing::Values(Damage{"segment_cut_short", [](auto&, auto& f) { FileEnding(f, ".seg").pop_back(); }},
-                      Damage{"segment_magic", [](auto&, auto& f) { FileEnding(f, ".seg")[0] ^= 1; }},
-                      Damage{"segment_count", [](auto&, auto& f) { FileEnding(f, ".seg")[8] ^= 1; }},
-                      Damage{"term_table_cut_short", [](auto&, auto& f) { FileEnding(f, ".lex").pop_back(); }},
-                      Damage{"live_cut_short", [](auto&, auto& f) { FileEnding(f, ".live.").pop_back(); }},
-                      Damage{"live_bit_past_the_end", [](auto&, auto& f) { FileEnding(f, ".live.")[0] |= char(0x80); }},
-                      Damage{"live_count", [](auto& j, auto&) { Replace(j, "\"live\": 5", "\"live\": 6"); }},
-                      Damage{"documents_fewer",
-                             [](auto& j, auto&) { Replace(j, "\"documents\": 6,", "\"documents\": 5,"); }},
-                      Damage{"missing_file", [](auto&, auto& f) { f.erase(f.begin()); }},
-                      Damage{"other_engine", [](auto& j, auto&) { Replace(j, "lumotext-segments", "other"); }},
-                      Damage{"other_version", [](auto& j, auto&) { Replace(j, "\"version\": 1", "\"version\": 3"); }},
-                      Damage{"not_json", [](auto& j, auto&) { j = "[1, 2]"; }}),
+    ::testing::Values(
+        Damage{"segment_cut_short", [](auto&, auto& f) { FileEnding(f, ".seg").pop_back(); }},
+        Damage{"segment_magic", [](auto&, auto& f) { FileEnding(f, ".seg")[0] ^= 1; }},
+        Damage{"segment_count", [](auto&, auto& f) { FileEnding(f, ".seg")[8] ^= 1; }},
+        Damage{"term_table_cut_short", [](auto&, auto& f) { FileEnding(f, ".lex").pop_back(); }},
+        Damage{"live_cut_short", [](auto&, auto& f) { FileEnding(f, ".live.").pop_back(); }},
+        Damage{"live_bit_past_the_end", [](auto&, auto& f) { FileEnding(f, ".live.")[0] |= char(0x80); }},
+        Damage{"live_count", [](auto& j, auto&) { Replace(j, "\"live\": 5", "\"live\": 6"); }},
+        Damage{"documents_fewer", [](auto& j, auto&) { Replace(j, "\"documents\": 6,", "\"documents\": 5,"); }},
+        Damage{"missing_file", [](auto&, auto& f) { f.erase(f.begin()); }},
+        Damage{"other_engine", [](auto& j, auto&) { Replace(j, "lumotext-segments", "other"); }},
+        Damage{"number_the_parser_cannot_read", [](auto& j, auto&) { Replace(j, "\"live\": 5", "\"live\": -"); }},
+        Damage{"other_version", [](auto& j, auto&) { Replace(j, "\"version\": 1", "\"version\": 3"); }},
+        Damage{"not_json", [](auto& j, auto&) { j = "[1, 2]"; }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
 // Bytes past the header are checked where they are used: any one damaged byte of any file
