@@ -77,18 +77,7 @@ def command_index_build(args: argparse.Namespace) -> None:
         index = Index(analyzer, k1=args.k1, b=args.b, store=not args.no_store)
     except ValueError as error:
         raise UsageError(str(error)) from None
-    reader = LineReader(sources(args.files), args.errors)
-    progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
-
-    def texts() -> Iterator[str]:
-        for text in reader:
-            yield text
-            progress.update(reader.sizes.popleft())
-
-    try:
-        added = index.add(texts(), threads=args.threads)
-    finally:
-        progress.close()
+    added = _add_lines(index, LineReader(sources(args.files), args.errors), args)
     try:
         index.save(out)
     except FileExistsError:
@@ -98,6 +87,21 @@ def command_index_build(args: argparse.Namespace) -> None:
         f"in {time.monotonic() - started:.1f} s",
         file=sys.stderr,
     )
+
+
+def _add_lines(index: Index, reader: LineReader, args: argparse.Namespace) -> range:
+    """Adds the input lines as documents, showing progress by bytes read."""
+    progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
+
+    def texts() -> Iterator[str]:
+        for text in reader:
+            yield text
+            progress.update(reader.sizes.popleft())
+
+    try:
+        return index.add(texts(), threads=args.threads)
+    finally:
+        progress.close()
 
 
 @contextlib.contextmanager
@@ -149,19 +153,9 @@ def command_index_add(args: argparse.Namespace) -> None:
 def _add(args: argparse.Namespace, reader: LineReader) -> None:
     started = time.monotonic()
     index = _load(args.index)
-    progress = Progress(progress_enabled(args), reader.total_bytes(), "index")
-
-    def texts() -> Iterator[str]:
-        for text in reader:
-            yield text
-            progress.update(reader.sizes.popleft())
-
-    try:
-        # Everything is read and indexed before the one save, so a failure or Ctrl-C on the
-        # way leaves the saved index as it was.
-        added = index.add(texts(), threads=args.threads)
-    finally:
-        progress.close()
+    # Everything is read and indexed before the one save, so a failure or Ctrl-C on the way
+    # leaves the saved index as it was.
+    added = _add_lines(index, reader, args)
     _save_in_place(index, args.index)
     numbers = {0: "none", 1: f"number {added.start}"}.get(len(added), f"numbers {added.start}-{added.stop - 1}")
     print(
