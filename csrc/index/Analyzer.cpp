@@ -44,6 +44,25 @@ bool IsIdeograph(char32_t cp) {
          (cp >= 0x20000 && cp <= 0x3FFFF);
 }
 
+// The number of character bigrams of the runs of ideographs in `text`, and in `bytes` the
+// bytes they take as bigram terms.
+std::size_t CountBigrams(std::string_view text, std::size_t& bytes) {
+  std::size_t count = 0, size = 0, i = 0, previous_start = 0;
+  bool previous_ideograph = false;
+  while (i < text.size()) {
+    const std::size_t start = i;
+    const bool ideograph = IsIdeograph(DecodeUtf8(text, i));
+    if (ideograph && previous_ideograph) {
+      ++count;
+      size += 1 + (i - previous_start);
+    }
+    previous_ideograph = ideograph;
+    previous_start = start;
+  }
+  bytes = size;
+  return count;
+}
+
 }  // namespace
 
 TermRules TermRulesFromNumber(int number) {
@@ -103,23 +122,32 @@ void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
   } else {
     segmenter_->Cut(out.folded, words, settings_.hmm);
   }
-  out.terms.reserve(words.size());
+  // Sized once for the words and every bigram: a long text's views are its largest buffer,
+  // and growing it by doubling would hold two copies at once.
+  std::size_t bigram_bytes = 0;
+  const std::size_t bigrams = settings_.bigram_weight > 0 ? CountBigrams(out.folded, bigram_bytes) : 0;
+  out.terms.reserve(words.size() + bigrams);
   for (std::string_view word : words) {
     if (!HasWordCharacter(word)) continue;
     if (!stop_words_.empty() && stop_words_.count(word) != 0) continue;
     AppendWord(word, out);
   }
+  // The segmenter's words of a long text are not kept for the next one: they can be as large
+  // as the terms themselves.
+  if (words.capacity() > (std::size_t{1} << 16)) std::vector<std::string_view>().swap(words);
   // A text of stop words alone has nothing to find: its bigrams would match any text that
   // holds the same function words. (Bigrams of and across stop words are kept otherwise:
   // pasted fragments match through them.)
   if (out.terms.empty()) return;
-  if (settings_.bigram_weight > 0) AppendBigrams(out);
+  if (bigrams > 0) AppendBigrams(bigram_bytes, out);
 }
 
-void Analyzer::AppendBigrams(AnalyzedText& out) const {
-  // Each bigram is stored as mark + two characters; the views are taken once the text is whole.
+void Analyzer::AppendBigrams(std::size_t bytes, AnalyzedText& out) const {
+  // Each bigram is stored as mark + two characters. The text is sized exactly first, so it
+  // never moves and the views can be taken as it fills.
   out.bigram_text.clear();
-  std::vector<std::size_t> starts;
+  out.bigram_text.reserve(bytes);
+  const char* const base = out.bigram_text.data();
   std::string_view text = out.folded;
   std::size_t i = 0, previous_start = 0;
   bool previous_ideograph = false;
@@ -127,17 +155,14 @@ void Analyzer::AppendBigrams(AnalyzedText& out) const {
     const std::size_t start = i;
     const bool ideograph = IsIdeograph(DecodeUtf8(text, i));
     if (ideograph && previous_ideograph) {
-      starts.push_back(out.bigram_text.size());
+      const std::size_t begin = out.bigram_text.size();
       out.bigram_text.push_back(kBigramMark);
       out.bigram_text.append(text.substr(previous_start, i - previous_start));
+      out.terms.emplace_back(base + begin, out.bigram_text.size() - begin);
     }
     previous_ideograph = ideograph;
     previous_start = start;
   }
-  starts.push_back(out.bigram_text.size());
-  const std::string_view all = out.bigram_text;
-  for (std::size_t j = 0; j + 1 < starts.size(); ++j)
-    out.terms.push_back(all.substr(starts[j], starts[j + 1] - starts[j]));
 }
 
 std::vector<std::string> Analyzer::Analyze(std::string_view text) const {

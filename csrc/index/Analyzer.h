@@ -75,7 +75,8 @@ class Analyzer {
 
  private:
   void AppendWord(std::string_view word, AnalyzedText& out) const;
-  void AppendBigrams(AnalyzedText& out) const;
+  // `bytes`: the size of all the bigram terms, counted ahead.
+  void AppendBigrams(std::size_t bytes, AnalyzedText& out) const;
 
   std::shared_ptr<const typing::text::jieba::Jieba> segmenter_;
   std::shared_ptr<const CharTable> t2s_;

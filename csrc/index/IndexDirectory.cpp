@@ -270,8 +270,12 @@ LoadedIndexDirectory LoadIndexDirectory(const std::string& path, bool verify) {
         throw CorruptIndex("damaged index: " + file_path + " holds " + std::to_string(bytes.size()) +
                            " bytes, its commit says " + std::to_string(file.size));
       }
-      if (verify && Checksum64(bytes.data(), bytes.size()) != file.checksum) {
-        throw CorruptIndex("damaged index: the checksum of " + file_path + " does not match its commit");
+      if (verify) {
+        if (Checksum64(bytes.data(), bytes.size()) != file.checksum) {
+          throw CorruptIndex("damaged index: the checksum of " + file_path + " does not match its commit");
+        }
+        // Verifying read every page; the index keeps only those its searches touch.
+        mappings->ReleasePages(bytes);
       }
       loaded.payload.files.emplace(file.name, bytes);
     }

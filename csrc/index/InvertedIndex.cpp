@@ -859,7 +859,10 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   if (threads > kMostThreads) throw InvalidArgument("threads must be at most " + std::to_string(kMostThreads));
   struct DocTerms {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> known;  // id, tf (bit 31: bigram field)
-    std::vector<std::pair<std::string, std::uint32_t>> unknown;
+    // Terms the dictionary does not hold yet, their text packed in one string: a long document
+    // brings millions of them, so no string of its own each.
+    std::string unknown_text;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> unknown;  // end in unknown_text, tf
     std::uint32_t length[2] = {0, 0};
   };
   std::lock_guard<std::mutex> writing(writer_);
@@ -891,7 +894,7 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   std::vector<DocTerms> analyzed(texts.size());
   RunParallel(texts.size(), threads, 16, [&](unsigned, std::size_t begin, std::size_t end) {
     AnalyzedText buffer;
-    std::vector<std::string_view> sorted;
+    std::vector<std::uint32_t> ids;  // of each distinct term, in sorted order
     for (std::size_t i = begin; i < end; ++i) {
       CheckCancel(cancel);
       analyzer.Analyze(texts[i], buffer);
@@ -900,18 +903,41 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
       for (std::string_view term : buffer.terms) bigrams += IsBigramTerm(term);
       doc.length[0] = static_cast<std::uint32_t>(std::min<std::size_t>(buffer.terms.size() - bigrams, 0xFFFFFFFFu));
       doc.length[1] = static_cast<std::uint32_t>(std::min<std::size_t>(bigrams, 0xFFFFFFFFu));
-      sorted.assign(buffer.terms.begin(), buffer.terms.end());
+      // Sorted where they lie (text order is no longer needed), then counted: each list is
+      // sized before it is filled, since for one long document these are the largest buffers.
+      std::vector<std::string_view>& sorted = buffer.terms;
       std::sort(sorted.begin(), sorted.end());
+      ids.clear();
+      std::size_t unknown = 0, unknown_bytes = 0;
       for (std::size_t j = 0; j < sorted.size();) {
         std::size_t next = j + 1;
         while (next < sorted.size() && sorted[next] == sorted[j]) ++next;
-        const auto tf = static_cast<std::uint32_t>(std::min<std::size_t>(next - j, 0x7FFFFFFFu));
-        const std::uint32_t id = lexicon_.Find(sorted[j]);
-        if (id != kNoTerm)
-          doc.known.emplace_back(id, tf | (IsBigramTerm(sorted[j]) ? 0x80000000u : 0u));
-        else
-          doc.unknown.emplace_back(std::string(sorted[j]), tf);
+        ids.push_back(lexicon_.Find(sorted[j]));
+        if (ids.back() == kNoTerm) {
+          ++unknown;
+          unknown_bytes += sorted[j].size();
+        }
         j = next;
+      }
+      doc.known.reserve(ids.size() - unknown);
+      doc.unknown.reserve(unknown);
+      doc.unknown_text.reserve(unknown_bytes);
+      std::size_t distinct = 0;
+      for (std::size_t j = 0; j < sorted.size(); ++distinct) {
+        std::size_t next = j + 1;
+        while (next < sorted.size() && sorted[next] == sorted[j]) ++next;
+        const auto tf = static_cast<std::uint32_t>(std::min<std::size_t>(next - j, 0x7FFFFFFFu));
+        if (ids[distinct] != kNoTerm) {
+          doc.known.emplace_back(ids[distinct], tf | (IsBigramTerm(sorted[j]) ? 0x80000000u : 0u));
+        } else {
+          doc.unknown_text.append(sorted[j]);
+          doc.unknown.emplace_back(doc.unknown_text.size(), tf);
+        }
+        j = next;
+      }
+      if (ids.capacity() > 4096) {
+        ids.clear();
+        ids.shrink_to_fit();
       }
     }
   });
@@ -923,16 +949,25 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
     std::uint32_t tf;  // bit 31: bigram field
   };
   std::vector<Posting> postings;
+  std::size_t posting_count = 0;
+  for (const DocTerms& terms : analyzed) posting_count += terms.known.size() + terms.unknown.size();
+  postings.reserve(posting_count);
   std::vector<std::uint32_t> lengths(2 * texts.size());
   {
     std::unique_lock<std::shared_mutex> lock(mutex_);
     for (std::size_t i = 0; i < analyzed.size(); ++i) {
       DocTerms& terms = analyzed[i];
       for (const auto& [id, tf] : terms.known) postings.push_back({id, static_cast<std::uint32_t>(i), tf});
-      for (const auto& [text, tf] : terms.unknown) {
+      std::size_t start = 0;
+      for (const auto& [end, tf] : terms.unknown) {
+        const std::string_view text = std::string_view(terms.unknown_text).substr(start, end - start);
+        start = end;
         postings.push_back(
             {lexicon_.Intern(text), static_cast<std::uint32_t>(i), tf | (IsBigramTerm(text) ? 0x80000000u : 0u)});
       }
+      // Each document's lists go as soon as its terms have ids, so the new dictionary entries
+      // grow into the room they leave.
+      terms = DocTerms{{}, {}, {}, {terms.length[0], terms.length[1]}};
       lengths[2 * i] = terms.length[0];
       lengths[2 * i + 1] = terms.length[1];
     }
@@ -942,6 +977,11 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   std::sort(postings.begin(), postings.end(),
             [](const Posting& a, const Posting& b) { return a.id < b.id || (a.id == b.id && a.doc < b.doc); });
   PostingsInput inputs;
+  std::size_t distinct_terms = 0;
+  for (std::size_t j = 0; j < postings.size(); ++j) distinct_terms += j == 0 || postings[j].id != postings[j - 1].id;
+  inputs.ids.reserve(distinct_terms);
+  inputs.fields.reserve(distinct_terms);
+  inputs.starts.reserve(distinct_terms + 1);
   inputs.docs.reserve(postings.size());
   inputs.tfs.reserve(postings.size());
   for (std::size_t j = 0; j < postings.size();) {

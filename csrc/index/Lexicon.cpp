@@ -79,11 +79,79 @@ std::shared_ptr<const std::string> TermTable::Build(std::vector<std::pair<std::s
   return out;
 }
 
-std::uint32_t Lexicon::Find(std::string_view term) const {
-  if (!added_ids_.empty()) {
-    auto it = added_ids_.find(term);
-    if (it != added_ids_.end()) return it->second;
+void AddedTerms::Reset(std::uint32_t first_id) {
+  std::vector<std::uint64_t>().swap(locations_);
+  std::vector<std::string>().swap(chunks_);
+  std::vector<std::uint32_t>().swap(slots_);
+  first_id_ = first_id;
+}
+
+namespace {
+constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
+constexpr std::uint64_t kWholeChunk = (std::uint64_t{1} << 24) - 1;
+constexpr std::size_t kMostChunks = std::size_t{1} << 24;
+}  // namespace
+
+std::string_view AddedTerms::Text(std::size_t i) const {
+  const std::uint64_t location = locations_[i];
+  const std::uint64_t length = location & kWholeChunk;
+  if (length == 0) return {};
+  const std::string& chunk = chunks_[location >> 40];
+  if (length == kWholeChunk) return chunk;
+  return std::string_view(chunk).substr((location >> 24) & 0xFFFF, length);
+}
+
+std::uint32_t AddedTerms::Find(std::string_view term) const {
+  if (locations_.empty()) return kNoTerm;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = std::hash<std::string_view>{}(term) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t entry = slots_[slot];
+    if (entry == 0) return kNoTerm;
+    if (Text(entry - 1) == term) return first_id_ + (entry - 1);
   }
+}
+
+std::uint64_t AddedTerms::Store(std::string_view term) {
+  if (term.empty()) return 0;  // length 0 reads as the empty text whatever the chunk
+  if (chunks_.size() + 1 >= kMostChunks) throw InvalidArgument("the index holds the most new term text it can");
+  if (term.size() >= kChunkBytes) {
+    // A long term gets a chunk of its own; the next short term starts a new chunk after it.
+    chunks_.emplace_back(term);
+    return (std::uint64_t{chunks_.size() - 1} << 40) | kWholeChunk;
+  }
+  if (chunks_.empty() || chunks_.back().size() + term.size() > kChunkBytes) {
+    chunks_.emplace_back();
+    chunks_.back().reserve(kChunkBytes);
+  }
+  std::string& chunk = chunks_.back();
+  const std::uint64_t offset = chunk.size();
+  chunk.append(term);
+  return (std::uint64_t{chunks_.size() - 1} << 40) | (offset << 24) | term.size();
+}
+
+void AddedTerms::Grow() {
+  std::vector<std::uint32_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = 0; i < locations_.size(); ++i) {
+    std::size_t slot = std::hash<std::string_view>{}(Text(i)) & mask;
+    while (slots[slot] != 0) slot = (slot + 1) & mask;
+    slots[slot] = static_cast<std::uint32_t>(i + 1);
+  }
+  slots_ = std::move(slots);
+}
+
+void AddedTerms::Add(std::string_view term) {
+  if (2 * (locations_.size() + 1) > slots_.size()) Grow();
+  locations_.push_back(Store(term));
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = std::hash<std::string_view>{}(term) & mask;
+  while (slots_[slot] != 0) slot = (slot + 1) & mask;
+  slots_[slot] = static_cast<std::uint32_t>(locations_.size());
+}
+
+std::uint32_t Lexicon::Find(std::string_view term) const {
+  const std::uint32_t added = added_.Find(term);
+  if (added != kNoTerm) return added;
   for (const TermTable& table : tables_) {
     // A saved id the dictionary never gave out can only be damage: that entry reads as absent
     // (checked here rather than for every id when a table is opened).
@@ -98,8 +166,7 @@ std::uint32_t Lexicon::Intern(std::string_view term) {
   if (id != kNoTerm) return id;
   if (next_id_ > kLargestTermId) throw InvalidArgument("the index holds the largest number of terms it can");
   id = next_id_++;
-  added_.emplace_back(term);
-  added_ids_.emplace(added_.back(), id);
+  added_.Add(term);
   return id;
 }
 
@@ -109,22 +176,20 @@ void Lexicon::SealAdded(const std::string& name) {
   if (tables_.size() + 1 > kMostTables) {
     terms = AllTerms();
   } else {
-    terms.reserve(added_ids_.size());
-    for (const auto& [text, id] : added_ids_) terms.emplace_back(text, id);
+    terms.reserve(added_.size());
+    for (std::size_t i = 0; i < added_.size(); ++i) terms.emplace_back(added_.Text(i), added_.first_id() + i);
   }
   auto bytes = TermTable::Build(std::move(terms));
   TermTable table(name, *bytes, bytes);
   if (tables_.size() + 1 > kMostTables) tables_.clear();
   tables_.push_back(std::move(table));
-  added_ids_.clear();
-  added_.clear();
+  added_.Reset(next_id_);
 }
 
 void Lexicon::Restore(std::vector<TermTable> tables, std::uint32_t next_id) {
   tables_ = std::move(tables);
-  added_.clear();
-  added_ids_.clear();
   next_id_ = next_id;
+  added_.Reset(next_id_);
 }
 
 std::vector<std::pair<std::string_view, std::uint32_t>> Lexicon::AllTerms() const {
@@ -132,7 +197,7 @@ std::vector<std::pair<std::string_view, std::uint32_t>> Lexicon::AllTerms() cons
   for (const TermTable& table : tables_) {
     for (std::uint64_t i = 0; i < table.size(); ++i) terms.emplace_back(table.Text(i), table.Id(i));
   }
-  for (const auto& [text, id] : added_ids_) terms.emplace_back(text, id);
+  for (std::size_t i = 0; i < added_.size(); ++i) terms.emplace_back(added_.Text(i), added_.first_id() + i);
   return terms;
 }
 

@@ -9,11 +9,9 @@
 // table. Table layout: u64 magic, u64 n, u64 text bytes; u32 ids[n] (ascending text);
 // u32 offsets[n + 1] into the text (padded to 8 bytes); the text.
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace lumo::index {
@@ -48,6 +46,32 @@ class TermTable {
   std::uint64_t text_size_ = 0;
 };
 
+// The terms given ids since the last seal, whose ids run on from `first_id`: their text packed
+// in chunks, one 8-byte location per term, and an open-addressing table of their positions.
+// About 25 bytes a term where a node-based hash map of strings takes about 90, which matters
+// when one long document of rare characters brings millions of new bigrams.
+class AddedTerms {
+ public:
+  void Reset(std::uint32_t first_id);
+  std::uint32_t Find(std::string_view term) const;  // kNoTerm when absent
+  void Add(std::string_view term);                  // given the id first_id() + size()
+  bool empty() const { return locations_.empty(); }
+  std::size_t size() const { return locations_.size(); }
+  std::string_view Text(std::size_t i) const;
+  std::uint32_t first_id() const { return first_id_; }
+
+ private:
+  std::uint64_t Store(std::string_view term);
+  void Grow();
+
+  // Chunk (high 24 bits), offset in it (16 bits), length (low 24 bits; all ones: the whole
+  // chunk, for a term given a chunk of its own).
+  std::vector<std::uint64_t> locations_;
+  std::vector<std::string> chunks_;  // each filled within the room reserved for it, so never moved
+  std::vector<std::uint32_t> slots_;  // 0 empty, else position + 1; a power of two, at most half full
+  std::uint32_t first_id_ = 0;
+};
+
 class Lexicon {
  public:
   std::uint32_t Find(std::string_view term) const;
@@ -68,8 +92,7 @@ class Lexicon {
 
  private:
   std::vector<TermTable> tables_;
-  std::deque<std::string> added_;                                  // stable addresses
-  std::unordered_map<std::string_view, std::uint32_t> added_ids_;  // views into added_
+  AddedTerms added_;
   std::uint32_t next_id_ = 0;
 };
 

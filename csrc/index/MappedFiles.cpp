@@ -40,6 +40,13 @@ int MappedFiles::Map(const std::string& path, std::string_view& bytes) {
   return 0;
 }
 
+void MappedFiles::ReleasePages(std::string_view bytes) const {
+  for (const auto& [address, size] : regions_) {
+    // Advice only: a failure leaves the pages resident, which is still correct.
+    if (address == bytes.data()) ::madvise(address, size, MADV_DONTNEED);
+  }
+}
+
 int ReadWholeFile(const std::string& path, std::size_t limit, std::string& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;

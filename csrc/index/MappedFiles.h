@@ -25,6 +25,10 @@ class MappedFiles {
   // Maps the file at `path`. Returns 0 and sets `bytes`, or an errno (EINVAL for a path that is
   // not a regular file).
   int Map(const std::string& path, std::string_view& bytes);
+  // Lets go of the resident pages of a file this object mapped (`bytes` as Map gave them): they
+  // are read again from the page cache when next used. After a whole file was read once (a
+  // checksum), only the pages searches use then stay resident.
+  void ReleasePages(std::string_view bytes) const;
 
  private:
   std::vector<std::pair<void*, std::size_t>> regions_;

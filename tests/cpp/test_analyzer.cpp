@@ -2,6 +2,7 @@
 // runs split into parts, texts of stop words alone, and the settings it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,21 @@ TEST(AnalyzerRules, ATextOfStopWordsAloneHasNoTermsEvenWithBigrams) {
     EXPECT_EQ(Analyze(stop + stop + stop, rules, {stop}, 0.5f), Terms{});
     EXPECT_FALSE(Analyze(stop + stop + "x", rules, {stop}, 0.5f).empty());
   }
+}
+
+// One buffer serves text after text: a long text's bigram views must not outlive its storage,
+// and a short text after it gets exactly its own terms.
+TEST(AnalyzerRules, OneBufferGivesEachTextItsOwnTerms) {
+  const Analyzer analyzer(Segmenter(), nullptr, {}, AnalyzerSettings(CutMode::kDefault, true, 0.5f, TermRules::kNumbers));
+  std::string long_text;
+  for (int i = 0; i < 20000; ++i) long_text += "中文检索系统abc";
+  lumo::index::AnalyzedText buffer;
+  for (const std::string& text : {long_text, std::string("检索系统"), std::string("ok"), long_text}) {
+    analyzer.Analyze(text, buffer);
+    EXPECT_EQ(Terms(buffer.terms.begin(), buffer.terms.end()), analyzer.Analyze(text)) << text.size();
+  }
+  const Terms terms = analyzer.Analyze("检索系统");
+  EXPECT_EQ(std::count_if(terms.begin(), terms.end(), lumo::index::IsBigramTerm), 3);
 }
 
 TEST(AnalyzerRules, RefusesWhatItCannotHonour) {

@@ -256,6 +256,29 @@ TEST(Lexicon, RefusesNewTermsPastTheLargestId) {
   EXPECT_EQ(lexicon.Find("one more"), lumo::index::kNoTerm);
 }
 
+// New terms are packed in chunks with an open-addressing table over them: every term keeps its
+// id through the table's growth, chunk boundaries, terms longer than a chunk and a seal.
+TEST(Lexicon, NewTermsKeepTheirIdsThroughGrowthAndSeal) {
+  lumo::index::Lexicon lexicon;
+  lexicon.Restore({}, 7);
+  std::vector<std::string> terms;
+  for (int i = 0; i < 50000; ++i) terms.push_back("t" + std::to_string(i) + std::string(i % 23, 'x'));
+  terms.push_back(std::string(200000, 'L'));  // longer than a chunk
+  terms.push_back("");
+  for (std::size_t i = 0; i < terms.size(); ++i) ASSERT_EQ(lexicon.Intern(terms[i]), 7 + i) << i;
+  auto check = [&] {
+    for (std::size_t i = 0; i < terms.size(); ++i) ASSERT_EQ(lexicon.Find(terms[i]), 7 + i) << i;
+    EXPECT_EQ(lexicon.Find("t1xx"), lumo::index::kNoTerm);
+    EXPECT_EQ(lexicon.Find(std::string(200001, 'L')), lumo::index::kNoTerm);
+  };
+  check();
+  EXPECT_EQ(lexicon.AllTerms().size(), terms.size());
+  lexicon.SealAdded("terms");
+  check();
+  EXPECT_EQ(lexicon.Intern("after the seal"), 7 + terms.size());
+  EXPECT_EQ(lexicon.Find("after the seal"), 7 + terms.size());
+}
+
 // A saved table naming an id the dictionary never gave out (damage) reads as absent: the term is
 // given a new id instead of one a segment cannot hold.
 TEST(Lexicon, ASavedIdPastTheNextOneReadsAsAbsent) {
