@@ -136,6 +136,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         index = Index()
         index.add(first_documents(pool, args.docs), threads=2)
+        index.compact()  # as a bulk build leaves it
         index.save(index_path)
         del index
         queries_path = os.path.join(tmp, "queries.txt")

@@ -1201,6 +1201,15 @@ void InvertedIndex::MergeSmallSegments() {
   }
 }
 
+void InvertedIndex::MergeAllSegments() {
+  std::lock_guard<std::mutex> writing(writer_);
+  ExpungeRemoved();  // drops segments with no live document
+  if (segments_.size() < 2 && (segments_.empty() || segments_.front()->removed.empty())) return;
+  std::vector<const SegmentState*> inputs;
+  for (const auto& state : segments_) inputs.push_back(state.get());
+  ReplaceSegments(0, segments_.size(), BuildMerged(inputs, nullptr));
+}
+
 void InvertedIndex::ExpungeRemoved() {
   for (std::size_t i = 0; i < segments_.size(); ++i) {
     const SegmentState& state = *segments_[i];

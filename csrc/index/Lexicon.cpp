@@ -104,7 +104,7 @@ std::string_view AddedTerms::Text(std::size_t i) const {
 std::uint32_t AddedTerms::Find(std::string_view term) const {
   if (locations_.empty()) return kNoTerm;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = std::hash<std::string_view>{}(term) & mask;; slot = (slot + 1) & mask) {
+  for (std::size_t slot = std::hash<std::string_view>{}(term)&mask;; slot = (slot + 1) & mask) {
     const std::uint32_t entry = slots_[slot];
     if (entry == 0) return kNoTerm;
     if (Text(entry - 1) == term) return first_id_ + (entry - 1);
@@ -144,7 +144,7 @@ void AddedTerms::Add(std::string_view term) {
   if (2 * (locations_.size() + 1) > slots_.size()) Grow();
   locations_.push_back(Store(term));
   const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = std::hash<std::string_view>{}(term) & mask;
+  std::size_t slot = std::hash<std::string_view>{}(term)&mask;
   while (slots_[slot] != 0) slot = (slot + 1) & mask;
   slots_[slot] = static_cast<std::uint32_t>(locations_.size());
 }

@@ -67,7 +67,7 @@ class AddedTerms {
   // Chunk (high 24 bits), offset in it (16 bits), length (low 24 bits; all ones: the whole
   // chunk, for a term given a chunk of its own).
   std::vector<std::uint64_t> locations_;
-  std::vector<std::string> chunks_;  // each filled within the room reserved for it, so never moved
+  std::vector<std::string> chunks_;   // each filled within the room reserved for it, so never moved
   std::vector<std::uint32_t> slots_;  // 0 empty, else position + 1; a power of two, at most half full
   std::uint32_t first_id_ = 0;
 };

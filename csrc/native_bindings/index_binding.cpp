@@ -216,6 +216,7 @@ void BindIndex(py::module_& m) {
             return out;
           },
           py::arg("docs"))
+      .def("merge_all_segments", &InvertedIndex::MergeAllSegments, py::call_guard<py::gil_scoped_release>())
       .def(
           "find_ids",
           [](const InvertedIndex& self, const std::vector<std::string>& ids) {

@@ -78,6 +78,7 @@ def command_index_build(args: argparse.Namespace) -> None:
     except ValueError as error:
         raise UsageError(str(error)) from None
     added = _add_lines(index, LineReader(sources(args.files), args.errors), args)
+    index.compact()  # a built index is mostly searched: one segment is faster and smaller
     try:
         index.save(out)
     except FileExistsError:

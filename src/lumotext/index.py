@@ -442,6 +442,16 @@ class Index:
         with self._writer:
             self._native.remove(numbers)
 
+    def compact(self) -> None:
+        """Rewrites the index as one segment, without its removed documents; document numbers
+        stay. Adding in batches leaves several segments (a few per size class): one searches
+        faster and takes less room, so call this once a bulk build is done. It is one pass over
+        the whole index, which is held twice in memory while it runs. ``lumotext index build``
+        does it before saving."""
+        self._check_not_inside_add()
+        with self._writer:
+            self._native.merge_all_segments()
+
     def remove_ids(self, ids: Iterable[str]) -> list[int]:
         """Removes the documents with these ids (given to :meth:`add`); returns their numbers,
         in the order of ``ids``. KeyError for an id no live document holds, or one listed

@@ -55,7 +55,8 @@ TEST(AnalyzerRules, ATextOfStopWordsAloneHasNoTermsEvenWithBigrams) {
 // One buffer serves text after text: a long text's bigram views must not outlive its storage,
 // and a short text after it gets exactly its own terms.
 TEST(AnalyzerRules, OneBufferGivesEachTextItsOwnTerms) {
-  const Analyzer analyzer(Segmenter(), nullptr, {}, AnalyzerSettings(CutMode::kDefault, true, 0.5f, TermRules::kNumbers));
+  const Analyzer analyzer(Segmenter(), nullptr, {},
+                          AnalyzerSettings(CutMode::kDefault, true, 0.5f, TermRules::kNumbers));
   std::string long_text;
   for (int i = 0; i < 20000; ++i) long_text += "中文检索系统abc";
   lumo::index::AnalyzedText buffer;

@@ -241,6 +241,9 @@ TEST_P(PrunedSearch, EqualsExhaustiveThroughAddsRemovesReloadsAndMerges) {
   ExpectPrunedEqualsExhaustive(*loaded, random, "loaded");
   auto merged = InvertedIndex::Merge({loaded.get(), index.get()}, 1.2, 0.75);
   ExpectPrunedEqualsExhaustive(*merged, random, "merged");
+  merged->MergeAllSegments();
+  EXPECT_EQ(merged->Stats().segments, 1u);
+  ExpectPrunedEqualsExhaustive(*merged, random, "merged into one segment");
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, PrunedSearch, ::testing::Values(1, 2, 3, 4));
 

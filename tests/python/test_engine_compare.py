@@ -102,6 +102,7 @@ def test_result_table_rendering():
             "system": "lumotext.Index",
             "docs": 100_000,
             "build_s": 12.5,
+            "segments": 1,
             "qps_1": 1234.5,
             "qps_2": 2222.0,
             "speedup_2": 1.8,
@@ -122,6 +123,7 @@ def test_result_table_rendering():
         "lumotext.Index",
         "100,000",
         "12.50",
+        "1",
         "1,234",
         "2,222",
         "1.80x",
@@ -136,6 +138,7 @@ def test_result_table_rendering():
     peer = [cell.strip() for cell in table[3].split("|")[1:-1]]
     assert peer[ec.RESULT_COLUMNS.index(("agreement", "top-10 agreement"))] == "76%"
     assert peer[ec.RESULT_COLUMNS.index(("build_s", "build s"))] == "-"
+    assert peer[ec.RESULT_COLUMNS.index(("segments", "segments"))] == "-"
     notes = ec.ratio_notes(results)
     assert notes == ["100,000 documents, lumotext.Index / tantivy: q/s 1 thread 0.50x, size 2.00x"]
 

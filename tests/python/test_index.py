@@ -124,6 +124,10 @@ def test_scores_equal_a_python_reference_after_adds_removes_and_save_load(
             del docs[n]
         assert len(index) == len(docs) and index.live_documents() == sorted(docs)
         assert_matches_reference(index, docs, queries)
+    index.compact()
+    assert index._native.engine_stats()["segments"] == 1
+    assert len(index) == len(docs) and index.live_documents() == sorted(docs)
+    assert_matches_reference(index, docs, queries)
     index.save(tmp_path / "saved")
     loaded = Index.load(tmp_path / "saved")
     assert_matches_reference(loaded, docs, queries)
@@ -134,6 +138,37 @@ def test_scores_equal_a_python_reference_after_adds_removes_and_save_load(
     assert_matches_reference(loaded, docs, queries)
     loaded.save(tmp_path / "saved")  # over the files it maps
     assert_matches_reference(Index.load(tmp_path / "saved"), docs, queries)
+
+
+@pytest.mark.parametrize("store", [True, False])
+def test_compact_leaves_one_segment_that_searches_as_the_many_did(store: bool, tmp_path: Path) -> None:
+    rng = random.Random(5)
+    texts = [random_text(rng) for _ in range(300)]
+    index = Index(Analyzer(bigram_weight=0.3), store=store)
+    index.add(texts, batch_size=7)
+    index.remove(list(range(0, 300, 3)))
+    assert index._native.engine_stats()["segments"] > 2
+    queries = [random_text(rng) for _ in range(20)]
+    before = index.search_many(queries, k=50)
+    vectors = list(index.document_vectors())
+    size = index._native.engine_stats()["segment_bytes"]
+    index.compact()
+    stats = index._native.engine_stats()
+    assert stats["segments"] == 1 and stats["segment_bytes"] < size
+    assert index.search_many(queries, k=50) == before
+    assert list(index.document_vectors()) == vectors
+    assert len(index) == 200 and index.live_documents() == [n for n in range(300) if n % 3]
+    if store:
+        assert index.document(299).text == texts[299]
+    with pytest.raises(KeyError):
+        index.remove([3])
+    assert index.add(["北京 天气"]) == range(300, 301)  # numbering goes on
+    index.compact()
+    index.save(tmp_path / "ix")
+    assert Index.load(tmp_path / "ix").search_many(queries, k=50)[:3] == index.search_many(queries, k=50)[:3]
+    empty = Index()
+    empty.compact()
+    assert len(empty) == 0 and empty.search("北京") == []
 
 
 @pytest.mark.parametrize("seed", SEEDS[:2])
