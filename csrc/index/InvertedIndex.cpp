@@ -135,11 +135,22 @@ struct InvertedIndex::Scoring {
   const float* norm_table[2] = {nullptr, nullptr};
   std::uint32_t norm_table_size = 0;
 
-  float Saturation(std::uint32_t tf, std::uint32_t length, int field) const {
-    const auto tf_f = static_cast<float>(tf);
-    const float norm = length < norm_table_size ? norm_table[field][length] : Norm(length, field);
-    return tf_f * k1_plus_1 / (tf_f + norm);
-  }
+  // The saturation of one field with what it reads copied out, for loops over many postings:
+  // the compiler keeps copies in registers, where members could be aliased by the loop's stores.
+  struct FieldSaturation {
+    const Scoring* scoring;
+    const float* norms;
+    std::uint32_t table_size;
+    float k1_plus_1;
+    int field;
+    float operator()(std::uint32_t tf, std::uint32_t length) const {
+      const auto tf_f = static_cast<float>(tf);
+      const float norm = length < table_size ? norms[length] : scoring->Norm(length, field);
+      return tf_f * k1_plus_1 / (tf_f + norm);
+    }
+  };
+  FieldSaturation ForField(int field) const { return {this, norm_table[field], norm_table_size, k1_plus_1, field}; }
+  float Saturation(std::uint32_t tf, std::uint32_t length, int field) const { return ForField(field)(tf, length); }
   // At least the saturation of any tf <= max_tf at any length >= min_length (tf saturated:
   // unbounded, whose limit is k1 + 1).
   double SaturationBound(std::uint32_t max_tf, std::uint32_t min_length, int field) const {
@@ -455,7 +466,9 @@ void InvertedIndex::AccumulateSegment(const SegmentState& state, std::size_t seg
     const QueryTerm& term = terms[t];
     const TermEntry* entry = s.term_entries[t * segments_.size() + segment_index];
     if (entry == nullptr) continue;
-    const int field = term.field;
+    const Segment::LengthColumn lengths = segment.Lengths(term.field);
+    const Scoring::FieldSaturation saturation = scoring.ForField(term.field);
+    const float weight_idf = term.weight_idf;
     // Removed documents are scored too, and never offered (no branch per posting).
     for (cursor.Open(segment, *entry); cursor.doc() != kNoDocument;) {
       const std::uint32_t available = cursor.run_length();
@@ -463,7 +476,7 @@ void InvertedIndex::AccumulateSegment(const SegmentState& state, std::size_t seg
       const std::uint32_t* tfs = cursor.run_tfs();
       for (std::uint32_t j = 0; j < available; ++j) {
         const std::uint32_t doc = docs[j];
-        scores[doc] += term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
+        scores[doc] += weight_idf * saturation(tfs[j], lengths(doc));
         seen[doc >> 6] |= std::uint64_t{1} << (doc & 63);
       }
       cursor.Consume(available);
@@ -599,6 +612,9 @@ void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment
         PostingCursor& cursor = s.cursors[c];
         const QueryTerm& term = terms[s.term_of[c]];
         const int field = term.field;
+        const Segment::LengthColumn lengths = segment.Lengths(field);
+        const Scoring::FieldSaturation saturation = scoring.ForField(field);
+        const float weight_idf = term.weight_idf;
         cursor.Advance(first);
         s.hit_begin[c] = used;
         while (cursor.doc() <= last) {
@@ -610,8 +626,8 @@ void InvertedIndex::SearchSegment(const SegmentState& state, std::size_t segment
           std::uint32_t j = 0;
           for (; j < available && docs[j] <= last; ++j) {
             const std::uint32_t doc = docs[j];
-            if (j + kPrefetchAhead < available) segment.PrefetchLength(docs[j + kPrefetchAhead]);
-            const float value = term.weight_idf * scoring.Saturation(tfs[j], segment.Length(doc, field), field);
+            if (j + kPrefetchAhead < available) lengths.Prefetch(docs[j + kPrefetchAhead]);
+            const float value = weight_idf * saturation(tfs[j], lengths(doc));
             const std::uint32_t at = doc - first;
             partial_of[at] += value;
             seen[at >> 6] |= std::uint64_t{1} << (at & 63);

@@ -72,7 +72,7 @@ std::shared_ptr<const std::string> TermTable::Build(std::vector<std::pair<std::s
   for (std::uint64_t i = 0; i < n; ++i) {
     ids[i] = terms[i].second;
     offsets[i] = at;
-    std::memcpy(text + at, terms[i].first.data(), terms[i].first.size());
+    if (!terms[i].first.empty()) std::memcpy(text + at, terms[i].first.data(), terms[i].first.size());
     at += static_cast<std::uint32_t>(terms[i].first.size());
   }
   offsets[n] = at;

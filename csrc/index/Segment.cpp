@@ -1,5 +1,9 @@
 #include "index/Segment.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 
@@ -395,10 +399,26 @@ void PostingCursor::LoadBlock() {
   std::uint64_t sum = expected_;
   for (std::uint32_t i = 0; i < count; ++i) sum += docs_[i];
   if (sum + count - 1 < segment_->doc_count_) {
-    std::uint32_t next = expected_;
-    for (std::uint32_t i = 0; i < count; ++i) {
-      docs_[i] += next;
-      next = docs_[i] + 1;
+    // Document i is expected_ + (gap 0 + 1) + ... + (gap i + 1) - 1: a prefix sum, which no
+    // step of here wraps (the sum above is in range).
+    std::uint32_t* const docs = docs_;
+    std::uint32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i one = _mm_set1_epi32(1);
+    __m128i carry = _mm_set1_epi32(static_cast<int>(expected_ - 1));
+    for (; i + 4 <= count; i += 4) {
+      __m128i x = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs + i)), one);
+      x = _mm_add_epi32(x, _mm_slli_si128(x, 4));
+      x = _mm_add_epi32(x, _mm_slli_si128(x, 8));
+      x = _mm_add_epi32(x, carry);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(docs + i), x);
+      carry = _mm_shuffle_epi32(x, 0xFF);
+    }
+#endif
+    std::uint32_t next = i == 0 ? expected_ : docs[i - 1] + 1;
+    for (; i < count; ++i) {
+      docs[i] += next;
+      next = docs[i] + 1;
     }
     expected_ = next;
     count_ = count;

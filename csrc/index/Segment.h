@@ -119,25 +119,32 @@ class Segment {
   // The entry of term `id`, or null.
   const TermEntry* Find(std::uint32_t id) const;
   const TermEntry& entry(std::uint32_t i) const { return terms_[i]; }
-  std::uint32_t Length(std::uint32_t local_doc, int field) const {
-    if (local_doc >= doc_count_) return 0;
+  std::uint32_t Length(std::uint32_t local_doc, int field) const { return Lengths(field)(local_doc); }
+  // One field's lengths as plain values, for a loop over many documents: the compiler can keep
+  // them in registers, which it cannot do with members that the loop's own stores might alias.
+  struct LengthColumn {
+    const std::uint64_t* words;
+    std::uint32_t doc_count;
+    unsigned stride;  // bits per document, both fields
+    unsigned offset;  // of this field within them
+    unsigned width;
+    std::uint32_t operator()(std::uint32_t local_doc) const {
+      if (local_doc >= doc_count || width == 0) return 0;
+      const std::uint64_t bit = std::uint64_t{local_doc} * stride + offset;
+      const unsigned shift = static_cast<unsigned>(bit & 63);
+      std::uint64_t value = words[bit >> 6] >> shift;
+      if (shift + width > 64) value |= words[(bit >> 6) + 1] << (64 - shift);
+      return static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
+    }
+    // A hint that this document's lengths are read soon: one term's documents lie far apart in
+    // a large segment, and the hint hides the wait for memory.
+    void Prefetch(std::uint32_t local_doc) const {
+      if (local_doc < doc_count) __builtin_prefetch(words + ((std::uint64_t{local_doc} * stride + offset) >> 6));
+    }
+  };
+  LengthColumn Lengths(int field) const {
     const auto f = static_cast<unsigned>(field) & 1u;
-    const unsigned width = length_bits_[f];
-    if (width == 0) return 0;
-    const std::uint64_t bit =
-        std::uint64_t{local_doc} * (length_bits_[0] + length_bits_[1]) + (f ? length_bits_[0] : 0);
-    const unsigned shift = static_cast<unsigned>(bit & 63);
-    std::uint64_t value = packed_lengths_[bit >> 6] >> shift;
-    if (shift + width > 64) value |= packed_lengths_[(bit >> 6) + 1] << (64 - shift);
-    return static_cast<std::uint32_t>(value & ((std::uint64_t{1} << width) - 1));
-  }
-
-  // A hint that Length(local_doc, ...) is read soon (the lengths are read in document order
-  // of one term, far apart in a large segment: the hint hides the wait for memory).
-  void PrefetchLength(std::uint32_t local_doc) const {
-    if (local_doc >= doc_count_) return;
-    const std::uint64_t bit = std::uint64_t{local_doc} * (length_bits_[0] + length_bits_[1]);
-    __builtin_prefetch(packed_lengths_ + (bit >> 6));
+    return {packed_lengths_, doc_count_, length_bits_[0] + length_bits_[1], f ? length_bits_[0] : 0u, length_bits_[f]};
   }
 
   // Calls f(bounds) for every block of `entry` (once with the entry's own bounds for a term
