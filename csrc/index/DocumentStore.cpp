@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "index/Errors.h"
@@ -26,6 +27,21 @@ struct StoreHeader {
 };
 
 std::uint64_t Padded8(std::uint64_t bytes) { return (bytes + 7) / 8 * 8; }
+
+// One context per thread, reused for every block: making one per call (as ZSTD_compress and
+// ZSTD_decompress do) cost more than the work itself for the small blocks of one-document adds
+// and their merges (half of their time, measured with perf). The bytes written are the same.
+ZSTD_CCtx* ThreadCompressor() {
+  thread_local const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  if (context == nullptr) throw std::bad_alloc();
+  return context.get();
+}
+
+ZSTD_DCtx* ThreadDecompressor() {
+  thread_local const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  if (context == nullptr) throw std::bad_alloc();
+  return context.get();
+}
 
 void PutVarint(std::string& out, std::uint64_t value) {
   while (value >= 0x80) {
@@ -88,7 +104,8 @@ void DocumentStoreBuilder::FlushBlock() {
   const std::size_t bound = ZSTD_compressBound(raw_.size());
   const std::size_t at = data_.size();
   data_.resize(at + bound);
-  const std::size_t written = ZSTD_compress(data_.data() + at, bound, raw_.data(), raw_.size(), kCompressionLevel);
+  const std::size_t written =
+      ZSTD_compressCCtx(ThreadCompressor(), data_.data() + at, bound, raw_.data(), raw_.size(), kCompressionLevel);
   if (ZSTD_isError(written)) throw std::bad_alloc();  // with a large enough buffer, its only failure
   data_.resize(at + written);
   block_ends_.push_back(data_.size());
@@ -177,7 +194,7 @@ std::string DocumentStore::Block(std::uint64_t block) const {
     throw Damaged("hold a block that is not a zstd frame of a known size");
   }
   std::string raw(static_cast<std::size_t>(raw_size), '\0');
-  const std::size_t got = ZSTD_decompress(raw.data(), raw.size(), frame, end - begin);
+  const std::size_t got = ZSTD_decompressDCtx(ThreadDecompressor(), raw.data(), raw.size(), frame, end - begin);
   if (ZSTD_isError(got) || got != raw.size()) throw Damaged("hold a block that does not decompress");
   return raw;
 }
