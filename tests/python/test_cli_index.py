@@ -239,6 +239,7 @@ def test_a_failed_change_leaves_the_saved_index_as_it_was(
         (["remove", "{ix}", "two"], "argument NUMBER: expected a document number"),
         (["add", "{ix}", "{corpus}", "--threads", "0"], "argument --threads"),
         (["info"], "the following arguments are required: DIR"),
+        (["compact"], "the following arguments are required: DIR"),
     ],
 )
 def test_usage_errors_exit_with_status_2(corpus: Path, tmp_path: Path, args: list[str], message: str) -> None:
@@ -277,6 +278,21 @@ def test_info_describes_the_saved_index(corpus: Path, tmp_path: Path, capsys: py
         'analyzer: stop_words=null mode="default" fold_traditional=true hmm=true bigram_weight=0.5 '
         f"user_dict=null rules={loaded.analyzer.settings['rules']}"
     ]
+
+
+def test_compact_rewrites_the_saved_index_as_one_segment(corpus: Path, tmp_path: Path) -> None:
+    ix = built(corpus, tmp_path)
+    assert run("index", "add", ix, tmp_path / "more.txt", "--no-progress")[0] == 0
+    assert run("index", "remove", ix, 1)[0] == 0
+    before = Index.load(ix)
+    assert before._native.engine_stats()["segments"] == 2
+    status, err = run("index", "compact", ix)
+    assert status == 0, err
+    assert "from 2 segments to 1" in err
+    after = Index.load(ix)
+    assert after._native.engine_stats()["segments"] == 1
+    same_results(after, before)
+    assert (after.document(0).text, len(after)) == (before.document(0).text, len(before))
 
 
 def test_changes_side_by_side_all_land(corpus: Path, tmp_path: Path) -> None:
