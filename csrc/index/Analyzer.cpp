@@ -44,22 +44,28 @@ bool IsIdeograph(char32_t cp) {
          (cp >= 0x20000 && cp <= 0x3FFFF);
 }
 
-// The number of character bigrams of the runs of ideographs in `text`, and in `bytes` the
-// bytes they take as bigram terms.
-std::size_t CountBigrams(std::string_view text, std::size_t& bytes) {
-  std::size_t count = 0, size = 0, i = 0, previous_start = 0;
+// Calls f(begin, end) for the bytes of each pair of adjacent ideographs in `text`, in order.
+template <class F>
+void ForEachBigram(std::string_view text, F&& f) {
+  std::size_t i = 0, previous_start = 0;
   bool previous_ideograph = false;
   while (i < text.size()) {
     const std::size_t start = i;
     const bool ideograph = IsIdeograph(DecodeUtf8(text, i));
-    if (ideograph && previous_ideograph) {
-      ++count;
-      size += 1 + (i - previous_start);
-    }
+    if (ideograph && previous_ideograph) f(previous_start, i);
     previous_ideograph = ideograph;
     previous_start = start;
   }
-  bytes = size;
+}
+
+// The number of bigram terms of `text`, and in `bytes` the bytes they take (mark included).
+std::size_t CountBigrams(std::string_view text, std::size_t& bytes) {
+  std::size_t count = 0;
+  bytes = 0;
+  ForEachBigram(text, [&](std::size_t begin, std::size_t end) {
+    ++count;
+    bytes += 1 + (end - begin);
+  });
   return count;
 }
 
@@ -148,21 +154,13 @@ void Analyzer::AppendBigrams(std::size_t bytes, AnalyzedText& out) const {
   out.bigram_text.clear();
   out.bigram_text.reserve(bytes);
   const char* const base = out.bigram_text.data();
-  std::string_view text = out.folded;
-  std::size_t i = 0, previous_start = 0;
-  bool previous_ideograph = false;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const bool ideograph = IsIdeograph(DecodeUtf8(text, i));
-    if (ideograph && previous_ideograph) {
-      const std::size_t begin = out.bigram_text.size();
-      out.bigram_text.push_back(kBigramMark);
-      out.bigram_text.append(text.substr(previous_start, i - previous_start));
-      out.terms.emplace_back(base + begin, out.bigram_text.size() - begin);
-    }
-    previous_ideograph = ideograph;
-    previous_start = start;
-  }
+  const std::string_view text = out.folded;
+  ForEachBigram(text, [&](std::size_t begin, std::size_t end) {
+    const std::size_t at = out.bigram_text.size();
+    out.bigram_text.push_back(kBigramMark);
+    out.bigram_text.append(text.substr(begin, end - begin));
+    out.terms.emplace_back(base + at, out.bigram_text.size() - at);
+  });
 }
 
 std::vector<std::string> Analyzer::Analyze(std::string_view text) const {

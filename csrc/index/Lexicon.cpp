@@ -129,24 +129,26 @@ std::uint64_t AddedTerms::Store(std::string_view term) {
   return (std::uint64_t{chunks_.size() - 1} << 40) | (offset << 24) | term.size();
 }
 
+namespace {
+// Puts `entry` (a position + 1) in the first free slot from the term's hash on.
+void Place(std::vector<std::uint32_t>& slots, std::string_view term, std::uint32_t entry) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t slot = std::hash<std::string_view>{}(term)&mask;
+  while (slots[slot] != 0) slot = (slot + 1) & mask;
+  slots[slot] = entry;
+}
+}  // namespace
+
 void AddedTerms::Grow() {
   std::vector<std::uint32_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = 0; i < locations_.size(); ++i) {
-    std::size_t slot = std::hash<std::string_view>{}(Text(i)) & mask;
-    while (slots[slot] != 0) slot = (slot + 1) & mask;
-    slots[slot] = static_cast<std::uint32_t>(i + 1);
-  }
+  for (std::size_t i = 0; i < locations_.size(); ++i) Place(slots, Text(i), static_cast<std::uint32_t>(i + 1));
   slots_ = std::move(slots);
 }
 
 void AddedTerms::Add(std::string_view term) {
   if (2 * (locations_.size() + 1) > slots_.size()) Grow();
   locations_.push_back(Store(term));
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = std::hash<std::string_view>{}(term)&mask;
-  while (slots_[slot] != 0) slot = (slot + 1) & mask;
-  slots_[slot] = static_cast<std::uint32_t>(locations_.size());
+  Place(slots_, term, static_cast<std::uint32_t>(locations_.size()));
 }
 
 std::uint32_t Lexicon::Find(std::string_view term) const {
