@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "index/Errors.h"
 #include "index/Utf8.h"
@@ -69,6 +70,45 @@ std::size_t CountBigrams(std::string_view text, std::size_t& bytes) {
   return count;
 }
 
+// A long text is segmented in pieces of about this many bytes, so that a cancel is seen between
+// them (the segmenter takes a few milliseconds for one).
+constexpr std::size_t kSegmentPiece = std::size_t{1} << 16;
+
+// The end of the piece that starts at `begin`: just after the first separator rune from
+// begin + kSegmentPiece on, or the end of the text. The segmenter cuts the text between
+// separators independently, so the pieces give exactly the words of the whole.
+std::size_t PieceEnd(std::string_view text, std::size_t begin) {
+  struct Separators {
+    std::vector<std::string_view> runes;
+    bool starts[256] = {};  // a byte that begins one of them
+  };
+  static const Separators separators = [] {
+    Separators out;
+    const std::string_view all(typing::text::jieba::SPECIAL_SEPARATORS);
+    for (std::size_t i = 0; i < all.size();) {
+      const std::size_t start = i;
+      DecodeUtf8(all, i);
+      out.runes.push_back(all.substr(start, i - start));
+      out.starts[static_cast<unsigned char>(all[start])] = true;
+    }
+    return out;
+  }();
+  if (text.size() - begin <= kSegmentPiece) return text.size();
+  for (std::size_t i = begin + kSegmentPiece; i < text.size(); ++i) {
+    if (!separators.starts[static_cast<unsigned char>(text[i])]) continue;
+    for (std::string_view rune : separators.runes) {
+      if (text.compare(i, rune.size(), rune) == 0) return i + rune.size();
+    }
+  }
+  return text.size();
+}
+
+std::size_t CountCharacters(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
+}
+
 }  // namespace
 
 TermRules TermRulesFromNumber(int number) {
@@ -117,23 +157,55 @@ void Analyzer::AppendWord(std::string_view word, AnalyzedText& out) const {
   }
 }
 
-void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
+void Analyzer::SegmentWords(AnalyzedText& out, const std::atomic<bool>* cancel) const {
+  const bool search = settings_.mode == CutMode::kSearch;
+  std::vector<std::string_view>& words = out.words;
+  const std::string_view text = out.folded;
+  const std::size_t first_end = PieceEnd(text, 0);
+  if (first_end == text.size()) {
+    if (search) {
+      segmenter_->CutForSearch(out.folded, words, settings_.hmm);
+    } else {
+      segmenter_->Cut(out.folded, words, settings_.hmm);
+    }
+    return;
+  }
+  words.clear();
+  // At most one word per character in the default cut, as the segmenter itself reserves.
+  words.reserve(CountCharacters(text));
+  std::string piece;
+  std::vector<typing::text::jieba::WordSpan> spans;
+  std::size_t begin = 0, end = first_end;
+  while (begin < text.size()) {
+    CheckCancel(cancel);
+    piece.assign(text.substr(begin, end - begin));
+    if (search) {
+      segmenter_->CutForSearch(piece, spans, settings_.hmm);
+    } else {
+      segmenter_->Cut(piece, spans, settings_.hmm);
+    }
+    for (const auto& span : spans) words.push_back(text.substr(begin + span.offset, span.length));
+    begin = end;
+    end = PieceEnd(text, begin);
+  }
+}
+
+void Analyzer::Analyze(std::string_view text, AnalyzedText& out, const std::atomic<bool>* cancel) const {
   out.folded.clear();
   out.terms.clear();
   FoldText(text, t2s_.get(), out.folded);
   if (out.folded.empty()) return;
+  SegmentWords(out, cancel);
+  CheckCancel(cancel);
   std::vector<std::string_view>& words = out.words;
-  if (settings_.mode == CutMode::kSearch) {
-    segmenter_->CutForSearch(out.folded, words, settings_.hmm);
-  } else {
-    segmenter_->Cut(out.folded, words, settings_.hmm);
-  }
   // Sized once for the words and every bigram: a long text's views are its largest buffer,
   // and growing it by doubling would hold two copies at once.
   std::size_t bigram_bytes = 0;
   const std::size_t bigrams = settings_.bigram_weight > 0 ? CountBigrams(out.folded, bigram_bytes) : 0;
   out.terms.reserve(words.size() + bigrams);
-  for (std::string_view word : words) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if ((i & 0xFFFF) == 0xFFFF) CheckCancel(cancel);
+    const std::string_view word = words[i];
     if (!HasWordCharacter(word)) continue;
     if (!stop_words_.empty() && stop_words_.count(word) != 0) continue;
     AppendWord(word, out);
@@ -145,6 +217,7 @@ void Analyzer::Analyze(std::string_view text, AnalyzedText& out) const {
   // holds the same function words. (Bigrams of and across stop words are kept otherwise:
   // pasted fragments match through them.)
   if (out.terms.empty()) return;
+  CheckCancel(cancel);
   if (bigrams > 0) AppendBigrams(bigram_bytes, out);
 }
 

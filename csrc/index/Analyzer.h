@@ -2,6 +2,7 @@
 
 // Text to index terms: fold characters, segment, drop terms without a letter, digit or
 // ideograph, drop stop words. Read-only after construction; any number of threads may analyze.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,14 +67,16 @@ class Analyzer {
 
   // Replaces `out` by the terms of `text`, in text order, repeats kept: the words, then (with a
   // bigram weight) the bigram terms. A text whose words are all stop words has no terms at
-  // all, so a query of only stop words finds nothing.
-  void Analyze(std::string_view text, AnalyzedText& out) const;
+  // all, so a query of only stop words finds nothing. Throws Interrupted once `cancel` is true
+  // (checked between pieces of a long text; one unbroken run of text is segmented in one step).
+  void Analyze(std::string_view text, AnalyzedText& out, const std::atomic<bool>* cancel = nullptr) const;
   std::vector<std::string> Analyze(std::string_view text) const;
 
   const AnalyzerSettings& settings() const { return settings_; }
   std::size_t stop_word_count() const { return stop_words_.size(); }
 
  private:
+  void SegmentWords(AnalyzedText& out, const std::atomic<bool>* cancel) const;
   void AppendWord(std::string_view word, AnalyzedText& out) const;
   // `bytes`: the size of all the bigram terms, counted ahead.
   void AppendBigrams(std::size_t bytes, AnalyzedText& out) const;

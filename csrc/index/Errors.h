@@ -3,6 +3,7 @@
 // The kinds of failure the index core reports. Each kind becomes one Python exception, mapped in
 // one place (native_bindings/errors.cpp), so Python code never has to read a message to know
 // what went wrong.
+#include <atomic>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -61,5 +62,10 @@ class Interrupted : public std::runtime_error {
  public:
   Interrupted() : std::runtime_error("interrupted") {}
 };
+
+// Long loops call this every few milliseconds of work; `cancel` may be null (never cancelled).
+inline void CheckCancel(const std::atomic<bool>* cancel) {
+  if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) throw Interrupted();
+}
 
 }  // namespace lumo::index

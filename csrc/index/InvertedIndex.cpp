@@ -30,10 +30,6 @@ constexpr std::uint32_t kPrefetchAhead = 16;
 // queries: 0.65 is 1.5x faster than 1.0, the plain MaxScore split).
 constexpr double kEssentialShare = 0.65;
 
-void CheckCancel(const std::atomic<bool>* cancel) {
-  if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) throw Interrupted();
-}
-
 // Runs work(worker, begin, end) over [0, count) in chunks on `threads` threads (the caller's
 // included, as worker 0); the first exception is rethrown after all threads have stopped.
 template <class Work>
@@ -913,7 +909,7 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
     std::vector<std::uint32_t> ids;  // of each distinct term, in sorted order
     for (std::size_t i = begin; i < end; ++i) {
       CheckCancel(cancel);
-      analyzer.Analyze(texts[i], buffer);
+      analyzer.Analyze(texts[i], buffer, cancel);
       DocTerms& doc = analyzed[i];
       std::size_t bigrams = 0;
       for (std::string_view term : buffer.terms) bigrams += IsBigramTerm(term);
@@ -922,10 +918,15 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
       // Sorted where they lie (text order is no longer needed), then counted: each list is
       // sized before it is filled, since for one long document these are the largest buffers.
       std::vector<std::string_view>& sorted = buffer.terms;
-      std::sort(sorted.begin(), sorted.end());
+      std::size_t comparisons = 0;
+      std::sort(sorted.begin(), sorted.end(), [&](std::string_view a, std::string_view b) {
+        if ((++comparisons & 0xFFFFF) == 0) CheckCancel(cancel);  // a long document's sort takes seconds
+        return a < b;
+      });
       ids.clear();
       std::size_t unknown = 0, unknown_bytes = 0;
       for (std::size_t j = 0; j < sorted.size();) {
+        if ((ids.size() & 0xFFFF) == 0xFFFF) CheckCancel(cancel);
         std::size_t next = j + 1;
         while (next < sorted.size() && sorted[next] == sorted[j]) ++next;
         ids.push_back(lexicon_.Find(sorted[j]));
@@ -940,6 +941,7 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
       doc.unknown_text.reserve(unknown_bytes);
       std::size_t distinct = 0;
       for (std::size_t j = 0; j < sorted.size(); ++distinct) {
+        if ((distinct & 0xFFFF) == 0xFFFF) CheckCancel(cancel);
         std::size_t next = j + 1;
         while (next < sorted.size() && sorted[next] == sorted[j]) ++next;
         const auto tf = static_cast<std::uint32_t>(std::min<std::size_t>(next - j, 0x7FFFFFFFu));
@@ -969,52 +971,67 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   for (const DocTerms& terms : analyzed) posting_count += terms.known.size() + terms.unknown.size();
   postings.reserve(posting_count);
   std::vector<std::uint32_t> lengths(2 * texts.size());
-  {
-    std::unique_lock<std::shared_mutex> lock(mutex_);
-    for (std::size_t i = 0; i < analyzed.size(); ++i) {
-      DocTerms& terms = analyzed[i];
-      for (const auto& [id, tf] : terms.known) postings.push_back({id, static_cast<std::uint32_t>(i), tf});
-      std::size_t start = 0;
-      for (const auto& [end, tf] : terms.unknown) {
-        const std::string_view text = std::string_view(terms.unknown_text).substr(start, end - start);
-        start = end;
-        postings.push_back(
-            {lexicon_.Intern(text), static_cast<std::uint32_t>(i), tf | (IsBigramTerm(text) ? 0x80000000u : 0u)});
+  // From here until the segment is in place, a failure (an interruption included) takes back
+  // the ids given to new terms, so that the index is as it was.
+  const std::uint32_t first_new_id = lexicon_.next_id();
+  std::unique_ptr<SegmentState> state;
+  try {
+    {
+      std::unique_lock<std::shared_mutex> lock(mutex_);
+      for (std::size_t i = 0; i < analyzed.size(); ++i) {
+        DocTerms& terms = analyzed[i];
+        for (const auto& [id, tf] : terms.known) postings.push_back({id, static_cast<std::uint32_t>(i), tf});
+        std::size_t start = 0;
+        for (const auto& [end, tf] : terms.unknown) {
+          if ((postings.size() & 0xFFFF) == 0xFFFF) CheckCancel(cancel);
+          const std::string_view text = std::string_view(terms.unknown_text).substr(start, end - start);
+          start = end;
+          postings.push_back(
+              {lexicon_.Intern(text), static_cast<std::uint32_t>(i), tf | (IsBigramTerm(text) ? 0x80000000u : 0u)});
+        }
+        // Each document's lists go as soon as its terms have ids, so the new dictionary entries
+        // grow into the room they leave.
+        terms = DocTerms{{}, {}, {}, {terms.length[0], terms.length[1]}};
+        lengths[2 * i] = terms.length[0];
+        lengths[2 * i + 1] = terms.length[1];
       }
-      // Each document's lists go as soon as its terms have ids, so the new dictionary entries
-      // grow into the room they leave.
-      terms = DocTerms{{}, {}, {}, {terms.length[0], terms.length[1]}};
-      lengths[2 * i] = terms.length[0];
-      lengths[2 * i + 1] = terms.length[1];
     }
-  }
-  analyzed.clear();
-  analyzed.shrink_to_fit();
-  std::sort(postings.begin(), postings.end(),
-            [](const Posting& a, const Posting& b) { return a.id < b.id || (a.id == b.id && a.doc < b.doc); });
-  PostingsInput inputs;
-  std::size_t distinct_terms = 0;
-  for (std::size_t j = 0; j < postings.size(); ++j) distinct_terms += j == 0 || postings[j].id != postings[j - 1].id;
-  inputs.ids.reserve(distinct_terms);
-  inputs.fields.reserve(distinct_terms);
-  inputs.starts.reserve(distinct_terms + 1);
-  inputs.docs.reserve(postings.size());
-  inputs.tfs.reserve(postings.size());
-  for (std::size_t j = 0; j < postings.size();) {
-    const std::uint32_t id = postings[j].id;
-    inputs.ids.push_back(id);
-    inputs.fields.push_back((postings[j].tf >> 31) != 0 ? 1 : 0);
-    for (; j < postings.size() && postings[j].id == id; ++j) {
-      inputs.docs.push_back(postings[j].doc);
-      inputs.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
+    analyzed.clear();
+    analyzed.shrink_to_fit();
+    std::size_t comparisons = 0;
+    std::sort(postings.begin(), postings.end(), [&](const Posting& a, const Posting& b) {
+      if ((++comparisons & 0xFFFFF) == 0) CheckCancel(cancel);
+      return a.id < b.id || (a.id == b.id && a.doc < b.doc);
+    });
+    PostingsInput inputs;
+    std::size_t distinct_terms = 0;
+    for (std::size_t j = 0; j < postings.size(); ++j) distinct_terms += j == 0 || postings[j].id != postings[j - 1].id;
+    inputs.ids.reserve(distinct_terms);
+    inputs.fields.reserve(distinct_terms);
+    inputs.starts.reserve(distinct_terms + 1);
+    inputs.docs.reserve(postings.size());
+    inputs.tfs.reserve(postings.size());
+    for (std::size_t j = 0; j < postings.size();) {
+      const std::uint32_t id = postings[j].id;
+      inputs.ids.push_back(id);
+      inputs.fields.push_back((postings[j].tf >> 31) != 0 ? 1 : 0);
+      for (; j < postings.size() && postings[j].id == id; ++j) {
+        inputs.docs.push_back(postings[j].doc);
+        inputs.tfs.push_back(postings[j].tf & 0x7FFFFFFFu);
+      }
+      inputs.starts.push_back(inputs.docs.size());
     }
-    inputs.starts.push_back(inputs.docs.size());
+    postings.clear();
+    postings.shrink_to_fit();
+    state = std::make_unique<SegmentState>();
+    state->owned_bytes = BuildSegment(static_cast<std::uint32_t>(texts.size()), inputs, lengths, cancel);
+    state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
+    CheckCancel(cancel);
+  } catch (...) {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    lexicon_.ForgetSince(first_new_id);
+    throw;
   }
-  postings.clear();
-  postings.shrink_to_fit();
-  auto state = std::make_unique<SegmentState>();
-  state->owned_bytes = BuildSegment(static_cast<std::uint32_t>(texts.size()), inputs, lengths);
-  state->segment = std::make_shared<const Segment>(*state->owned_bytes, state->owned_bytes);
   state->name = NewName("seg_");
   state->base = document_count_;
   if (store_bytes != nullptr) {
@@ -1035,7 +1052,7 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
     for (int f = 0; f < 2; ++f) total_length_[f] += state->totals[f];
     segments_.push_back(std::move(state));
   }
-  MergeSmallSegments();
+  MergeSmallSegments(cancel);
   return first;
 }
 
@@ -1094,7 +1111,8 @@ void InvertedIndex::Remove(const std::vector<std::uint64_t>& docs) {
 }
 
 std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const std::vector<const SegmentState*>& inputs,
-                                                                        const std::vector<std::uint32_t>* remap) {
+                                                                        const std::vector<std::uint32_t>* remap,
+                                                                        const std::atomic<bool>* cancel) {
   const std::uint64_t base = inputs.front()->base;
   const std::uint64_t doc_count = inputs.back()->end() - base;
   auto merged = std::make_unique<SegmentState>();
@@ -1135,7 +1153,12 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
   }
   std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.id < b.id; });
   PostingsInput terms;
+  std::size_t checked_at = 0;  // in terms and postings done, a few milliseconds apart
   for (std::size_t j = 0; j < sources.size();) {
+    if (j + terms.docs.size() - checked_at >= (std::size_t{1} << 18)) {
+      CheckCancel(cancel);
+      checked_at = j + terms.docs.size();
+    }
     const std::uint32_t id = sources[j].id;
     const auto field = static_cast<std::uint8_t>(sources[j].entry->field());
     std::uint64_t last = 0;
@@ -1157,9 +1180,11 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
     terms.fields.push_back(field);
     terms.starts.push_back(terms.docs.size());
   }
-  merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths);
+  CheckCancel(cancel);
+  merged->owned_bytes = BuildSegment(static_cast<std::uint32_t>(doc_count), terms, lengths, cancel);
   merged->segment = std::make_shared<const Segment>(*merged->owned_bytes, merged->owned_bytes);
   merged->name = NewName("seg_");
+  CheckCancel(cancel);
   if (store_documents_) {
     // The records of live documents, in number order; removed ones and gaps keep no record.
     DocumentStoreBuilder builder;
@@ -1168,6 +1193,7 @@ std::unique_ptr<InvertedIndex::SegmentState> InvertedIndex::BuildMerged(const st
       for (; next < input->base; ++next) builder.AddAbsent();
       if (input->store != nullptr) {
         input->store->ForEach([&](std::uint32_t local, const StoredDocument* record) {
+          if ((local & 0xFFF) == 0xFFF) CheckCancel(cancel);
           if (record != nullptr && input->IsLive(local)) {
             builder.Add(record->text, record->id, record->metadata);
           } else {
@@ -1201,7 +1227,7 @@ int SizeClass(std::uint64_t live) {
 }
 }  // namespace
 
-void InvertedIndex::MergeSmallSegments() {
+void InvertedIndex::MergeSmallSegments(const std::atomic<bool>* cancel) {
   // The newest segments form runs of falling size class; a run of kMergeFactor segments of one
   // class becomes one segment of the next, so each document is rewritten about log(N) times.
   for (;;) {
@@ -1213,17 +1239,23 @@ void InvertedIndex::MergeSmallSegments() {
     if (n - first < kMergeFactor) return;
     std::vector<const SegmentState*> inputs;
     for (std::size_t i = first; i < n; ++i) inputs.push_back(segments_[i].get());
-    ReplaceSegments(first, n, BuildMerged(inputs, nullptr));
+    std::unique_ptr<SegmentState> merged;
+    try {
+      merged = BuildMerged(inputs, nullptr, cancel);
+    } catch (const Interrupted&) {
+      return;  // the next add merges them
+    }
+    ReplaceSegments(first, n, std::move(merged));
   }
 }
 
-void InvertedIndex::MergeAllSegments() {
+void InvertedIndex::MergeAllSegments(const std::atomic<bool>* cancel) {
   std::lock_guard<std::mutex> writing(writer_);
   ExpungeRemoved();  // drops segments with no live document
   if (segments_.size() < 2 && (segments_.empty() || segments_.front()->removed.empty())) return;
   std::vector<const SegmentState*> inputs;
   for (const auto& state : segments_) inputs.push_back(state.get());
-  ReplaceSegments(0, segments_.size(), BuildMerged(inputs, nullptr));
+  ReplaceSegments(0, segments_.size(), BuildMerged(inputs, nullptr, cancel));
 }
 
 void InvertedIndex::ExpungeRemoved() {

@@ -139,8 +139,10 @@ void Place(std::vector<std::uint32_t>& slots, std::string_view term, std::uint32
 }
 }  // namespace
 
-void AddedTerms::Grow() {
-  std::vector<std::uint32_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+void AddedTerms::Grow() { PlaceAll(slots_.empty() ? 1024 : slots_.size() * 2); }
+
+void AddedTerms::PlaceAll(std::size_t slot_count) {
+  std::vector<std::uint32_t> slots(slot_count, 0);
   for (std::size_t i = 0; i < locations_.size(); ++i) Place(slots, Text(i), static_cast<std::uint32_t>(i + 1));
   slots_ = std::move(slots);
 }
@@ -149,6 +151,49 @@ void AddedTerms::Add(std::string_view term) {
   if (2 * (locations_.size() + 1) > slots_.size()) Grow();
   locations_.push_back(Store(term));
   Place(slots_, term, static_cast<std::uint32_t>(locations_.size()));
+}
+
+void AddedTerms::Truncate(std::size_t size) {
+  if (size >= locations_.size()) return;
+  const bool rebuild = size < locations_.size() - size;
+  if (!rebuild) {
+    // Every term sits where inserting the terms one by one in position order put it (Grow puts
+    // them back in that order), so clearing the newest first leaves each probe run as it was
+    // before that term came.
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = locations_.size(); i-- > size;) {
+      const auto entry = static_cast<std::uint32_t>(i + 1);
+      std::size_t slot = std::hash<std::string_view>{}(Text(i)) & mask;
+      while (slots_[slot] != entry) slot = (slot + 1) & mask;
+      slots_[slot] = 0;
+    }
+  }
+  locations_.resize(size);
+  // The text of the dropped terms goes too: the chunks end where the last kept text ends.
+  std::size_t chunks = 0, bytes = 0;
+  for (std::size_t i = size; i-- > 0;) {
+    const std::uint64_t location = locations_[i];
+    const std::uint64_t length = location & kWholeChunk;
+    if (length == 0) continue;
+    chunks = static_cast<std::size_t>(location >> 40) + 1;
+    bytes = length == kWholeChunk ? chunks_[chunks - 1].size() : ((location >> 24) & 0xFFFF) + length;
+    break;
+  }
+  chunks_.resize(chunks);
+  if (chunks > 0) chunks_.back().resize(bytes);
+  if (rebuild) {
+    // Most terms go: placing the few kept ones in a table of their size is quicker, and gives
+    // the room back.
+    std::size_t slot_count = 1024;
+    while (slot_count < 2 * size) slot_count *= 2;
+    PlaceAll(slot_count);
+  }
+}
+
+void Lexicon::ForgetSince(std::uint32_t id) {
+  if (id >= next_id_ || id < added_.first_id()) return;
+  added_.Truncate(id - added_.first_id());
+  next_id_ = id;
 }
 
 std::uint32_t Lexicon::Find(std::string_view term) const {

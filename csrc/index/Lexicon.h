@@ -55,6 +55,8 @@ class AddedTerms {
   void Reset(std::uint32_t first_id);
   std::uint32_t Find(std::string_view term) const;  // kNoTerm when absent
   void Add(std::string_view term);                  // given the id first_id() + size()
+  // Drops the terms added after the first `size`, as if they had never been added.
+  void Truncate(std::size_t size);
   bool empty() const { return locations_.empty(); }
   std::size_t size() const { return locations_.size(); }
   std::string_view Text(std::size_t i) const;
@@ -63,6 +65,7 @@ class AddedTerms {
  private:
   std::uint64_t Store(std::string_view term);
   void Grow();
+  void PlaceAll(std::size_t slot_count);  // a new table of that size (a power of two)
 
   // Chunk (high 24 bits), offset in it (16 bits), length (low 24 bits; all ones: the whole
   // chunk, for a term given a chunk of its own).
@@ -78,6 +81,9 @@ class Lexicon {
   // The id of `term`, given out now if it is new.
   std::uint32_t Intern(std::string_view term);
   std::uint32_t next_id() const { return next_id_; }
+  // Takes back the ids from `id` on, given out since the last seal (an add that failed
+  // part way): the next new term gets `id` again.
+  void ForgetSince(std::uint32_t id);
 
   // Turns the terms added since the last call into a table named `name`; merges all tables
   // into one when there are many, so lookups stay few.

@@ -208,7 +208,8 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const s
 }
 
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
-                                                const std::vector<std::uint32_t>& lengths) {
+                                                const std::vector<std::uint32_t>& lengths,
+                                                const std::atomic<bool>* cancel) {
   std::vector<TermEntry> entries;
   std::vector<BlockMeta> blocks;
   std::vector<std::uint32_t> words;
@@ -217,7 +218,12 @@ std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const P
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   std::uint32_t gaps[kBlockSize];
   std::uint32_t tf_minus_one[kBlockSize];
+  std::size_t checked_at = 0;  // in terms and postings done, a few milliseconds apart
   for (std::size_t t = 0; t < terms.ids.size(); ++t) {
+    if (t + terms.starts[t] - checked_at >= (std::size_t{1} << 18)) {
+      CheckCancel(cancel);
+      checked_at = t + terms.starts[t];
+    }
     const std::uint8_t field = terms.fields[t];
     const std::size_t df = terms.starts[t + 1] - terms.starts[t];
     const std::uint32_t* docs = terms.docs.data() + terms.starts[t];

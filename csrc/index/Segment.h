@@ -25,6 +25,7 @@
 // Nothing read from the bytes is trusted: counts are checked against the size when the
 // segment is opened (constant time), everything else where it is used, so damaged bytes give
 // wrong scores but never a read outside them.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,9 +98,11 @@ struct PostingsInput {
   std::vector<std::uint32_t> tfs;
 };
 
-// Builds the bytes of a segment; terms ascending by id, `lengths` 2 per document.
+// Builds the bytes of a segment; terms ascending by id, `lengths` 2 per document. Throws
+// Interrupted once `cancel` is true.
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const PostingsInput& terms,
-                                                const std::vector<std::uint32_t>& lengths);
+                                                const std::vector<std::uint32_t>& lengths,
+                                                const std::atomic<bool>* cancel = nullptr);
 std::shared_ptr<const std::string> BuildSegment(std::uint32_t doc_count, const std::vector<TermPostingsInput>& terms,
                                                 const std::vector<std::uint32_t>& lengths);
 

@@ -216,7 +216,13 @@ void BindIndex(py::module_& m) {
             return out;
           },
           py::arg("docs"))
-      .def("merge_all_segments", &InvertedIndex::MergeAllSegments, py::call_guard<py::gil_scoped_release>())
+      .def("merge_all_segments",
+           [](InvertedIndex& self) {
+             RunInterruptible([&](const std::atomic<bool>* cancel) {
+               self.MergeAllSegments(cancel);
+               return true;
+             });
+           })
       .def(
           "find_ids",
           [](const InvertedIndex& self, const std::vector<std::string>& ids) {

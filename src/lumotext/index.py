@@ -446,8 +446,8 @@ class Index:
         """Rewrites the index as one segment, without its removed documents; document numbers
         stay. Adding in batches leaves several segments (a few per size class): one searches
         faster and takes less room, so call this once a bulk build is done. It is one pass over
-        the whole index, which is held twice in memory while it runs. ``lumotext index build``
-        does it before saving."""
+        the whole index, which is held twice in memory while it runs; Ctrl-C stops it and
+        leaves the index as it was. ``lumotext index build`` does it before saving."""
         self._check_not_inside_add()
         with self._writer:
             self._native.merge_all_segments()

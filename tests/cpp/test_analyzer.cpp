@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,50 @@ TEST(AnalyzerRules, OneBufferGivesEachTextItsOwnTerms) {
   }
   const Terms terms = analyzer.Analyze("检索系统");
   EXPECT_EQ(std::count_if(terms.begin(), terms.end(), lumo::index::IsBigramTerm), 3);
+}
+
+// A long text is segmented a piece at a time, the pieces ending at separators; the words must be
+// exactly those of segmenting the whole text at once, separator-free stretches longer than a
+// piece included.
+TEST(AnalyzerRules, ALongTextGivesTheWordsOfTheWholeText) {
+  const std::vector<std::string> alphabet{"中", "国", "人", "民", "的", "中国", "ab", "7"};
+  const std::vector<std::string> separators{" ", "\n", "\t", "，", "。"};
+  std::mt19937 rng(7);
+  std::string text;
+  while (text.size() < 400000) {
+    const bool unbroken = text.size() > 100000 && text.size() < 250000;
+    text += (!unbroken && rng() % 8 == 0) ? separators[rng() % separators.size()] : alphabet[rng() % alphabet.size()];
+  }
+  const auto& segmenter = lumo::fuzz::SmallTokenizer();
+  for (CutMode mode : {CutMode::kDefault, CutMode::kSearch}) {
+    const Analyzer analyzer(Segmenter(), nullptr, {}, AnalyzerSettings(mode, true, 0.0f, TermRules::kFirst));
+    std::vector<std::string> whole;
+    if (mode == CutMode::kSearch) {
+      segmenter.CutForSearch(text, whole, true);
+    } else {
+      segmenter.Cut(text, whole, true);
+    }
+    Terms expected;
+    for (const std::string& word : whole) {
+      if (std::find(separators.begin(), separators.end(), word) == separators.end()) expected.push_back(word);
+    }
+    EXPECT_EQ(analyzer.Analyze(text), expected);
+  }
+}
+
+TEST(AnalyzerRules, ACancelStopsTheAnalysis) {
+  const Analyzer analyzer(Segmenter(), nullptr, {},
+                          AnalyzerSettings(CutMode::kDefault, true, 0.5f, TermRules::kNumbers));
+  std::string long_text;
+  for (int i = 0; i < 20000; ++i) long_text += "中国人。";
+  std::atomic<bool> cancel{true};
+  lumo::index::AnalyzedText buffer;
+  for (const std::string& text : {long_text, std::string("中国")}) {
+    EXPECT_THROW(analyzer.Analyze(text, buffer, &cancel), lumo::index::Interrupted);
+  }
+  cancel = false;
+  analyzer.Analyze(long_text, buffer, &cancel);
+  EXPECT_EQ(Terms(buffer.terms.begin(), buffer.terms.end()), analyzer.Analyze(long_text));
 }
 
 TEST(AnalyzerRules, RefusesWhatItCannotHonour) {

@@ -279,6 +279,32 @@ TEST(Lexicon, NewTermsKeepTheirIdsThroughGrowthAndSeal) {
   EXPECT_EQ(lexicon.Find("after the seal"), 7 + terms.size());
 }
 
+// An add that fails part way takes back the ids it gave out: the terms before stay where they
+// are, the newer ones are gone (their text and slots too), and the next new terms get the same
+// ids again. Both ways back are taken: clearing the newest slots one by one when most terms
+// stay, and placing the kept ones anew when most go.
+TEST(Lexicon, ForgettingTheNewestIdsLeavesTheDictionaryAsBefore) {
+  for (const std::size_t kept : {std::size_t{30000}, std::size_t{1500}, std::size_t{0}}) {
+    lumo::index::Lexicon lexicon;
+    lexicon.Restore({}, 3);
+    std::vector<std::string> terms;
+    for (std::size_t i = 0; i < 40000; ++i) terms.push_back("t" + std::to_string(i) + std::string(i % 19, 'x'));
+    terms[kept + 5] = std::string(100000, 'L');  // a chunk of its own among the dropped terms
+    terms[kept + 6] = "";
+    for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lexicon.Intern(terms[i]), 3 + i);
+    const auto mark = static_cast<std::uint32_t>(lexicon.next_id());
+    for (std::size_t i = kept; i < terms.size(); ++i) ASSERT_EQ(lexicon.Intern(terms[i]), 3 + i);
+    lexicon.ForgetSince(mark);
+    EXPECT_EQ(lexicon.next_id(), mark) << kept;
+    EXPECT_EQ(lexicon.AllTerms().size(), kept);
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+      ASSERT_EQ(lexicon.Find(terms[i]), i < kept ? 3 + i : lumo::index::kNoTerm) << kept << " " << i;
+    }
+    for (std::size_t i = terms.size(); i-- > kept;) ASSERT_EQ(lexicon.Intern(terms[i]), mark + (terms.size() - 1 - i));
+    for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lexicon.Find(terms[i]), 3 + i);
+  }
+}
+
 // A saved table naming an id the dictionary never gave out (damage) reads as absent: the term is
 // given a new id instead of one a segment cannot hold.
 TEST(Lexicon, ASavedIdPastTheNextOneReadsAsAbsent) {

@@ -381,6 +381,19 @@ TEST(InvertedIndex, CancelledCallsStopAndAddNothing) {
   std::vector<std::vector<ScoredDocument>> results;
   EXPECT_THROW(index.SearchMany(texts, *FuzzAnalyzer(), 10, 2, results, &cancel), lumo::index::Interrupted);
   EXPECT_THROW(index.Search("中国", *FuzzAnalyzer(), 10, &cancel), lumo::index::Interrupted);
+  // A cancelled compaction leaves the segments as they were.
+  for (int batch = 0; batch < 2; ++batch) index.Add({"中国 人", "ab 中国"}, *FuzzAnalyzer(), 1);
+  index.Remove({2});
+  const auto segments = index.Stats().segments;
+  const auto found = index.Search("中国 ab", *FuzzAnalyzer(), 10);
+  ASSERT_GT(segments, 1u);
+  EXPECT_THROW(index.MergeAllSegments(&cancel), lumo::index::Interrupted);
+  EXPECT_EQ(index.Stats().segments, segments);
+  ExpectSameRanking(index.Search("中国 ab", *FuzzAnalyzer(), 10), found, "after a cancelled compaction");
+  cancel = false;
+  index.MergeAllSegments(&cancel);
+  EXPECT_EQ(index.Stats().segments, 1u);
+  ExpectSameRanking(index.Search("中国 ab", *FuzzAnalyzer(), 10), found, "after the compaction");
 }
 
 }  // namespace

@@ -474,6 +474,59 @@ def test_ctrl_c_stops_a_long_call_on_a_small_index_early(call: str) -> None:
     assert index.live_documents() == list(range(len(index)))
 
 
+def test_ctrl_c_during_one_long_document_takes_back_all_of_it() -> None:
+    # About a megabyte of rare characters in one document: most of its add is spent on its own
+    # million terms (segmenting, sorting them, giving the new ones ids), all of which a Ctrl-C
+    # must stop and take back, new term ids included.
+    rng = random.Random(9)
+    pieces: list[str] = []
+    while sum(map(len, pieces)) < 350_000:
+        pieces.append("".join(chr(rng.randint(0x4E00, 0x9FA5)) for _ in range(rng.randint(5, 60))))
+        pieces.append(rng.choice("，。 \n"))
+    text = "".join(pieces)
+
+    def fresh() -> Index:
+        index = Index(store=False)
+        index.add(["中文检索系统", "检索"])
+        return index
+
+    def last_vector(index: Index, new_text: str) -> tuple[list[int], list[float]]:
+        (number,) = index.add([new_text])
+        vector = next(index.document_vectors(since=number))
+        return vector["indices"], vector["values"]
+
+    reference = fresh()
+    started = time.perf_counter()
+    reference.add([text])
+    whole = time.perf_counter() - started
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # also when run in the background
+    try:
+        outcomes = set()
+        for share in (0.05, 0.3, 0.55, 0.8):
+            index = fresh()
+            terms_before = index.term_count
+            timer = threading.Timer(share * whole, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            try:
+                index.add([text])
+                timer.join()  # a signal after the add still lands, here
+            except KeyboardInterrupt:
+                pass
+            timer.join()
+            if len(index) == 2:
+                outcomes.add("taken back")
+                assert index.term_count == terms_before
+                assert index.search("检索") == fresh().search("检索")
+                assert last_vector(index, "新的词语出现") == last_vector(fresh(), "新的词语出现")
+            else:
+                outcomes.add("added")
+                assert len(index) == 3
+                assert index.term_count == reference.term_count
+        assert "taken back" in outcomes
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def test_native_work_releases_the_interpreter_lock() -> None:
     rng = random.Random(11)
     texts = [" ".join(rng.choice(WORDS) for _ in range(200)) for _ in range(3000)]
