@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -157,14 +158,27 @@ std::uint32_t InvertedIndex::Add(const std::vector<std::string>& texts, const An
   const std::uint32_t first_new_id = lexicon_.next_id();
   std::unique_ptr<SegmentState> state;
   try {
+    std::size_t unknown_terms = 0;  // at most this many new terms (one may recur in several documents)
+    for (const DocTerms& terms : analyzed) unknown_terms += terms.unknown.size();
+    std::vector<std::uint32_t> slots = lexicon_.SlotsWithRoomFor(unknown_terms);
+    CheckCancel(cancel);
     {
       std::unique_lock<std::shared_mutex> lock(mutex_);
+      lexicon_.InstallSlots(std::move(slots));
+      std::size_t interned = 0;
       for (std::size_t i = 0; i < analyzed.size(); ++i) {
         DocTerms& terms = analyzed[i];
         for (const auto& [id, tf] : terms.known) postings.push_back({id, static_cast<std::uint32_t>(i), tf});
         std::size_t start = 0;
         for (const auto& [end, tf] : terms.unknown) {
-          if ((postings.size() & 0xFFFF) == 0xFFFF) CheckCancel(cancel);
+          if ((++interned & 0x3FFF) == 0) {
+            CheckCancel(cancel);
+            // Searches get their turn: millions of new terms take a second. Every state between
+            // two terms is sound for them (a new term has no postings yet, so it matches nothing).
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+          }
           const std::string_view text = std::string_view(terms.unknown_text).substr(start, end - start);
           start = end;
           postings.push_back(

@@ -139,12 +139,23 @@ void Place(std::vector<std::uint32_t>& slots, std::string_view term, std::uint32
 }
 }  // namespace
 
-void AddedTerms::Grow() { PlaceAll(slots_.empty() ? 1024 : slots_.size() * 2); }
+void AddedTerms::Grow() { slots_ = Placed(slots_.empty() ? 1024 : slots_.size() * 2); }
 
-void AddedTerms::PlaceAll(std::size_t slot_count) {
+std::vector<std::uint32_t> AddedTerms::Placed(std::size_t slot_count) const {
   std::vector<std::uint32_t> slots(slot_count, 0);
   for (std::size_t i = 0; i < locations_.size(); ++i) Place(slots, Text(i), static_cast<std::uint32_t>(i + 1));
-  slots_ = std::move(slots);
+  return slots;
+}
+
+std::vector<std::uint32_t> AddedTerms::SlotsWithRoomFor(std::size_t more) const {
+  std::size_t slot_count = std::max<std::size_t>(1024, slots_.size());
+  while (slot_count < 2 * (locations_.size() + more)) slot_count *= 2;
+  if (slot_count == slots_.size()) return {};
+  return Placed(slot_count);
+}
+
+void AddedTerms::InstallSlots(std::vector<std::uint32_t> slots) {
+  if (!slots.empty()) slots_ = std::move(slots);
 }
 
 void AddedTerms::Add(std::string_view term) {
@@ -186,7 +197,7 @@ void AddedTerms::Truncate(std::size_t size) {
     // the room back.
     std::size_t slot_count = 1024;
     while (slot_count < 2 * size) slot_count *= 2;
-    PlaceAll(slot_count);
+    slots_ = Placed(slot_count);
   }
 }
 

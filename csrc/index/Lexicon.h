@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace lumo::index {
@@ -57,6 +58,11 @@ class AddedTerms {
   void Add(std::string_view term);                  // given the id first_id() + size()
   // Drops the terms added after the first `size`, as if they had never been added.
   void Truncate(std::size_t size);
+  // The table that `more` further terms need, built from the terms held now: it only reads
+  // them, so lookups may go on meanwhile. Empty when the current table has room already.
+  // InstallSlots puts it in place (with no term added in between).
+  std::vector<std::uint32_t> SlotsWithRoomFor(std::size_t more) const;
+  void InstallSlots(std::vector<std::uint32_t> slots);
   bool empty() const { return locations_.empty(); }
   std::size_t size() const { return locations_.size(); }
   std::string_view Text(std::size_t i) const;
@@ -65,7 +71,7 @@ class AddedTerms {
  private:
   std::uint64_t Store(std::string_view term);
   void Grow();
-  void PlaceAll(std::size_t slot_count);  // a new table of that size (a power of two)
+  std::vector<std::uint32_t> Placed(std::size_t slot_count) const;  // a table of that size (a power of two)
 
   // Chunk (high 24 bits), offset in it (16 bits), length (low 24 bits; all ones: the whole
   // chunk, for a term given a chunk of its own).
@@ -81,6 +87,11 @@ class Lexicon {
   // The id of `term`, given out now if it is new.
   std::uint32_t Intern(std::string_view term);
   std::uint32_t next_id() const { return next_id_; }
+  // For a writer about to give ids to up to `more` new terms: the room they need is made
+  // ahead, outside the readers' lock, and installed under it; growing while holding that lock
+  // would keep searches waiting while millions of terms are placed again.
+  std::vector<std::uint32_t> SlotsWithRoomFor(std::size_t more) const { return added_.SlotsWithRoomFor(more); }
+  void InstallSlots(std::vector<std::uint32_t> slots) { added_.InstallSlots(std::move(slots)); }
   // Takes back the ids from `id` on, given out since the last seal (an add that failed
   // part way): the next new term gets `id` again.
   void ForgetSince(std::uint32_t id);

@@ -305,6 +305,25 @@ TEST(Lexicon, ForgettingTheNewestIdsLeavesTheDictionaryAsBefore) {
   }
 }
 
+// A writer makes room for the terms it is about to add ahead, outside the readers' lock: the
+// table built then holds every term where lookups find it, and the terms added after it is put
+// in place keep their ids.
+TEST(Lexicon, RoomMadeAheadKeepsEveryTermFound) {
+  lumo::index::Lexicon lexicon;
+  std::vector<std::string> terms;
+  for (int i = 0; i < 30000; ++i) terms.push_back("r" + std::to_string(i));
+  for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(lexicon.Intern(terms[i]), i);
+  std::vector<std::uint32_t> slots = lexicon.SlotsWithRoomFor(terms.size() - 1000);
+  EXPECT_GE(slots.size(), 2 * terms.size());
+  lexicon.InstallSlots(std::move(slots));
+  EXPECT_TRUE(lexicon.SlotsWithRoomFor(terms.size() - 1000).empty());  // the room is there now
+  for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(lexicon.Find(terms[i]), i);
+  for (std::size_t i = 1000; i < terms.size(); ++i) ASSERT_EQ(lexicon.Intern(terms[i]), i);
+  for (std::size_t i = 0; i < terms.size(); ++i) ASSERT_EQ(lexicon.Find(terms[i]), i);
+  lexicon.InstallSlots({});  // nothing to install: the table stays
+  EXPECT_EQ(lexicon.Find(terms.back()), terms.size() - 1);
+}
+
 // A saved table naming an id the dictionary never gave out (damage) reads as absent: the term is
 // given a new id instead of one a segment cannot hold.
 TEST(Lexicon, ASavedIdPastTheNextOneReadsAsAbsent) {

@@ -142,6 +142,11 @@ TEST_P(IndexConcurrency, AddRemoveSearchSaveAndLoadAtOnce) {
     for (int round = 0; round < kAddRounds; ++round) {
       std::vector<std::string> texts;
       for (int i = 0; i < kBatch; ++i) texts.push_back(RandomText(random));
+      if (round == kAddRounds / 2) {
+        // Over 65,536 new terms in one add: their ids are given out in runs, with searches let in
+        // between the runs.
+        for (int n = 0; n < 70000; ++n) texts[0] += " " + std::to_string(1000000 + n);
+      }
       const std::uint64_t before = index.document_count();
       added.Append(texts);
       const std::uint32_t first = index.Add(texts, *FuzzAnalyzer(), round % 3);
