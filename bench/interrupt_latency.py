@@ -1,4 +1,4 @@
-"""How soon lumotext.Index's long calls stop after Ctrl-C.
+"""How soon lumotext.Index's long calls stop after Ctrl-C, and how long searches wait beside them.
 
     python bench/interrupt_latency.py [--doc-mb 10] [--docs 200000] [--points 12] [--name interrupt_latency]
 
@@ -7,7 +7,9 @@ duration; the latency is the time from the signal to KeyboardInterrupt reaching 
 calls: Index.add of one --doc-mb MB document (real text repeated; random CJK text with no space,
 line break, '，' or '。', which the segmenter takes as one unbroken run), Index.add of --docs
 documents of bench/engine_compare.py's corpus in one call, compact() of those documents added in
-ten calls, and search_many of its 2,000 held-out queries on one thread.
+ten calls, and search_many of its 2,000 held-out queries on one thread. Then the slowest of the
+searches another thread runs on an index of --docs documents while one --doc-mb MB document is
+added to it.
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ import statistics
 import sys
 import threading
 import time
-from typing import Callable, Sequence
+from typing import Any, Callable, Sequence
 
 import harness
 from engine_compare import corpus_sentences, first_documents, hold_out
@@ -66,6 +68,37 @@ def measure(label: str, prepare: Callable[[], Callable[[], object]], points: int
         "median_ms": 1000 * statistics.median(latencies) if latencies else None,
         "max_ms": 1000 * max(latencies) if latencies else None,
         "latencies_ms": [round(1000 * x, 1) for x in latencies],
+    }
+    print(row, flush=True)
+    return row
+
+
+def searches_beside_add(index: Any, queries: Sequence[str], text: str, label: str) -> dict:
+    """Searches `queries` in turn on a second thread while `text` is added to `index`."""
+    done = threading.Event()
+    times: list[float] = []
+
+    def search() -> None:
+        i = 0
+        while not done.is_set():
+            start = time.perf_counter()
+            index.search(queries[i % len(queries)], k=10)
+            times.append(time.perf_counter() - start)
+            i += 1
+
+    thread = threading.Thread(target=search)
+    thread.start()
+    start = time.perf_counter()
+    index.add([text])
+    add_s = time.perf_counter() - start
+    done.set()
+    thread.join()
+    row = {
+        "added": label,
+        "add_s": add_s,
+        "searches": len(times),
+        "median_ms": 1000 * statistics.median(times),
+        "slowest_ms": 1000 * max(times),
     }
     print(row, flush=True)
     return row
@@ -131,9 +164,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             args.points,
         )
     )
+    beside = []
+    for label, text in (("real text repeated", real_text(size)), ("random CJK, one run", random_cjk(size))):
+        beside.append(searches_beside_add(searched, queries, text, f"one {args.doc_mb:g} MB document: {label}"))
     harness.write_results(
         args.name,
-        "How soon lumotext.Index's long calls stop after Ctrl-C",
+        "How soon lumotext.Index's long calls stop after Ctrl-C, and searches beside them",
         [
             (
                 "a SIGINT at evenly spread points of each call; latency from the signal to KeyboardInterrupt",
@@ -145,7 +181,18 @@ def main(argv: Sequence[str] | None = None) -> int:
                     ("max_ms", "max ms"),
                 ],
                 rows,
-            )
+            ),
+            (
+                f"searches on another thread while a document is added to the same index of {args.docs:,}",
+                [
+                    ("added", "added"),
+                    ("add_s", "add s"),
+                    ("searches", "searches"),
+                    ("median_ms", "median search ms"),
+                    ("slowest_ms", "slowest search ms"),
+                ],
+                beside,
+            ),
         ],
         [
             "the random CJK document has no separator (space, line break, '，' or '。'): the segmenter "
@@ -154,7 +201,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             "interrupted: points at which the call was still running when the signal came",
             "every latency in the JSON",
         ],
-        {"rows": rows},
+        {"rows": rows, "searches_beside_add": beside},
         " ".join(["python bench/interrupt_latency.py", *(argv if argv is not None else sys.argv[1:])]),
     )
     return 0
