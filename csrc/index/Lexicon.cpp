@@ -168,9 +168,9 @@ void AddedTerms::Truncate(std::size_t size) {
   if (size >= locations_.size()) return;
   const bool rebuild = size < locations_.size() - size;
   if (!rebuild) {
-    // Every term sits where inserting the terms one by one in position order put it (Grow puts
-    // them back in that order), so clearing the newest first leaves each probe run as it was
-    // before that term came.
+    // Every term sits where inserting the terms one by one in position order put it (every
+    // table is filled in that order), so clearing the newest first leaves each probe run as it
+    // was before that term came.
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = locations_.size(); i-- > size;) {
       const auto entry = static_cast<std::uint32_t>(i + 1);
